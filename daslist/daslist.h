@@ -1,0 +1,41 @@
+// The list of DAS units: the record of one unit, the list file "daslist.txt"
+// and the main window that shows it.
+#pragma once
+#include "platform/types.h"
+
+struct DasRecord {
+  char serialnumber[20];
+  char name[128];
+  char phone[48];       // empty: the unit is on the local network
+  char ipaddress[32];   // "a.b.c.d" or "a.b.c.d:port"
+  char password[32];
+  int deletelog;        // 1: ask the unit to delete its log after download
+};
+
+// Main-window control and command identifiers.
+enum {
+  IDM_EXIT = 101,
+  IDM_ADD = 102,
+  IDM_REMOVE = 103,
+  CMD_SAVE_REFRESH = 175,
+  CMD_PROGRESS_REFRESH = 176,
+  CMD_AUTO_RUN = 177,
+  IDC_DASLIST = 202,
+  IDC_EDITDAS = 203,
+  IDC_DOWNLOAD = 204,
+  IDC_DOWNLOADALL = 205,
+};
+
+// A zeroed record that lives until the program ends (records removed from
+// the list included: a download worker may still read one).
+DasRecord *AllocDasRecord();
+
+void LoadDasList(HWND hList);
+void SaveDasList(HWND hList);
+void FormatDasListItem(const DasRecord *pDas, char *pszBuf, unsigned nCap);
+LRESULT MainWindowProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam);
+
+// The settings dialog.
+int EditDasSettings(HWND hOwner, DasRecord *pDas);
+INT_PTR DasEditDialogProc(HWND hDlg, UINT uMsg, WPARAM wParam, LPARAM lParam);
+extern DasRecord *EditedRecord;

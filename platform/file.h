@@ -1,0 +1,70 @@
+// Descriptor file I/O in the manner of the C runtime's open/read/write/close,
+// with its two modes:
+//   text mode   - on writing each LF becomes CR LF; on reading every CR byte
+//                 is dropped and a 0x1A byte ends the data;
+//   binary mode - bytes pass unchanged.
+// Opening without P_O_BINARY means text mode.
+//
+// Paths may use backslashes as separators ("dir\\mb-001.log"); the layer maps
+// them to '/' wherever it takes a path.
+//
+// Reads are buffered inside the layer, so reading a line byte by byte costs
+// no system call per byte. The logical position of a handle is exactly after
+// the last byte handed out.
+//
+// Errors: every call that fails returns -1 (or 0 where noted) and leaves the
+// error number in PlatErrno() (thread-local, like errno).
+#pragma once
+#include <cstddef>
+#include <string>
+
+enum {
+  P_O_RDONLY = 0x0000,
+  P_O_WRONLY = 0x0001,
+  P_O_RDWR = 0x0002,
+  P_O_APPEND = 0x0008,
+  P_O_CREAT = 0x0100,
+  P_O_TRUNC = 0x0200,
+  P_O_EXCL = 0x0400,
+  P_O_TEXT = 0x4000,
+  P_O_BINARY = 0x8000,
+};
+
+enum { P_S_IREAD = 0400, P_S_IWRITE = 0200 };
+
+// Error numbers the Parts test for.
+extern const int P_ENOENT;
+extern const int P_EEXIST;
+
+int PlatOpen(const char *pszPath, int nFlags, int nMode = 0);
+int PlatClose(int h);
+// Reads up to n bytes (after text-mode translation). 0 = end of data.
+long PlatRead(int h, void *pBuf, std::size_t n);
+// Writes n bytes of caller data (LF expanded in text mode). Returns n on
+// success, -1 on failure. In text mode the whole translated block is handed
+// to the system in one write.
+long PlatWrite(int h, const void *pBuf, std::size_t n);
+// Flushes the file's data to the disk.
+int PlatFsync(int h);
+
+// Line reading with ReadLine's rules: reads up to cap-1 bytes or up to and
+// including a LF (LF consumed, not stored); stores a NUL. Returns 1 when a
+// line (possibly empty) was stored, 0 at end of data with nothing read.
+int PlatReadLine(int h, char *pBuf, int nCap);
+// Reads a whole line of any length (LF consumed, not stored) into out.
+// Returns 1 if a line was read, 0 at end of data with nothing read.
+int PlatReadLineStr(int h, std::string &out);
+
+int PlatMkdir(const char *pszPath);            // 0 or -1
+int PlatUnlink(const char *pszPath);           // 0 or -1
+int PlatRename(const char *pszFrom, const char *pszTo);  // replaces the target
+int PlatExists(const char *pszPath);           // 1 if the path exists
+int PlatFsyncDir(const char *pszPath);         // flush the directory entry of a file path
+long long PlatFileSize(const char *pszPath);   // -1 if missing
+// Maps a path with backslashes to the host's form.
+std::string PlatPath(const char *pszPath);
+
+int PlatErrno();
+void PlatSetErrno(int nErr);
+// Text of an error number, thread-safe (a per-thread buffer).
+const char *PlatStrError(int nErr);

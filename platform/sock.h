@@ -1,0 +1,28 @@
+// TCP client sockets for the download worker.
+//
+// A SOCKET is a number handed out by this layer and never reused within a
+// run. PlatCloseSocket may be called from another thread while the owner is
+// blocked in PlatConnect, PlatSend or PlatRecv on the same socket: the
+// blocked call returns SOCKET_ERROR at once, and every later call with that
+// number fails at once. The system descriptor behind it is released when the
+// last call using it has returned, so it is never reused under a running call.
+#pragma once
+#include <cstdint>
+#include "platform/types.h"
+
+// Starts the socket layer. Reports the version it offers (2.2, as 0x0202)
+// through pnVersion. Returns 0 on success.
+int PlatSockStartup(unsigned short nRequested, unsigned short *pnVersion);
+int PlatSockCleanup();
+
+SOCKET PlatSocket();                                    // IPv4 TCP
+int PlatSetRecvTimeout(SOCKET s, unsigned int nMs);     // 0 or SOCKET_ERROR
+// Dotted IPv4 text to an address in network order; 0xffffffff if invalid.
+std::uint32_t PlatInetAddr(const char *pszAddr);
+// Connects to addr (network order) and port (host order).
+int PlatConnect(SOCKET s, std::uint32_t nAddr, unsigned short nPort);
+long PlatSend(SOCKET s, const void *pBuf, std::size_t n);   // bytes or SOCKET_ERROR
+long PlatRecv(SOCKET s, void *pBuf, std::size_t n);         // bytes, 0 closed, SOCKET_ERROR
+int PlatCloseSocket(SOCKET s);                              // 0 or SOCKET_ERROR
+// Error code of the calling thread's last failed socket call.
+int PlatSockLastError();

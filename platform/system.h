@@ -1,0 +1,20 @@
+// Clock, sleeping, threads and the end of the process.
+#pragma once
+#include <cstdint>
+#include <ctime>
+
+// Calendar time in seconds.
+std::time_t PlatTime();
+// Local broken-down time (the platform's time zone), thread-safe.
+void PlatLocalTime(std::time_t t, struct std::tm *pTm);
+void PlatSleep(unsigned int nMs);
+// Starts a detached thread running fn(arg). Returns a non-zero handle value,
+// or 0 when the thread could not be started.
+std::uintptr_t PlatBeginThread(void (*fn)(void *), void *pArg);
+// Ends the process at once with the given status. Worker threads that still
+// sleep are not waited for and no static destructor runs under them.
+[[noreturn]] void PlatExitProcess(int nStatus);
+// Writes text to standard error (one write).
+void PlatStderr(const char *pszText);
+// 1 when standard error is a terminal.
+int PlatStderrIsTerminal();

@@ -1,0 +1,17 @@
+# Installs the Debian packages the build and the tests need, only when one is
+# missing. Sourced by scripts/test and scripts/demo.
+tandrel_need_packages() {
+  local missing=()
+  local p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing missing packages: ${missing[*]}" >&2
+    local sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo="sudo"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+  fi
+}
+TANDREL_BUILD_PACKAGES=(cmake g++ ninja-build libgtest-dev libgmock-dev libbenchmark-dev curl)
