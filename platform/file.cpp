@@ -1,0 +1,319 @@
+// Descriptor file I/O with the runtime's text and binary modes.
+//
+// Each open file gets a slot in a handle table. Reads go through a buffer
+// held in the slot, so a caller that reads a line byte by byte (or with
+// PlatReadLine) does not pay a system call per byte; text-mode translation
+// (CR dropped, 0x1A ends the data) is applied when the buffer is filled.
+// Slots are shared_ptr so that a write from one thread (the error log is
+// written from every thread) never races with a close of another handle.
+#include "platform/file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+const int P_ENOENT = ENOENT;
+const int P_EEXIST = EEXIST;
+
+namespace {
+
+constexpr std::size_t kReadBuf = 64 * 1024;
+
+struct FileSlot {
+  int fd = -1;
+  bool bText = false;
+  bool bEndSeen = false;  // text mode met 0x1A: no more data, ever
+  std::vector<char> buf;
+  std::size_t nPos = 0;
+  std::size_t nLen = 0;
+};
+
+std::mutex g_tableLock;
+std::vector<std::shared_ptr<FileSlot>> g_table;
+
+std::shared_ptr<FileSlot> Lookup(int h) {
+  std::lock_guard<std::mutex> lock(g_tableLock);
+  if (h < 0 || static_cast<std::size_t>(h) >= g_table.size() || !g_table[h]) {
+    errno = EBADF;
+    return nullptr;
+  }
+  return g_table[h];
+}
+
+// Refills the read buffer. Returns the number of bytes now available,
+// 0 at end of data, -1 on a read error.
+long Fill(FileSlot &f) {
+  if (f.nPos < f.nLen) return static_cast<long>(f.nLen - f.nPos);
+  f.nPos = f.nLen = 0;
+  if (f.bEndSeen) return 0;
+  if (f.buf.empty()) f.buf.resize(kReadBuf);
+  for (;;) {
+    ssize_t n = ::read(f.fd, f.buf.data(), f.buf.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (n == 0) return 0;
+    std::size_t nKeep = static_cast<std::size_t>(n);
+    if (f.bText) {
+      // Drop every CR wherever it stands; a 0x1A ends the data for good.
+      char *p = f.buf.data();
+      std::size_t o = 0;
+      for (std::size_t i = 0; i < nKeep; i++) {
+        char c = p[i];
+        if (c == '\x1a') {
+          f.bEndSeen = true;
+          break;
+        }
+        if (c != '\r') p[o++] = c;
+      }
+      nKeep = o;
+      if (nKeep == 0) {
+        if (f.bEndSeen) return 0;
+        continue;  // a block of nothing but CRs
+      }
+    }
+    f.nLen = nKeep;
+    return static_cast<long>(nKeep);
+  }
+}
+
+int WriteAll(int fd, const char *p, std::size_t n) {
+  while (n > 0) {
+    ssize_t w = ::write(fd, p, n);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (w == 0) {
+      errno = ENOSPC;
+      return -1;
+    }
+    p += w;
+    n -= static_cast<std::size_t>(w);
+  }
+  return 0;
+}
+
+}  // namespace
+
+std::string PlatPath(const char *pszPath) {
+  std::string s(pszPath ? pszPath : "");
+  for (char &c : s)
+    if (c == '\\') c = '/';
+  return s;
+}
+
+int PlatOpen(const char *pszPath, int nFlags, int nMode) {
+  int flags = O_CLOEXEC;
+  switch (nFlags & 3) {
+    case P_O_WRONLY: flags |= O_WRONLY; break;
+    case P_O_RDWR: flags |= O_RDWR; break;
+    default: flags |= O_RDONLY; break;
+  }
+  if (nFlags & P_O_APPEND) flags |= O_APPEND;
+  if (nFlags & P_O_CREAT) flags |= O_CREAT;
+  if (nFlags & P_O_TRUNC) flags |= O_TRUNC;
+  if (nFlags & P_O_EXCL) flags |= O_EXCL;
+  mode_t mode = 0;
+  if (nMode & P_S_IREAD) mode |= S_IRUSR;
+  if (nMode & P_S_IWRITE) mode |= S_IWUSR;
+  std::string path = PlatPath(pszPath);
+  int fd;
+  do {
+    fd = ::open(path.c_str(), flags, mode);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return -1;
+  // Opening a directory for reading succeeds on Linux but every read fails;
+  // the runtime this stands in for refuses it at once.
+  struct stat st;
+  if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    errno = EISDIR;
+    return -1;
+  }
+  auto slot = std::make_shared<FileSlot>();
+  slot->fd = fd;
+  slot->bText = !(nFlags & P_O_BINARY);
+  std::lock_guard<std::mutex> lock(g_tableLock);
+  for (std::size_t i = 0; i < g_table.size(); i++) {
+    if (!g_table[i]) {
+      g_table[i] = slot;
+      return static_cast<int>(i);
+    }
+  }
+  g_table.push_back(slot);
+  return static_cast<int>(g_table.size() - 1);
+}
+
+int PlatClose(int h) {
+  std::shared_ptr<FileSlot> slot;
+  {
+    std::lock_guard<std::mutex> lock(g_tableLock);
+    if (h < 0 || static_cast<std::size_t>(h) >= g_table.size() || !g_table[h]) {
+      errno = EBADF;
+      return -1;
+    }
+    slot.swap(g_table[h]);
+  }
+  return ::close(slot->fd) == 0 ? 0 : -1;
+}
+
+long PlatRead(int h, void *pBuf, std::size_t n) {
+  auto slot = Lookup(h);
+  if (!slot) return -1;
+  FileSlot &f = *slot;
+  char *out = static_cast<char *>(pBuf);
+  std::size_t nDone = 0;
+  while (nDone < n) {
+    if (!f.bText && f.nPos == f.nLen && n - nDone >= kReadBuf) {
+      // Large binary reads skip the buffer.
+      ssize_t r = ::read(f.fd, out + nDone, n - nDone);
+      if (r < 0 && errno == EINTR) continue;
+      if (r < 0) return nDone > 0 ? static_cast<long>(nDone) : -1;
+      if (r == 0) break;
+      nDone += static_cast<std::size_t>(r);
+      continue;
+    }
+    long nAvail = Fill(f);
+    if (nAvail < 0) return nDone > 0 ? static_cast<long>(nDone) : -1;
+    if (nAvail == 0) break;
+    std::size_t k = std::min<std::size_t>(static_cast<std::size_t>(nAvail), n - nDone);
+    std::memcpy(out + nDone, f.buf.data() + f.nPos, k);
+    f.nPos += k;
+    nDone += k;
+  }
+  return static_cast<long>(nDone);
+}
+
+long PlatWrite(int h, const void *pBuf, std::size_t n) {
+  auto slot = Lookup(h);
+  if (!slot) return -1;
+  const char *p = static_cast<const char *>(pBuf);
+  if (!slot->bText || !std::memchr(p, '\n', n)) {
+    return WriteAll(slot->fd, p, n) == 0 ? static_cast<long>(n) : -1;
+  }
+  std::string out;
+  out.reserve(n + n / 16 + 8);
+  for (std::size_t i = 0; i < n; i++) {
+    if (p[i] == '\n') out.push_back('\r');
+    out.push_back(p[i]);
+  }
+  return WriteAll(slot->fd, out.data(), out.size()) == 0 ? static_cast<long>(n) : -1;
+}
+
+int PlatFsync(int h) {
+  auto slot = Lookup(h);
+  if (!slot) return -1;
+  return ::fsync(slot->fd) == 0 ? 0 : -1;
+}
+
+int PlatReadLine(int h, char *pBuf, int nCap) {
+  auto slot = Lookup(h);
+  if (!slot || nCap <= 0) return 0;
+  FileSlot &f = *slot;
+  int nCount = 0;
+  while (nCount < nCap - 1) {
+    long nAvail = Fill(f);
+    if (nAvail <= 0) {
+      pBuf[nCount] = 0;
+      return nCount > 0 ? 1 : 0;
+    }
+    std::size_t nRoom = static_cast<std::size_t>(nCap - 1 - nCount);
+    std::size_t nLook = std::min<std::size_t>(static_cast<std::size_t>(nAvail), nRoom);
+    const char *src = f.buf.data() + f.nPos;
+    const char *lf = static_cast<const char *>(std::memchr(src, '\n', nLook));
+    if (lf) {
+      std::size_t k = static_cast<std::size_t>(lf - src);
+      std::memcpy(pBuf + nCount, src, k);
+      nCount += static_cast<int>(k);
+      f.nPos += k + 1;  // the LF is consumed, not stored
+      pBuf[nCount] = 0;
+      return 1;
+    }
+    std::memcpy(pBuf + nCount, src, nLook);
+    nCount += static_cast<int>(nLook);
+    f.nPos += nLook;
+  }
+  pBuf[nCount] = 0;
+  return 1;
+}
+
+int PlatReadLineStr(int h, std::string &out) {
+  out.clear();
+  auto slot = Lookup(h);
+  if (!slot) return 0;
+  FileSlot &f = *slot;
+  bool bAny = false;
+  for (;;) {
+    long nAvail = Fill(f);
+    if (nAvail <= 0) return bAny ? 1 : 0;
+    const char *src = f.buf.data() + f.nPos;
+    const char *lf = static_cast<const char *>(std::memchr(src, '\n', static_cast<std::size_t>(nAvail)));
+    if (lf) {
+      std::size_t k = static_cast<std::size_t>(lf - src);
+      out.append(src, k);
+      f.nPos += k + 1;
+      return 1;
+    }
+    out.append(src, static_cast<std::size_t>(nAvail));
+    f.nPos += static_cast<std::size_t>(nAvail);
+    bAny = true;
+  }
+}
+
+int PlatMkdir(const char *pszPath) {
+  return ::mkdir(PlatPath(pszPath).c_str(), 0777) == 0 ? 0 : -1;
+}
+
+int PlatUnlink(const char *pszPath) {
+  return ::unlink(PlatPath(pszPath).c_str()) == 0 ? 0 : -1;
+}
+
+int PlatRename(const char *pszFrom, const char *pszTo) {
+  return ::rename(PlatPath(pszFrom).c_str(), PlatPath(pszTo).c_str()) == 0 ? 0 : -1;
+}
+
+int PlatExists(const char *pszPath) {
+  struct stat st;
+  return ::stat(PlatPath(pszPath).c_str(), &st) == 0 ? 1 : 0;
+}
+
+long long PlatFileSize(const char *pszPath) {
+  struct stat st;
+  if (::stat(PlatPath(pszPath).c_str(), &st) != 0) return -1;
+  return static_cast<long long>(st.st_size);
+}
+
+int PlatFsyncDir(const char *pszPath) {
+  std::string path = PlatPath(pszPath);
+  std::string::size_type slash = path.rfind('/');
+  std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  int rc = ::fsync(fd);
+  int err = errno;
+  ::close(fd);
+  errno = err;
+  return rc == 0 ? 0 : -1;
+}
+
+int PlatErrno() { return errno; }
+void PlatSetErrno(int nErr) { errno = nErr; }
+
+const char *PlatStrError(int nErr) {
+  thread_local char buf[256];
+  // GNU strerror_r may return a static text instead of filling buf.
+  const char *p = strerror_r(nErr, buf, sizeof buf);
+  if (p != buf) {
+    std::strncpy(buf, p, sizeof buf - 1);
+    buf[sizeof buf - 1] = 0;
+  }
+  return buf;
+}

@@ -1,0 +1,48 @@
+// Clock, sleeping, threads and process exit.
+#include "platform/system.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <system_error>
+#include <thread>
+
+std::time_t PlatTime() { return std::time(nullptr); }
+
+void PlatLocalTime(std::time_t t, struct std::tm *pTm) { localtime_r(&t, pTm); }
+
+void PlatSleep(unsigned int nMs) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(nMs));
+}
+
+std::uintptr_t PlatBeginThread(void (*fn)(void *), void *pArg) {
+  static std::atomic<std::uintptr_t> nextId{1};
+  try {
+    std::thread(fn, pArg).detach();
+  } catch (const std::system_error &) {
+    return 0;
+  }
+  return nextId++;
+}
+
+void PlatExitProcess(int nStatus) {
+  std::fflush(nullptr);
+  // _exit: workers may still sleep in their final wait; no static
+  // destructor may run under them.
+  ::_exit(nStatus);
+}
+
+void PlatStderr(const char *pszText) {
+  std::size_t n = std::strlen(pszText);
+  while (n > 0) {
+    ssize_t w = ::write(2, pszText, n);
+    if (w <= 0) return;
+    pszText += w;
+    n -= static_cast<std::size_t>(w);
+  }
+}
+
+int PlatStderrIsTerminal() { return ::isatty(2) ? 1 : 0; }

@@ -1,0 +1,107 @@
+// The error log "errorlog.txt".
+//
+// Every entry is written with one write call of its whole line to a handle
+// opened in append mode, so lines of different threads never interleave
+// inside a line; no lock is needed. Logging is off (handle -1) until
+// OpenErrorLog, and stays off for the run if the file cannot be opened.
+#include "shell/errorlog.h"
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/file.h"
+#include "platform/system.h"
+#include "platform/window.h"
+#include "util/text.h"
+
+namespace {
+
+const char kLogName[] = "errorlog.txt";
+
+std::atomic<int> g_hLog{-1};
+std::atomic<int> g_bSuppressBoxes{1};
+std::atomic<long> g_nErrors{0};
+std::atomic<std::time_t (*)()> g_pfnClock{nullptr};
+
+std::time_t Now() {
+  auto pfn = g_pfnClock.load();
+  return pfn ? pfn() : PlatTime();
+}
+
+void WriteEntry(std::time_t t, const char *pszFile, int nLine, const char *pszFormat,
+                va_list ap) {
+  int h = g_hLog.load();
+  if (h < 0) return;
+  char szMsg[512];
+  std::vsnprintf(szMsg, sizeof szMsg, pszFormat, ap);
+  struct std::tm tm;
+  PlatLocalTime(t, &tm);
+  char szLine[640];
+  int n = FormatString(szLine, sizeof szLine, "'%04d/%02d/%02d %02d:%02d:%02d',%s,%d,%s\r\n",
+                       tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min,
+                       tm.tm_sec, pszFile, nLine, szMsg);
+  if (n < 0) return;
+  std::size_t nLen = static_cast<std::size_t>(n) < sizeof szLine ? static_cast<std::size_t>(n)
+                                                                  : sizeof szLine - 1;
+  (void)PlatWrite(h, szLine, nLen);  // a failed entry cannot be reported anywhere
+}
+
+}  // namespace
+
+void OpenErrorLog(int nSuppressBoxes) {
+  g_bSuppressBoxes = nSuppressBoxes;
+  if (g_hLog.load() >= 0) return;
+  int h = PlatOpen(kLogName, P_O_WRONLY | P_O_APPEND | P_O_BINARY);
+  if (h < 0) {
+    h = PlatOpen(kLogName, P_O_WRONLY | P_O_CREAT | P_O_EXCL | P_O_BINARY | P_O_APPEND,
+                 P_S_IREAD | P_S_IWRITE);
+    if (h >= 0) {
+      char szHeader[512];
+      int n = FormatString(szHeader, sizeof szHeader, "time,file,line,message\r\n");
+      (void)PlatWrite(h, szHeader, static_cast<std::size_t>(n));
+    }
+  }
+  g_hLog = h;
+}
+
+int LogError(const char *pszFile, int nLine, const char *pszFormat, ...) {
+  std::time_t t = Now();  // the time of the call, not of the end of the box
+  g_nErrors++;
+  if (!g_bSuppressBoxes.load()) {
+    char szCaption[640];
+    FormatString(szCaption, sizeof szCaption, "Error: %s line %d", pszFile, nLine);
+    char szText[512];
+    va_list ap;
+    va_start(ap, pszFormat);
+    std::vsnprintf(szText, sizeof szText, pszFormat, ap);
+    va_end(ap);
+    HWND hOwner = GetTopWindow(nullptr);
+    MessageBox(hOwner, szText, szCaption, hOwner ? MB_ICONHAND : MB_ICONHAND | MB_TASKMODAL);
+  }
+  va_list ap;
+  va_start(ap, pszFormat);
+  WriteEntry(t, pszFile, nLine, pszFormat, ap);
+  va_end(ap);
+  return 0;
+}
+
+void LogInfo(const char *pszFile, int nLine, const char *pszFormat, ...) {
+  std::time_t t = Now();
+  va_list ap;
+  va_start(ap, pszFormat);
+  WriteEntry(t, pszFile, nLine, pszFormat, ap);
+  va_end(ap);
+}
+
+long ErrorLogErrorCount() { return g_nErrors.load(); }
+
+void SetErrorLogClock(std::time_t (*pfnClock)()) { g_pfnClock = pfnClock; }
+
+void ResetErrorLog() {
+  int h = g_hLog.exchange(-1);
+  if (h >= 0) PlatClose(h);
+  g_bSuppressBoxes = 1;
+  g_nErrors = 0;
+}
