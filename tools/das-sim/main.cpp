@@ -1,0 +1,182 @@
+// das-sim: runs one simulated DAS unit until SIGINT/SIGTERM or --duration.
+// Prints "listening on ADDRESS:PORT" once it accepts connections, so that a
+// script can start it on port 0 and read the port back.
+#include <signal.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "tools/das-sim/sim.h"
+
+namespace {
+
+volatile sig_atomic_t g_bQuit = 0;
+
+void OnSignal(int) { g_bQuit = 1; }
+
+void Usage() {
+  fprintf(stderr,
+          "usage: das-sim [options]\n"
+          "  --kind multi|single     unit kind (default multi)\n"
+          "  --port N                TCP port, 0 = any free one (default 0)\n"
+          "  --bind ADDR             address to listen on (default 127.0.0.1)\n"
+          "  --serial S              SERIALNUMBER value served\n"
+          "  --name N                LOOPNAME value served\n"
+          "  --password P            password of user admin (default qexal)\n"
+          "  --devices 1,2,3         Modbus IDs of a multi-device unit\n"
+          "  --records N             one-minute records per device log\n"
+          "  --first-time T          time of the first record, \"YYYY-MM-DD hh:mm:ss\"\n"
+          "  --crlf-config           configuration files and device list with CR LF\n"
+          "  --crlf-log              logs with CR LF\n"
+          "  --advance MIN/SEC       every SEC seconds, MIN new records per device\n"
+          "  --fault PATH=STATUS     answer PATH with STATUS\n"
+          "  --slow PATH=CHUNK:MS    send PATH's body in CHUNK bytes every MS ms\n"
+          "  --stall PATH=BYTES      stop sending PATH's body after BYTES\n"
+          "  --cut PATH=BYTES        close PATH's connection after BYTES of body\n"
+          "  --duration SEC          stop after SEC seconds\n"
+          "  --verbose               one line per request on stderr\n");
+}
+
+// Splits "PATH=VALUE" at its last '=' (paths contain '=' themselves).
+bool SplitFault(const char *psz, std::string *pPath, std::string *pValue) {
+  const char *pEq = strrchr(psz, '=');
+  if (!pEq || pEq == psz) return false;
+  pPath->assign(psz, static_cast<size_t>(pEq - psz));
+  pValue->assign(pEq + 1);
+  return !pValue->empty();
+}
+
+struct PendingFault {
+  int nWhat;  // 0 status, 1 slow, 2 stall, 3 cut
+  std::string path;
+  long nA, nB;
+};
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  SimConfig cfg;
+  int nPort = 0;
+  double dDuration = -1;
+  long nAdvanceMin = 0;
+  double dAdvanceSec = 0;
+  std::vector<PendingFault> faults;
+  for (int i = 1; i < argc; i++) {
+    std::string a = argv[i];
+    auto value = [&]() -> const char * {
+      if (i + 1 >= argc) {
+        fprintf(stderr, "das-sim: %s needs a value\n", a.c_str());
+        exit(2);
+      }
+      return argv[++i];
+    };
+    std::string path, v;
+    if (a == "--kind") {
+      std::string k = value();
+      if (k == "multi" || k == "1")
+        cfg.nKind = 1;
+      else if (k == "single" || k == "2")
+        cfg.nKind = 2;
+      else {
+        fprintf(stderr, "das-sim: unknown kind %s\n", k.c_str());
+        return 2;
+      }
+    } else if (a == "--port") {
+      nPort = atoi(value());
+    } else if (a == "--bind") {
+      cfg.bindAddress = value();
+    } else if (a == "--serial") {
+      cfg.serial = value();
+    } else if (a == "--name") {
+      cfg.name = value();
+    } else if (a == "--password") {
+      cfg.password = value();
+    } else if (a == "--devices") {
+      cfg.devices.clear();
+      std::string list = value();
+      for (size_t p = 0; p < list.size();) {
+        size_t e = list.find(',', p);
+        if (e == std::string::npos) e = list.size();
+        if (e > p) cfg.devices.push_back(atoi(list.substr(p, e - p).c_str()));
+        p = e + 1;
+      }
+    } else if (a == "--records") {
+      cfg.nRecords = atol(value());
+    } else if (a == "--first-time") {
+      cfg.firstTime = value();
+    } else if (a == "--crlf-config") {
+      cfg.bCrlfConfig = true;
+    } else if (a == "--crlf-log") {
+      cfg.bCrlfLog = true;
+    } else if (a == "--verbose") {
+      cfg.bVerbose = true;
+    } else if (a == "--duration") {
+      dDuration = atof(value());
+    } else if (a == "--advance") {
+      if (sscanf(value(), "%ld/%lf", &nAdvanceMin, &dAdvanceSec) != 2 || dAdvanceSec <= 0) {
+        fprintf(stderr, "das-sim: --advance wants MIN/SEC\n");
+        return 2;
+      }
+    } else if (a == "--fault" || a == "--slow" || a == "--stall" || a == "--cut") {
+      if (!SplitFault(value(), &path, &v)) {
+        fprintf(stderr, "das-sim: %s wants PATH=VALUE\n", a.c_str());
+        return 2;
+      }
+      PendingFault f{0, path, atol(v.c_str()), 0};
+      if (a == "--slow") {
+        f.nWhat = 1;
+        size_t c = v.find(':');
+        f.nB = c == std::string::npos ? 100 : atol(v.c_str() + c + 1);
+      } else if (a == "--stall") {
+        f.nWhat = 2;
+      } else if (a == "--cut") {
+        f.nWhat = 3;
+      }
+      faults.push_back(f);
+    } else if (a == "--help" || a == "-h") {
+      Usage();
+      return 0;
+    } else {
+      fprintf(stderr, "das-sim: unknown option %s\n", a.c_str());
+      Usage();
+      return 2;
+    }
+  }
+
+  signal(SIGINT, OnSignal);
+  signal(SIGTERM, OnSignal);
+  signal(SIGPIPE, SIG_IGN);
+
+  SimServer *pSim = SimStart(cfg, nPort);
+  if (!pSim) {
+    fprintf(stderr, "das-sim: cannot listen on %s:%d (or bad --first-time)\n", cfg.bindAddress.c_str(),
+            nPort);
+    return 1;
+  }
+  for (const PendingFault &f : faults) {
+    if (f.nWhat == 0) SimSetStatus(pSim, f.path, static_cast<int>(f.nA));
+    if (f.nWhat == 1) SimSetSlowBody(pSim, f.path, static_cast<int>(f.nA), static_cast<int>(f.nB));
+    if (f.nWhat == 2) SimSetStallBody(pSim, f.path, f.nA);
+    if (f.nWhat == 3) SimSetCutBody(pSim, f.path, f.nA);
+  }
+  printf("listening on %s:%d\n", cfg.bindAddress.c_str(), SimPort(pSim));
+  fflush(stdout);
+
+  auto start = std::chrono::steady_clock::now();
+  auto lastAdvance = start;
+  while (!g_bQuit) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    auto now = std::chrono::steady_clock::now();
+    if (dDuration >= 0 && std::chrono::duration<double>(now - start).count() >= dDuration) break;
+    if (nAdvanceMin > 0 && std::chrono::duration<double>(now - lastAdvance).count() >= dAdvanceSec) {
+      SimAdvance(pSim, nAdvanceMin);
+      lastAdvance = now;
+    }
+  }
+  SimStop(pSim);
+  return 0;
+}
