@@ -1,0 +1,319 @@
+// The simulated unit, exercised as a client sees it: plain loopback sockets,
+// one request per connection, the body read until the unit closes.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+
+#include "tools/das-sim/sim.h"
+
+namespace {
+
+int Connect(int nPort) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(static_cast<uint16_t>(nPort));
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Reads until the peer closes, an error, or nIdleMs without data.
+// *pbClosed tells whether the read ended by the peer's orderly close.
+std::string ReadAll(int fd, int nIdleMs = 5000, bool *pbClosed = nullptr, bool *pbError = nullptr) {
+  std::string s;
+  char buf[65536];
+  if (pbClosed) *pbClosed = false;
+  if (pbError) *pbError = false;
+  for (;;) {
+    pollfd pfd{fd, POLLIN, 0};
+    if (poll(&pfd, 1, nIdleMs) <= 0) return s;
+    ssize_t n = recv(fd, buf, sizeof buf, 0);
+    if (n == 0) {
+      if (pbClosed) *pbClosed = true;
+      return s;
+    }
+    if (n < 0) {
+      if (pbError) *pbError = true;
+      return s;
+    }
+    s.append(buf, static_cast<size_t>(n));
+  }
+}
+
+std::string Request(const std::string &path, const std::string &password = "qexal") {
+  return "GET " + path + " HTTP/1.0\r\nAuthorization: Basic " + SimBase64("admin:" + password) +
+         "\r\nUser-Agent: test\r\n\r\n";
+}
+
+struct Reply {
+  int nStatus = 0;
+  std::string head, body;
+};
+
+Reply Parse(const std::string &raw) {
+  Reply r;
+  size_t e = raw.find("\r\n\r\n");
+  r.head = raw.substr(0, e);
+  r.body = e == std::string::npos ? "" : raw.substr(e + 4);
+  if (raw.rfind("HTTP/1.0 ", 0) == 0) r.nStatus = atoi(raw.c_str() + 9);
+  return r;
+}
+
+Reply Get(SimServer *pSim, const std::string &path, const std::string &request = "") {
+  int fd = Connect(SimPort(pSim));
+  EXPECT_GE(fd, 0);
+  if (fd < 0) return Reply();
+  std::string req = request.empty() ? Request(path) : request;
+  send(fd, req.data(), req.size(), MSG_NOSIGNAL);
+  std::string raw = ReadAll(fd);
+  close(fd);
+  return Parse(raw);
+}
+
+struct Sim {
+  SimServer *p;
+  explicit Sim(const SimConfig &cfg = SimConfig()) : p(SimStart(cfg, 0)) {}
+  ~Sim() { SimStop(p); }
+};
+
+const std::string kCgi = "/setup/logexport.cgi?";
+
+}  // namespace
+
+TEST(DasSimAuth, OnlyAdminWithThePasswordIsServed) {
+  Sim s;
+  ASSERT_NE(s.p, nullptr);
+  EXPECT_EQ(Get(s.p, kCgi + "MB=0").nStatus, 200);
+  Reply r = Get(s.p, "", Request(kCgi + "MB=0", "wrong"));
+  EXPECT_EQ(r.nStatus, 401);
+  EXPECT_EQ(r.head, "HTTP/1.0 401 Unauthorized\r\nContent-Type: text/plain");
+  EXPECT_FALSE(r.body.empty());
+  EXPECT_EQ(Get(s.p, "", "GET " + kCgi + "MB=0 HTTP/1.0\r\n\r\n").nStatus, 401);
+  // "user:qexal" is not "admin:qexal".
+  EXPECT_EQ(Get(s.p, "", "GET " + kCgi + "MB=0 HTTP/1.0\r\nAuthorization: Basic " +
+                             SimBase64("user:qexal") + "\r\n\r\n").nStatus, 401);
+  // A header ended by bare LFs is accepted too.
+  EXPECT_EQ(Get(s.p, "", "GET " + kCgi + "MB=0 HTTP/1.0\nAuthorization: Basic " +
+                             SimBase64("admin:qexal") + "\n\n").nStatus, 200);
+  EXPECT_EQ(SimBase64("admin:qexal"), "YWRtaW46cWV4YWw=");
+  EXPECT_EQ(SimBase64("ab"), "YWI=");
+}
+
+TEST(DasSimMulti, ServesIdentityDeviceListLogsAndConfigs) {
+  SimConfig cfg;
+  cfg.serial = "\"ABC123\"";
+  cfg.name = "Roof, east";
+  cfg.devices = {1, 2, 300};
+  cfg.nRecords = 3;
+  Sim s(cfg);
+  ASSERT_NE(s.p, nullptr);
+
+  Reply c = Get(s.p, kCgi + "CFG=loggerconfig.ini");
+  EXPECT_EQ(c.nStatus, 200);
+  EXPECT_NE(c.body.find("\nSERIALNUMBER=\"ABC123\"\n"), std::string::npos) << c.body;
+  EXPECT_NE(c.body.find("\nLOOPNAME=Roof, east\n"), std::string::npos);
+  EXPECT_EQ(c.body.find('\r'), std::string::npos);
+
+  Reply l = Get(s.p, kCgi + "MB=0");
+  EXPECT_EQ(l.nStatus, 200);
+  EXPECT_EQ(l.body.substr(0, l.body.find('\n')), "Modbus ID,DeviceName,DeviceType,DeviceClass,Log File URL");
+  EXPECT_NE(l.body.find("\n001,\"Meter 1\","), std::string::npos);
+  EXPECT_NE(l.body.find("\n002,\"Meter 2\","), std::string::npos);
+  EXPECT_NE(l.body.find("\n300,\"Meter 300\","), std::string::npos);
+
+  Reply g = Get(s.p, kCgi + "MB=2");
+  EXPECT_EQ(g.nStatus, 200);
+  EXPECT_EQ(g.body, SimLogBody(s.p, 2));
+  EXPECT_EQ(g.body.rfind("time,", 0), 0u);
+  EXPECT_NE(g.body.find("\n2026-12-01 00:02:00,"), std::string::npos);
+  EXPECT_EQ(static_cast<long>(g.body.size()), SimHeaderBytes(cfg) + 3 * SimRecordBytes(cfg));
+  EXPECT_NE(Get(s.p, kCgi + "MB=1").body, g.body);  // devices differ in values
+
+  EXPECT_NE(Get(s.p, kCgi + "CFG=mb-002.ini").body.find("MODBUSID=2"), std::string::npos);
+  EXPECT_EQ(Get(s.p, kCgi + "CFG=mb-003.ini").nStatus, 404);  // not listed
+  EXPECT_EQ(Get(s.p, kCgi + "MB=3").nStatus, 404);
+  EXPECT_EQ(Get(s.p, kCgi + "MB=2x").nStatus, 404);
+  EXPECT_EQ(Get(s.p, "/loggerconfig.ini").nStatus, 404);
+  EXPECT_EQ(Get(s.p, "/mb-001.log").nStatus, 404);
+  EXPECT_EQ(Get(s.p, "/").nStatus, 404);
+}
+
+TEST(DasSimSingle, ServesFixedNamesAndRefusesSetup) {
+  SimConfig cfg;
+  cfg.nKind = 2;
+  cfg.devices = {5, 6};  // ignored: a single meter is device 1
+  cfg.nRecords = 2;
+  cfg.bCrlfConfig = true;
+  cfg.bCrlfLog = true;
+  cfg.cTimeQuote = '\'';
+  Sim s(cfg);
+  ASSERT_NE(s.p, nullptr);
+  EXPECT_EQ(Get(s.p, kCgi + "MB=0").nStatus, 404);
+  EXPECT_EQ(Get(s.p, kCgi + "CFG=loggerconfig.ini").nStatus, 404);
+  Reply c = Get(s.p, "/loggerconfig.ini");
+  EXPECT_EQ(c.nStatus, 200);
+  EXPECT_NE(c.body.find("\r\nSERIALNUMBER=DAS000000001\r\n"), std::string::npos);
+  Reply g = Get(s.p, "/mb-001.log");
+  EXPECT_EQ(g.nStatus, 200);
+  EXPECT_NE(g.body.find("\r\n'2026-12-01 00:01:00',"), std::string::npos) << g.body;
+  EXPECT_EQ(g.body.substr(g.body.size() - 2), "\r\n");
+  EXPECT_EQ(Get(s.p, "/mb-001.ini").nStatus, 200);
+  EXPECT_EQ(Get(s.p, "/deletelog.cgi").nStatus, 200);
+  EXPECT_EQ(SimLogRecords(s.p, 1), 0);
+  EXPECT_EQ(SimLogRecords(s.p, 5), -1);
+}
+
+TEST(DasSimDelete, RemovesOnlyWhatWasHandedOver) {
+  SimConfig cfg;
+  cfg.nRecords = 10;
+  Sim s(cfg);
+  ASSERT_NE(s.p, nullptr);
+  // No download yet: nothing was handed over, nothing goes.
+  EXPECT_EQ(Get(s.p, "/setup/statlog.cgi?DELMBZIPLOG=1").nStatus, 200);
+  EXPECT_EQ(SimLogRecords(s.p, 1), 10);
+
+  Get(s.p, kCgi + "MB=1");
+  SimAdvance(s.p, 4);  // recorded between the download and the delete
+  EXPECT_EQ(Get(s.p, "/setup/statlog.cgi?DELMBZIPLOG=1").nStatus, 200);
+  EXPECT_EQ(SimDeleteCount(s.p, 1), 2);
+  EXPECT_EQ(SimLogRecords(s.p, 1), 4);
+  EXPECT_EQ(SimLogRecords(s.p, 2), 14);  // other device untouched
+  Reply g = Get(s.p, kCgi + "MB=1");
+  EXPECT_EQ(g.body, SimLogBody(s.p, 1));
+  EXPECT_EQ(g.body.substr(SimHeaderBytes(cfg)), SimRecordLine(cfg, 1, 10) + SimRecordLine(cfg, 1, 11) +
+                                                     SimRecordLine(cfg, 1, 12) + SimRecordLine(cfg, 1, 13));
+  EXPECT_EQ(Get(s.p, "/setup/statlog.cgi?DELMBZIPLOG=9").nStatus, 404);
+}
+
+TEST(DasSimFaults, StatusBodyRawAndGenerated) {
+  Sim s;
+  ASSERT_NE(s.p, nullptr);
+  SimSetStatus(s.p, kCgi + "MB=1", 500);
+  EXPECT_EQ(Get(s.p, kCgi + "MB=1").nStatus, 500);
+  EXPECT_EQ(Get(s.p, kCgi + "MB=2").nStatus, 200);
+  SimClearFaults(s.p, kCgi + "MB=1");
+  EXPECT_EQ(Get(s.p, kCgi + "MB=1").nStatus, 200);
+
+  SimSetBody(s.p, "/odd", "x\ny\n");
+  Reply b = Get(s.p, "/odd");
+  EXPECT_EQ(b.nStatus, 200);
+  EXPECT_EQ(b.body, "x\ny\n");
+
+  SimSetRawResponse(s.p, "/raw", "HTTP/1.1 200 OK\nX: y\n\nbody");
+  int fd = Connect(SimPort(s.p));
+  std::string req = Request("/raw");
+  send(fd, req.data(), req.size(), 0);
+  EXPECT_EQ(ReadAll(fd), "HTTP/1.1 200 OK\nX: y\n\nbody");
+  close(fd);
+  EXPECT_EQ(Get(s.p, "", Request("/raw", "bad")).nStatus, 401);  // auth first
+
+  SimSetGeneratedBody(s.p, "/big", 1000000);
+  Reply g = Get(s.p, "/big");
+  EXPECT_GE(g.body.size(), 1000000u);
+  EXPECT_LT(g.body.size(), 1000000u + 200);
+  EXPECT_EQ(g.body.back(), '\n');
+  EXPECT_EQ(g.body.rfind("time,", 0), 0u);
+  SimClearFaults(s.p, "");
+  EXPECT_EQ(Get(s.p, "/big").nStatus, 404);
+}
+
+TEST(DasSimFaults, CutSlowAndStall) {
+  Sim s;
+  ASSERT_NE(s.p, nullptr);
+  const std::string full = SimLogBody(s.p, 1);
+
+  SimSetCutBody(s.p, kCgi + "MB=1", 1000);
+  Reply c = Get(s.p, kCgi + "MB=1");
+  EXPECT_EQ(c.nStatus, 200);
+  EXPECT_EQ(c.body, full.substr(0, 1000));
+
+  SimSetCutBody(s.p, kCgi + "MB=2", 100, true);
+  int fd = Connect(SimPort(s.p));
+  std::string req = Request(kCgi + "MB=2");
+  send(fd, req.data(), req.size(), 0);
+  bool bClosed, bError;
+  std::string raw = ReadAll(fd, 5000, &bClosed, &bError);
+  close(fd);
+  EXPECT_TRUE(bError || bClosed);
+  EXPECT_LE(Parse(raw).body.size(), 100u);
+
+  SimSetSlowBody(s.p, kCgi + "CFG=loggerconfig.ini", 7, 5);
+  Reply w = Get(s.p, kCgi + "CFG=loggerconfig.ini");
+  EXPECT_NE(w.body.find("SERIALNUMBER=DAS000000001\n"), std::string::npos);
+
+  // A stalled body keeps the connection open after its bytes...
+  SimSetStallBody(s.p, kCgi + "MB=1", 500);
+  fd = Connect(SimPort(s.p));
+  req = Request(kCgi + "MB=1");
+  send(fd, req.data(), req.size(), 0);
+  raw = ReadAll(fd, 500, &bClosed);
+  EXPECT_FALSE(bClosed);
+  EXPECT_EQ(Parse(raw).body, full.substr(0, 500));
+  // ...and the stop still ends it, closing the connection.
+  auto t0 = std::chrono::steady_clock::now();
+  SimStop(s.p);
+  s.p = nullptr;
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3));
+  ReadAll(fd, 3000, &bClosed, &bError);
+  EXPECT_TRUE(bClosed || bError);
+  close(fd);
+}
+
+TEST(DasSimFaults, StallBeforeHeaderAnswersNothing) {
+  Sim s;
+  ASSERT_NE(s.p, nullptr);
+  SimSetStallBody(s.p, kCgi + "MB=0", -1);
+  int fd = Connect(SimPort(s.p));
+  std::string req = Request(kCgi + "MB=0");
+  send(fd, req.data(), req.size(), 0);
+  bool bClosed;
+  EXPECT_EQ(ReadAll(fd, 300, &bClosed), "");
+  EXPECT_FALSE(bClosed);
+  close(fd);
+}
+
+TEST(DasSimRequests, RecordedRawInOrder) {
+  Sim s;
+  ASSERT_NE(s.p, nullptr);
+  Get(s.p, kCgi + "CFG=loggerconfig.ini");
+  Get(s.p, kCgi + "MB=0");
+  Get(s.p, "", Request("/x", "bad"));
+  // A client that connects and leaves without a request line.
+  int fd = Connect(SimPort(s.p));
+  send(fd, "GET /half", 9, 0);
+  close(fd);
+  for (int i = 0; i < 100 && SimRequests(s.p).size() < 4; i++) usleep(20000);
+  std::vector<std::string> v = SimRequests(s.p);
+  ASSERT_EQ(v.size(), 4u);
+  EXPECT_EQ(v[0], Request(kCgi + "CFG=loggerconfig.ini"));
+  EXPECT_EQ(v[3], "GET /half");
+  std::vector<std::string> p = SimRequestPaths(s.p);
+  EXPECT_EQ(p[1], kCgi + "MB=0");
+  EXPECT_EQ(p[2], "/x");
+  SimClearRequests(s.p);
+  EXPECT_TRUE(SimRequests(s.p).empty());
+}
+
+TEST(DasSimHelpers, TimesRollOverDaysAndLeapYears) {
+  SimConfig cfg;
+  EXPECT_EQ(SimRecordTime(cfg, 1440), "2026-12-02 00:00:00");
+  EXPECT_EQ(SimRecordTime(cfg, 31 * 1440 + 61), "2027-01-01 01:01:00");
+  cfg.firstTime = "2028-02-28 23:59:00";
+  EXPECT_EQ(SimRecordTime(cfg, 1), "2028-02-29 00:00:00");
+  EXPECT_EQ(SimRecordLine(cfg, 1, 1).rfind("2028-02-29 00:00:00,", 0), 0u);
+  // Every record line has the same length, whatever its values.
+  for (long i : {0L, 7L, 99999L, 1234567L})
+    EXPECT_EQ(static_cast<long>(SimRecordLine(cfg, 3, i).size()), SimRecordBytes(cfg));
+  cfg.firstTime = "yesterday";
+  EXPECT_EQ(SimStart(cfg, 0), nullptr);
+}
