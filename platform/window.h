@@ -50,6 +50,8 @@ enum : UINT {
 #define MB_ICONHAND 0x0010
 #define MB_TASKMODAL 0x2000
 
+#define BN_CLICKED 0
+#define MAKEWPARAM(lo, hi) ((WPARAM)(((std::uintptr_t)(hi) & 0xffff) << 16 | ((std::uintptr_t)(lo) & 0xffff)))
 #define LOWORD(w) ((unsigned short)((std::uintptr_t)(w) & 0xffff))
 #define HIWORD(w) ((unsigned short)(((std::uintptr_t)(w) >> 16) & 0xffff))
 
@@ -91,6 +93,11 @@ LRESULT DefWindowProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam);
 LRESULT SendMessage(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam);
 BOOL PostMessage(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam);
 BOOL IsWindow(HWND hWnd);
+// A disabled window takes no operator input (a modal dialog disables its
+// owner); messages still reach it. EnableWindow returns the previous
+// disabled state (non-zero: it was disabled).
+BOOL EnableWindow(HWND hWnd, BOOL bEnable);
+BOOL IsWindowEnabled(HWND hWnd);
 
 HWND GetDlgItem(HWND hDlg, int nId);
 LRESULT SendDlgItemMessage(HWND hDlg, int nId, UINT uMsg, WPARAM wParam, LPARAM lParam);

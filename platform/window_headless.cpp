@@ -1,0 +1,187 @@
+// The headless backend of the window layer: nothing is drawn. Message boxes
+// are written to standard error and answered with OK at once, so that an
+// unattended run never waits for a click. A progress dialog (the template
+// with the static texts 230, 231 and 232) shows as one line on a terminal,
+// rewritten in place as the download goes on.
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "platform/backend.h"
+#include "platform/window.h"
+#include "resources/resources.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Rewriting a terminal line costs little, but a download refreshes its
+// dialog for every block received; ten lines a second are plenty to read.
+constexpr auto LiveInterval = std::chrono::milliseconds(100);
+constexpr std::size_t LiveWidth = 79;
+constexpr int LiveFirstId = 230;
+constexpr int LiveCount = 3;
+
+struct Headless {
+  std::mutex mx;
+  std::condition_variable cv;
+  bool bWoken = false;
+  // The live line: the dialog it belongs to, its texts, and whether the
+  // newest state still waits for the throttle.
+  HWND hLive = nullptr;
+  std::string texts[LiveCount];
+  bool bDirty = false;
+  bool bShowing = false;
+  Clock::time_point tLast{};
+  void (*pfnSink)(const char *) = nullptr;
+};
+
+// Never destroyed (a worker may report after main has returned).
+Headless &S() {
+  static Headless *p = new Headless;
+  return *p;
+}
+
+void WriteAll(int fd, const char *p, std::size_t n) {
+  while (n > 0) {
+    ssize_t k = ::write(fd, p, n);
+    if (k <= 0) return;
+    p += k;
+    n -= static_cast<std::size_t>(k);
+  }
+}
+
+void DefaultSink(const char *pszBytes) {
+  static const bool bTerminal = ::isatty(2) == 1;
+  if (bTerminal) WriteAll(2, pszBytes, std::strlen(pszBytes));
+}
+
+// Lock held.
+void EmitLive(Headless &s) {
+  std::string line;
+  for (int i = 0; i < LiveCount; i++) {
+    if (i) line += "  |  ";
+    line += s.texts[i];
+  }
+  for (char &ch : line)
+    if (ch == '\r' || ch == '\n' || ch == '\t') ch = ' ';
+  if (line.size() > LiveWidth) line.resize(LiveWidth);
+  std::string out = "\r" + line + "\x1b[K";
+  (s.pfnSink ? s.pfnSink : DefaultSink)(out.c_str());
+  s.bDirty = false;
+  s.bShowing = true;
+  s.tLast = Clock::now();
+}
+
+bool IsProgressTemplate(const DlgTemplate *t) {
+  if (!t) return false;
+  int nFound = 0;
+  for (int i = 0; i < t->nItems; i++) {
+    int id = t->pItems[i].nId;
+    if (id >= LiveFirstId && id < LiveFirstId + LiveCount &&
+        std::strcmp(t->pItems[i].pszClass, "STATIC") == 0)
+      nFound++;
+  }
+  return nFound == LiveCount && std::strcmp(t->pszName, "DLG_DOWNLOAD") == 0;
+}
+
+void HlShowDialog(HWND hDlg) {
+  UiWindowInfo info{};
+  if (!UiGetWindowInfo(hDlg, &info) || !IsProgressTemplate(info.pTemplate)) return;
+  std::string texts[LiveCount];
+  for (int i = 0; i < LiveCount; i++) texts[i] = UiGetText(GetDlgItem(hDlg, LiveFirstId + i));
+  Headless &s = S();
+  std::lock_guard<std::mutex> lk(s.mx);
+  if (s.hLive) return;  // one line at a time; a nested one stays silent
+  s.hLive = hDlg;
+  for (int i = 0; i < LiveCount; i++) s.texts[i] = texts[i];
+  EmitLive(s);
+}
+
+void HlDestroyDialog(HWND hDlg) {
+  Headless &s = S();
+  std::lock_guard<std::mutex> lk(s.mx);
+  if (!hDlg || s.hLive != hDlg) return;
+  if (s.bDirty) EmitLive(s);  // the final state, never a stale one
+  if (s.bShowing) (s.pfnSink ? s.pfnSink : DefaultSink)("\n");
+  s.hLive = nullptr;
+  s.bShowing = false;
+  s.bDirty = false;
+}
+
+void HlChanged(HWND hWnd, int nWhat) {
+  if (nWhat != UI_CHANGED_TEXT) return;
+  UiWindowInfo info{};
+  if (!UiGetWindowInfo(hWnd, &info) || !info.hParent) return;
+  if (info.nId < LiveFirstId || info.nId >= LiveFirstId + LiveCount) return;
+  {
+    Headless &s = S();
+    std::lock_guard<std::mutex> lk(s.mx);
+    if (s.hLive != info.hParent) return;
+  }
+  std::string text = UiGetText(hWnd);
+  Headless &s = S();
+  std::lock_guard<std::mutex> lk(s.mx);
+  if (s.hLive != info.hParent) return;
+  s.texts[info.nId - LiveFirstId] = text;
+  if (Clock::now() - s.tLast >= LiveInterval) {
+    EmitLive(s);
+  } else {
+    // The UI thread's wait writes it when the interval is over.
+    s.bDirty = true;
+    s.cv.notify_all();
+  }
+}
+
+void HlWait() {
+  Headless &s = S();
+  std::unique_lock<std::mutex> lk(s.mx);
+  while (!s.bWoken) {
+    if (s.bDirty && s.hLive) {
+      auto tDue = s.tLast + LiveInterval;
+      if (Clock::now() >= tDue) EmitLive(s);
+      else s.cv.wait_until(lk, tDue);
+    } else {
+      s.cv.wait(lk);
+    }
+  }
+  s.bWoken = false;
+}
+
+void HlWake() {
+  Headless &s = S();
+  std::lock_guard<std::mutex> lk(s.mx);
+  s.bWoken = true;
+  s.cv.notify_all();
+}
+
+int HlMessageBox(HWND, const char *pszText, const char *pszCaption, UINT) {
+  std::string out = std::string(pszCaption) + ": " + pszText;
+  if (out.empty() || out.back() != '\n') out += '\n';
+  Headless &s = S();
+  std::lock_guard<std::mutex> lk(s.mx);
+  // Keep a live line from being overwritten by the message, and show it
+  // again beneath.
+  if (s.bShowing) (s.pfnSink ? s.pfnSink : DefaultSink)("\n");
+  WriteAll(2, out.data(), out.size());
+  if (s.bShowing) EmitLive(s);
+  return IDOK;
+}
+
+const UiBackend Backend = {
+    "headless", HlShowDialog, HlDestroyDialog, HlChanged, HlWait, HlWake, HlMessageBox,
+};
+
+}  // namespace
+
+const UiBackend *HeadlessBackend() { return &Backend; }
+
+void HeadlessSetLiveLineSink(void (*pfnSink)(const char *pszBytes)) {
+  Headless &s = S();
+  std::lock_guard<std::mutex> lk(s.mx);
+  s.pfnSink = pfnSink;
+}
