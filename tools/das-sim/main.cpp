@@ -37,6 +37,7 @@ void Usage() {
           "  --slow PATH=CHUNK:MS    send PATH's body in CHUNK bytes every MS ms\n"
           "  --stall PATH=BYTES      stop sending PATH's body after BYTES\n"
           "  --cut PATH=BYTES        close PATH's connection after BYTES of body\n"
+          "  --big PATH=BYTES        serve a generated log of about BYTES at PATH\n"
           "  --duration SEC          stop after SEC seconds\n"
           "  --verbose               one line per request on stderr\n");
 }
@@ -51,7 +52,7 @@ bool SplitFault(const char *psz, std::string *pPath, std::string *pValue) {
 }
 
 struct PendingFault {
-  int nWhat;  // 0 status, 1 slow, 2 stall, 3 cut
+  int nWhat;  // 0 status, 1 slow, 2 stall, 3 cut, 4 generated body
   std::string path;
   long nA, nB;
 };
@@ -121,7 +122,8 @@ int main(int argc, char **argv) {
         fprintf(stderr, "das-sim: --advance wants MIN/SEC\n");
         return 2;
       }
-    } else if (a == "--fault" || a == "--slow" || a == "--stall" || a == "--cut") {
+    } else if (a == "--fault" || a == "--slow" || a == "--stall" || a == "--cut" ||
+               a == "--big") {
       if (!SplitFault(value(), &path, &v)) {
         fprintf(stderr, "das-sim: %s wants PATH=VALUE\n", a.c_str());
         return 2;
@@ -135,6 +137,8 @@ int main(int argc, char **argv) {
         f.nWhat = 2;
       } else if (a == "--cut") {
         f.nWhat = 3;
+      } else if (a == "--big") {
+        f.nWhat = 4;
       }
       faults.push_back(f);
     } else if (a == "--help" || a == "-h") {
@@ -162,6 +166,7 @@ int main(int argc, char **argv) {
     if (f.nWhat == 1) SimSetSlowBody(pSim, f.path, static_cast<int>(f.nA), static_cast<int>(f.nB));
     if (f.nWhat == 2) SimSetStallBody(pSim, f.path, f.nA);
     if (f.nWhat == 3) SimSetCutBody(pSim, f.path, f.nA);
+    if (f.nWhat == 4) SimSetGeneratedBody(pSim, f.path, f.nA);
   }
   printf("listening on %s:%d\n", cfg.bindAddress.c_str(), SimPort(pSim));
   fflush(stdout);
