@@ -101,10 +101,25 @@ std::string FormatTime(long long llSecs) {
   long y;
   unsigned m, d;
   CivilFromDays(static_cast<long>(days), &y, &m, &d);
-  char buf[64];
-  snprintf(buf, sizeof buf, "%04ld-%02u-%02u %02d:%02d:%02d", y, m, d, static_cast<int>(rem / 3600),
-           static_cast<int>(rem / 60 % 60), static_cast<int>(rem % 60));
-  return buf;
+  const int h = static_cast<int>(rem / 3600), mi = static_cast<int>(rem / 60 % 60),
+            sec = static_cast<int>(rem % 60);
+  if (y < 0 || y > 9999) {
+    char buf[64];
+    snprintf(buf, sizeof buf, "%04ld-%02u-%02u %02d:%02d:%02d", y, m, d, h, mi, sec);
+    return buf;
+  }
+  // The common case by hand: the log generator formats one per record.
+  char buf[20] = {'0', '0', '0', '0', '-', '0', '0', '-', '0', '0', ' ', '0', '0', ':', '0', '0', ':', '0', '0'};
+  auto put = [&buf](int nPos, int nWidth, long v) {
+    for (int i = nPos + nWidth - 1; i >= nPos; i--, v /= 10) buf[i] = static_cast<char>('0' + v % 10);
+  };
+  put(0, 4, y);
+  put(5, 2, m);
+  put(8, 2, d);
+  put(11, 2, h);
+  put(14, 2, mi);
+  put(17, 2, sec);
+  return std::string(buf, 19);
 }
 
 const char *kLogHeader = "time,error,lowalarm,highalarm,kWh,kW,kVAR,PF,Volts A,Volts B,Volts C";
@@ -205,22 +220,46 @@ std::string DeviceList(const SimConfig &c) {
   return s;
 }
 
+// Appends v / 10^nFrac with exactly nInt integer digits (zero-padded) and
+// nFrac decimals; integer work only, since the log generator is on the hot
+// path of the large-body benchmarks.
+void PutFixed(char *&pOut, unsigned long v, int nInt, int nFrac) {
+  char digits[32];
+  const int nAll = nInt + nFrac;
+  for (int i = nAll - 1; i >= 0; i--) {
+    digits[i] = static_cast<char>('0' + v % 10);
+    v /= 10;
+  }
+  for (int i = 0; i < nAll; i++) {
+    if (i == nInt) *pOut++ = '.';
+    *pOut++ = digits[i];
+  }
+}
+
 std::string RecordLine(const SimConfig &c, long long llFirst, int nDevice, long nIndex) {
   std::string t = FormatTime(llFirst + static_cast<long long>(nIndex) * 60);
   if (c.cTimeQuote) t = c.cTimeQuote + t + c.cTimeQuote;
   // Deterministic, fixed-width values so that every line has the same length.
-  unsigned long u = static_cast<unsigned long>(nIndex) * 2654435761UL + static_cast<unsigned long>(nDevice) * 40503UL;
-  double kwh = static_cast<double>((static_cast<unsigned long>(nIndex) + 1000UL * nDevice) % 999999) / 10.0;
-  double kw = static_cast<double>(u % 99999) / 1000.0;
-  double kvar = static_cast<double>((u >> 8) % 9999) / 1000.0;
-  double pf = static_cast<double>((u >> 4) % 1000) / 1000.0;
-  double va = 220.0 + static_cast<double>((u >> 3) % 200) / 10.0;
-  double vb = 220.0 + static_cast<double>((u >> 5) % 200) / 10.0;
-  double vc = 220.0 + static_cast<double>((u >> 7) % 200) / 10.0;
-  char buf[256];
-  snprintf(buf, sizeof buf, "%s,0,0,0,%08.1f,%06.3f,%05.3f,%05.3f,%05.1f,%05.1f,%05.1f", t.c_str(), kwh,
-           kw, kvar, pf, va, vb, vc);
-  return buf + Eol(c.bCrlfLog);
+  const unsigned long u =
+      static_cast<unsigned long>(nIndex) * 2654435761UL + static_cast<unsigned long>(nDevice) * 40503UL;
+  char buf[128];
+  char *p = buf;
+  for (const char *q = ",0,0,0,"; *q; q++) *p++ = *q;
+  PutFixed(p, (static_cast<unsigned long>(nIndex) + 1000UL * static_cast<unsigned long>(nDevice)) % 999999,
+           6, 1);  // kWh
+  *p++ = ',';
+  PutFixed(p, u % 99999, 2, 3);  // kW
+  *p++ = ',';
+  PutFixed(p, (u >> 8) % 9999, 1, 3);  // kVAR
+  *p++ = ',';
+  PutFixed(p, (u >> 4) % 1000, 1, 3);  // PF
+  for (int nShift : {3, 5, 7}) {  // volts of the three phases
+    *p++ = ',';
+    PutFixed(p, 2200 + (u >> nShift) % 200, 3, 1);
+  }
+  t.append(buf, static_cast<size_t>(p - buf));
+  t += Eol(c.bCrlfLog);
+  return t;
 }
 
 std::string LogHeader(const SimConfig &c) { return kLogHeader + Eol(c.bCrlfLog); }
