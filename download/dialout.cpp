@@ -1,0 +1,192 @@
+// Dial-out: dials a unit's phone number through the dial-up service for one
+// download job, shows the progress in the job's status line and waits until
+// the connection stands or has failed.
+#include "download/dialout.h"
+
+#include <atomic>
+#include <chrono>
+
+#include "download/download.h"
+#include "platform/system.h"
+#include "platform/window.h"
+#include "shell/errorlog.h"
+#include "util/text.h"
+
+static const char MODULE[] = "dialout";
+
+// The status line holds at most 63 characters whatever its buffer's size.
+enum { STATUS_CAP = 64, TEXT_CAP = 512 };
+
+static std::atomic<unsigned> PollMs{DIALOUT_POLL_MS};
+static std::atomic<unsigned> GiveUpMs{DIALOUT_GIVEUP_MS};
+
+void DialoutSetTiming(unsigned nPollMs, unsigned nGiveUpMs) {
+  if (nPollMs) PollMs = nPollMs;
+  if (nGiveUpMs) GiveUpMs = nGiveUpMs;
+}
+
+// Has the progress dialog redraw the status line just written. The send is
+// synchronous, so the dialog reads the line while we wait for it.
+static void Refresh(DownloadJob *pJob) {
+  SendMessage(pJob->hDlg, WM_COMMAND, CMD_PROGRESS_REFRESH, 0);
+}
+
+// Every way out of a failed dial hangs up a handle the service has handed
+// out, so that each connection is hung up exactly once, here or by the
+// worker, and the worker never sees a handle of a dead line.
+static int FailDial(HRASCONN *phConn) {
+  if (*phConn) {
+    RasHangUp(*phConn);
+    *phConn = nullptr;
+  }
+  return 0;
+}
+
+// The wait for the connection has ended without one.
+static int WaitFailed(DownloadJob *pJob, HRASCONN *phConn) {
+  FormatString(pJob->szFilename, STATUS_CAP, "Dialout: failed");
+  Refresh(pJob);
+  return FailDial(phConn);
+}
+
+int Dialout(DownloadJob *pJob, HRASCONN *phConn) {
+  DasRecord *pDas = pJob->pDas;
+  char szText[TEXT_CAP];
+
+  RASDIALPARAMS params{};
+  params.dwSize = sizeof params;
+  CopyString(params.szPhoneNumber, pDas->phone, 129);
+  CopyString(params.szUserName, "admin", 257);
+  CopyString(params.szPassword, pDas->password, 257);
+
+  FormatString(pJob->szFilename, STATUS_CAP, "dialing %s", pDas->phone);
+  Refresh(pJob);
+
+  unsigned long nResult = RasDial(nullptr, nullptr, &params, 0, DialCallback, phConn);
+  if (nResult != 0) {
+    RasGetErrorString(nResult, szText, TEXT_CAP);
+    FormatString(pJob->szFilename, STATUS_CAP, "Dialout: failed, %s", szText);
+    Refresh(pJob);
+    LogError(MODULE, __LINE__, "RasDial failed, got: (%d) %s", (int)nResult, szText);
+    return FailDial(phConn);
+  }
+
+  // The service dials on by itself; we look at the line once a second. The
+  // wait ends when the line stands, when the service reports an error, when
+  // the operator cancels the job (the dialog is gone by then, so nobody would
+  // see the dial come to its end) and, because a modem that neither
+  // connects nor fails would otherwise keep the job for ever, after a
+  // total time without a connection.
+  auto tStart = std::chrono::steady_clock::now();
+  for (;;) {
+    PlatSleep(PollMs);
+    if (pJob->cState != JOB_RUNNING) {
+      return WaitFailed(pJob, phConn);
+    }
+
+    RASCONNSTATUS status{};
+    status.dwSize = sizeof status;
+    if (RasGetConnectStatus(*phConn, &status) != 0) {
+      return WaitFailed(pJob, phConn);
+    }
+
+    if (status.dwError != 0)
+      RasGetErrorString(status.dwError, szText, TEXT_CAP);
+    else
+      RasStateText(szText, TEXT_CAP, status.rasconnstate);
+    FormatString(pJob->szFilename, STATUS_CAP, "Dialout: %s", szText);
+    Refresh(pJob);
+
+    if (status.dwError == 0 && status.rasconnstate == RASCS_Connected) {
+      LogInfo(MODULE, __LINE__, "Dialout: Connected");
+      FormatString(pJob->szFilename, STATUS_CAP, "Dialout: connected");
+      Refresh(pJob);
+      return 1;
+    }
+
+    // The service has given up on this dial; it will not recover. The error
+    // itself was logged by DialCallback and has just been shown.
+    if (status.dwError != 0) {
+      return WaitFailed(pJob, phConn);
+    }
+
+    auto nWaited = std::chrono::duration_cast<std::chrono::milliseconds>(
+                       std::chrono::steady_clock::now() - tStart)
+                       .count();
+    if (nWaited >= (long long)GiveUpMs) {
+      LogError(MODULE, __LINE__, "Dialout: no connection to %s after %u seconds, giving up",
+               pDas->phone, (unsigned)(GiveUpMs / 1000));
+      return WaitFailed(pJob, phConn);
+    }
+  }
+}
+
+void DialCallback(unsigned int, int nState, unsigned long dwError) {
+  char szText[TEXT_CAP];
+  if (dwError != 0) {
+    RasGetErrorString(dwError, szText, TEXT_CAP);
+    LogError(MODULE, __LINE__, "DialCallback: Dialout failed, got: %d, (state=%d) %s",
+             (int)dwError, nState, szText);
+    return;
+  }
+  RasStateText(szText, TEXT_CAP, nState);
+  LogInfo(MODULE, __LINE__, "DialCallback state: %s", szText);
+  // Give the modems time to settle before the service goes on to
+  // authenticate.
+  if (nState == RASCS_DeviceConnected) PlatSleep(2000);
+}
+
+void RasStateText(char *pszBuf, unsigned nCap, int nState) {
+  static const char *const aLow[] = {
+      "The communication port is about to be opened.",
+      "The communication port has been opened successfully",
+      "Calling, waiting for connection",
+      "Call connected",
+      "All devices in the device chain have successfully connected",
+      "The authentication process is starting",
+      "An authentication event has occurred.",
+      "The client has requested another validation attempt with a new user "
+      "name/password/domain",
+      "The remote access server has requested a callback number. ",
+      "The client has requested to change the password on the account",
+      "The projection phase is starting",
+      "The link-speed calculation phase is starting",
+      "An authentication request is being acknowledged",
+      "Reauthentication (after callback) is starting",
+      "The client has successfully completed authentication",
+      "The line is about to disconnect in preparation for callback",
+      "The client is delaying in order to give the modem time to reset itself in "
+      "preparation for callback.",
+      "The client is waiting for an incoming call from the remote access server",
+      "The projection result information is available",
+      "Authentication is being initiated or retried",
+      "Client has been called back and is about to resume authentication",
+      "The client is logging on to the network",
+      "Multilink phone book entry: a subentry has been connected during the dialing process",
+      "Multilink phone book entry: a subentry has been disconnected during the dialing "
+      "process",
+  };
+  static const char *const aPaused[] = {
+      "RAS Paused, waiting for terminal",
+      "This state corresponds to the retry authentication state supported by RASPHONE.EXE",
+      "This state corresponds to the callback state supported by RASPHONE.EXE.",
+      "This state corresponds to the change password state supported by RASPHONE.EXE",
+  };
+  const int nLow = (int)(sizeof aLow / sizeof aLow[0]);
+  const int nPaused = (int)(sizeof aPaused / sizeof aPaused[0]);
+
+  const char *pszText = nullptr;
+  if (nState >= 0 && nState < nLow)
+    pszText = aLow[nState];
+  else if (nState >= RASCS_Interactive && nState < RASCS_Interactive + nPaused)
+    pszText = aPaused[nState - RASCS_Interactive];
+  else if (nState == RASCS_Connected)
+    pszText = "Connection Successful";
+  else if (nState == RASCS_Disconnected)
+    pszText = "Disconnected";
+
+  if (pszText)
+    CopyString(pszBuf, pszText, nCap);
+  else
+    FormatString(pszBuf, nCap, "Unknown RAS Dialout state, got %d", nState);
+}
