@@ -16,10 +16,12 @@ int PlatSockStartup(unsigned short nRequested, unsigned short *pnVersion);
 int PlatSockCleanup();
 
 SOCKET PlatSocket();                                    // IPv4 TCP
+// A receive that waits longer than nMs fails with SOCKET_ERROR (EAGAIN).
 int PlatSetRecvTimeout(SOCKET s, unsigned int nMs);     // 0 or SOCKET_ERROR
 // Dotted IPv4 text to an address in network order; 0xffffffff if invalid.
 std::uint32_t PlatInetAddr(const char *pszAddr);
-// Connects to addr (network order) and port (host order).
+// Connects to addr (network order) and port (host order). The "invalid"
+// address 0xffffffff fails at once.
 int PlatConnect(SOCKET s, std::uint32_t nAddr, unsigned short nPort);
 long PlatSend(SOCKET s, const void *pBuf, std::size_t n);   // bytes or SOCKET_ERROR
 long PlatRecv(SOCKET s, void *pBuf, std::size_t n);         // bytes, 0 closed, SOCKET_ERROR

@@ -1,0 +1,56 @@
+// The download job: allocation, the take-and-close of its socket slots and
+// the progress convention (status line, then a synchronous refresh).
+#include <cstdarg>
+#include <cstdio>
+#include <new>
+
+#include "download/download.h"
+#include "platform/sock.h"
+#include "platform/window.h"
+
+std::atomic<unsigned> DownloadFinalWaitMs{3000};
+
+namespace {
+std::atomic<int> nJobsAlive{0};
+}
+
+int DownloadJobsAlive() { return nJobsAlive.load(); }
+
+DownloadJob *AllocDownloadJob(DasRecord *pDas, HWND hDlg) {
+  DownloadJob *pJob = new (std::nothrow) DownloadJob{};
+  if (!pJob) return nullptr;
+  pJob->pDas = pDas;
+  pJob->hDlg = hDlg;
+  pJob->nTempFile = -1;
+  pJob->sockFile.store(INVALID_SOCKET);
+  pJob->sockQuery.store(INVALID_SOCKET);
+  nJobsAlive.fetch_add(1);
+  return pJob;
+}
+
+void FreeDownloadJob(DownloadJob *pJob) {
+  if (!pJob) return;
+  delete pJob;
+  nJobsAlive.fetch_sub(1);
+}
+
+void CloseJobSocket(std::atomic<SOCKET> &slot) {
+  // Exchange first: whichever thread takes the socket out closes it, the
+  // other finds INVALID_SOCKET and does nothing.
+  SOCKET s = slot.exchange(INVALID_SOCKET);
+  if (s != INVALID_SOCKET) PlatCloseSocket(s);
+}
+
+void RefreshJob(DownloadJob *pJob) {
+  SendMessage(pJob->hDlg, WM_COMMAND, CMD_PROGRESS_REFRESH, 0);
+}
+
+void SetJobStatus(DownloadJob *pJob, const char *pszFormat, ...) {
+  // Every writer of the status line keeps it to 63 characters, whatever
+  // room the field has.
+  va_list ap;
+  va_start(ap, pszFormat);
+  std::vsnprintf(pJob->szFilename, 64, pszFormat, ap);
+  va_end(ap);
+  RefreshJob(pJob);
+}

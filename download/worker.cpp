@@ -1,0 +1,86 @@
+// The worker thread of one download: the way to the unit, its identity, the
+// serial number check, the kind probe, the transfer sequence, and the
+// clean-up that ends the dialog and frees the job.
+#include <cstring>
+
+#include "download/dialout.h"
+#include "download/download.h"
+#include "platform/system.h"
+#include "platform/window.h"
+#include "shell/errorlog.h"
+
+namespace {
+const std::size_t kMinDialoutPhone = 3;
+}
+
+void DownloadThread(void *pParam) {
+  DownloadJob *pJob = (DownloadJob *)pParam;
+  if (!pJob) {
+    LogError("download", __LINE__, "Download thread received null param data.");
+    return;
+  }
+  DasRecord *pDas = pJob->pDas;
+
+  // Created -> running, unless the dialog was closed before this thread got
+  // going: that cancel has moved the job to 2 already and nothing is done.
+  unsigned char cExpected = JOB_CREATED;
+  pJob->cState.compare_exchange_strong(cExpected, JOB_RUNNING);
+
+  LogInfo("download", __LINE__, "Download thread starting for %s.", pDas->serialnumber);
+
+  HRASCONN hConn = nullptr;
+  int bDialout = std::strlen(pDas->phone) >= kMinDialoutPhone;
+  if (pJob->cState.load() == JOB_RUNNING) {
+    if (bDialout) {
+      LogInfo("download", __LINE__, "Dialout required for %s, calling %s", pDas->serialnumber,
+              pDas->phone);
+      if (!Dialout(pJob, &hConn)) {
+        SendMessage(pJob->hDlg, WM_CLOSE, 0, 0);
+        pJob->cState.store(JOB_CANCELLED);
+      }
+    } else {
+      LogInfo("download", __LINE__, "Dialout not configured for %s, using LAN",
+              pDas->serialnumber);
+    }
+  }
+
+  if (pJob->cState.load() == JOB_RUNNING) {
+    ReadDasIdentity(pJob);
+    CloseJobSocket(pJob->sockQuery);  // closed by the identity read already
+
+    // The main window saves and shows what the identity read has put into
+    // the record; the dialog shows it too.
+    SendMessage(DownloadOwner.load(), WM_COMMAND, CMD_SAVE_REFRESH, 0);
+    RefreshJob(pJob);
+
+    if (IsValidSerialNumber(pDas->serialnumber) && !pJob->bSerialRefused) {
+      int nHttpResult = 0;
+      if (HttpGet("/setup/logexport.cgi?MB=0", pJob, &pJob->sockQuery, &nHttpResult)) {
+        if (nHttpResult == 404)
+          DownloadSingleMeterDas(pJob);
+        else if (nHttpResult == 200)
+          DownloadMultiDeviceDas(pJob);
+      }
+    } else {
+      LogInfo("download", __LINE__,
+              "Unable to locate valid DAS serial number, abort download.  got [%s]",
+              pDas->serialnumber);
+    }
+  }
+
+  CloseJobSocket(pJob->sockQuery);
+  CloseJobSocket(pJob->sockFile);
+  if (hConn) RasHangUp(hConn);
+  // Still running: the work is done and the dialog is closed from here. A
+  // cancel that got in first has closed it already.
+  unsigned char cRunning = JOB_RUNNING;
+  if (pJob->cState.compare_exchange_strong(cRunning, JOB_FINISHED))
+    SendMessage(pJob->hDlg, WM_CLOSE, 0, 0);
+  pJob->cState.store(JOB_FINISHED);
+  if (bDialout) LogInfo("download", __LINE__, "Dialout terminating for %s", pDas->serialnumber);
+
+  // The dialog has ended; give anything that still holds the job (a late
+  // message of the dialog) time to let go before it is freed.
+  PlatSleep(DownloadFinalWaitMs.load());
+  FreeDownloadJob(pJob);
+}

@@ -1,0 +1,230 @@
+// TCP client sockets for the download worker.
+//
+// The progress dialog cancels a download by closing the job's sockets from
+// the user-interface thread while the worker may be blocked in connect, send
+// or receive on them. On Linux closing a descriptor neither wakes a thread
+// blocked on it nor keeps its number from being handed to the next open() of
+// the process, so the SOCKET values given out here are not descriptors:
+//
+//   * A SOCKET is an id from a table; ids count up and are never reused, so a
+//     stale id finds nothing and fails at once.
+//   * Each entry holds the descriptor (non-blocking), an eventfd that is
+//     signalled when the socket is closed, and the receive timeout. Every
+//     call waits in poll() on both descriptors, so a close wakes it at once.
+//   * The entry is reference-counted (shared_ptr): PlatCloseSocket takes it
+//     out of the table, marks it closed, signals and shuts the connection
+//     down; the descriptors themselves are closed when the last running call
+//     lets go of the entry. A descriptor number therefore cannot be reused
+//     while a call still works on it.
+#include "platform/sock.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+
+namespace {
+
+struct SockEntry {
+  int fd = -1;
+  int wakefd = -1;
+  std::atomic<bool> bClosed{false};
+  std::atomic<int> nTimeoutMs{-1};  // -1: wait for ever
+  ~SockEntry() {
+    if (fd >= 0) ::close(fd);
+    if (wakefd >= 0) ::close(wakefd);
+  }
+};
+
+struct SockTable {
+  std::mutex mu;
+  std::unordered_map<SOCKET, std::shared_ptr<SockEntry>> map;
+  SOCKET nNext = 1;
+};
+
+// Never destroyed: a worker may still be inside a socket call when the
+// process leaves main().
+SockTable &Table() {
+  static SockTable *p = new SockTable;
+  return *p;
+}
+
+thread_local int tlsLastError = 0;
+
+std::shared_ptr<SockEntry> Acquire(SOCKET s) {
+  if (s == INVALID_SOCKET) return nullptr;
+  SockTable &t = Table();
+  std::lock_guard<std::mutex> lock(t.mu);
+  auto it = t.map.find(s);
+  if (it == t.map.end()) return nullptr;
+  return it->second;
+}
+
+int Fail(int nErr) {
+  tlsLastError = nErr;
+  return SOCKET_ERROR;
+}
+
+// Waits until fd is ready for the given events, the socket is closed, or
+// the timeout passes. Returns 1 ready, 0 timeout, -1 closed or poll failure
+// (error recorded).
+int WaitReady(SockEntry &e, short nEvents, int nTimeoutMs) {
+  for (;;) {
+    if (e.bClosed.load()) {
+      tlsLastError = ECANCELED;
+      return -1;
+    }
+    pollfd fds[2];
+    fds[0].fd = e.fd;
+    fds[0].events = nEvents;
+    fds[0].revents = 0;
+    fds[1].fd = e.wakefd;
+    fds[1].events = POLLIN;
+    fds[1].revents = 0;
+    int r = ::poll(fds, 2, nTimeoutMs);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      tlsLastError = errno;
+      return -1;
+    }
+    if (e.bClosed.load() || fds[1].revents) {
+      tlsLastError = ECANCELED;
+      return -1;
+    }
+    if (r == 0) return 0;
+    return 1;
+  }
+}
+
+}  // namespace
+
+SOCKET PlatSocket() {
+  auto e = std::make_shared<SockEntry>();
+  e->fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+  if (e->fd < 0) {
+    Fail(errno);
+    return INVALID_SOCKET;
+  }
+  e->wakefd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (e->wakefd < 0) {
+    Fail(errno);
+    return INVALID_SOCKET;
+  }
+  SockTable &t = Table();
+  std::lock_guard<std::mutex> lock(t.mu);
+  SOCKET s = t.nNext++;
+  t.map.emplace(s, std::move(e));
+  return s;
+}
+
+int PlatSetRecvTimeout(SOCKET s, unsigned int nMs) {
+  auto e = Acquire(s);
+  if (!e) return Fail(EBADF);
+  e->nTimeoutMs.store(nMs > 0x7fffffffu ? 0x7fffffff : (int)nMs);
+  return 0;
+}
+
+std::uint32_t PlatInetAddr(const char *pszAddr) {
+  if (!pszAddr) return 0xffffffffu;
+  return (std::uint32_t)::inet_addr(pszAddr);
+}
+
+int PlatConnect(SOCKET s, std::uint32_t nAddr, unsigned short nPort) {
+  auto e = Acquire(s);
+  if (!e) return Fail(EBADF);
+  // The "no address" value of PlatInetAddr is the broadcast address, which a
+  // TCP connection can never reach; fail it here rather than in the kernel.
+  if (nAddr == 0xffffffffu) return Fail(EADDRNOTAVAIL);
+  sockaddr_in sa;
+  std::memset(&sa, 0, sizeof sa);
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(nPort);
+  sa.sin_addr.s_addr = nAddr;
+  if (e->bClosed.load()) return Fail(ECANCELED);
+  if (::connect(e->fd, (const sockaddr *)&sa, sizeof sa) == 0) return 0;
+  if (errno != EINPROGRESS && errno != EINTR) return Fail(errno);
+  // The connect runs on; wait for its outcome (the system's own connect
+  // timeout applies) or for a close from another thread.
+  int r = WaitReady(*e, POLLOUT, -1);
+  if (r < 0) return SOCKET_ERROR;
+  int nErr = 0;
+  socklen_t nLen = sizeof nErr;
+  if (::getsockopt(e->fd, SOL_SOCKET, SO_ERROR, &nErr, &nLen) != 0) return Fail(errno);
+  if (nErr != 0) return Fail(nErr);
+  return 0;
+}
+
+long PlatSend(SOCKET s, const void *pBuf, std::size_t n) {
+  auto e = Acquire(s);
+  if (!e) return Fail(EBADF);
+  const char *p = (const char *)pBuf;
+  std::size_t nDone = 0;
+  while (nDone < n || n == 0) {
+    if (e->bClosed.load()) return Fail(ECANCELED);
+    ssize_t r = ::send(e->fd, p + nDone, n - nDone, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (r >= 0) {
+      nDone += (std::size_t)r;
+      if (n == 0) break;
+      continue;
+    }
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return Fail(errno);
+    if (WaitReady(*e, POLLOUT, -1) < 0) return SOCKET_ERROR;
+  }
+  return (long)nDone;
+}
+
+long PlatRecv(SOCKET s, void *pBuf, std::size_t n) {
+  auto e = Acquire(s);
+  if (!e) return Fail(EBADF);
+  for (;;) {
+    if (e->bClosed.load()) return Fail(ECANCELED);
+    // Try first: with data waiting (the common case while a body streams in)
+    // this costs one system call and no poll.
+    ssize_t r = ::recv(e->fd, pBuf, n, MSG_DONTWAIT);
+    if (r > 0) return (long)r;
+    if (r == 0) {
+      // The cancel's shutdown() also reads as an orderly end; it must count
+      // as a failure, not as the unit having finished the body.
+      if (e->bClosed.load()) return Fail(ECANCELED);
+      return 0;
+    }
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return Fail(errno);
+    int w = WaitReady(*e, POLLIN, e->nTimeoutMs.load());
+    if (w < 0) return SOCKET_ERROR;
+    if (w == 0) return Fail(EAGAIN);  // receive timeout
+  }
+}
+
+int PlatCloseSocket(SOCKET s) {
+  std::shared_ptr<SockEntry> e;
+  {
+    SockTable &t = Table();
+    std::lock_guard<std::mutex> lock(t.mu);
+    auto it = t.map.find(s);
+    if (it == t.map.end()) return Fail(EBADF);
+    e = std::move(it->second);
+    t.map.erase(it);
+  }
+  e->bClosed.store(true);
+  std::uint64_t one = 1;
+  ssize_t w = ::write(e->wakefd, &one, sizeof one);
+  (void)w;
+  ::shutdown(e->fd, SHUT_RDWR);
+  // The descriptors close when the last call holding the entry returns.
+  return 0;
+}
+
+int PlatSockLastError() { return tlsLastError; }

@@ -1,0 +1,261 @@
+// The HTTP client's pieces: the Base64 encoder, the address field, the
+// socket line reader, the header parser and the temporary file names.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "download/download.h"
+#include "platform/file.h"
+#include "tests/download_support.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string Encode(const std::string &in, int *pnOut = nullptr) {
+  char buf[256];
+  std::memcpy(buf, in.data(), in.size());
+  std::memset(buf + in.size(), 'X', sizeof buf - in.size());
+  int nOut = -1;
+  char *pEnd = EncodeBase64InPlace(buf, (int)in.size(), &nOut);
+  EXPECT_EQ(pEnd, buf + nOut);
+  EXPECT_EQ(*pEnd, 0);
+  if (pnOut) *pnOut = nOut;
+  return std::string(buf, (size_t)nOut);
+}
+
+TEST(EncodeBase64, LengthsZeroToFive) {
+  int n = 0;
+  EXPECT_EQ(Encode("", &n), "\r\n");
+  EXPECT_EQ(n, 2);
+  EXPECT_EQ(Encode("a", &n), "YQ==\r\n");
+  EXPECT_EQ(n, 6);
+  EXPECT_EQ(Encode("ab", &n), "YWI=\r\n");
+  EXPECT_EQ(Encode("abc", &n), "YWJj\r\n");
+  EXPECT_EQ(n, 6);
+  EXPECT_EQ(Encode("abcd", &n), "YWJjZA==\r\n");
+  EXPECT_EQ(n, 10);
+  EXPECT_EQ(Encode("abcde", &n), "YWJjZGU=\r\n");
+}
+
+TEST(EncodeBase64, InPlaceMatchesReferenceForEveryByteValue) {
+  // Back-to-front encoding must not read bytes it has already overwritten;
+  // high bytes must not sign-extend.
+  std::string all;
+  for (int i = 0; i < 150; ++i) all += (char)(255 - i);
+  for (size_t len = 0; len <= all.size(); len += 7) {
+    std::string in = all.substr(0, len);
+    EXPECT_EQ(Encode(in), SimBase64(in) + "\r\n") << "length " << len;
+  }
+}
+
+TEST(EncodeBase64, LongestPasswordGivesA75ByteAuthorizationLine) {
+  std::string cred = "admin:" + std::string(31, 'p');
+  int n = 0;
+  std::string enc = Encode(cred, &n);
+  EXPECT_EQ(n, 52 + 2);
+  EXPECT_EQ(std::string("Authorization: Basic ").size() + enc.size(), 21u + 52 + 2);
+}
+
+TEST(UnitAddress, PortIsOptional) {
+  std::uint32_t a;
+  unsigned short p;
+  EXPECT_EQ(ParseUnitAddress("192.168.1.20", &a, &p), 1);
+  EXPECT_EQ(a, inet_addr("192.168.1.20"));
+  EXPECT_EQ(p, 80);
+  EXPECT_EQ(ParseUnitAddress("10.0.0.7:8081", &a, &p), 1);
+  EXPECT_EQ(a, inet_addr("10.0.0.7"));
+  EXPECT_EQ(p, 8081);
+  for (const char *bad : {"10.0.0.7:", "10.0.0.7:0", "10.0.0.7:65536", "10.0.0.7:80x",
+                          "10.0.0.7:-1", "unit.example", "", "1.2.3.4.5"}) {
+    EXPECT_EQ(ParseUnitAddress(bad, &a, &p), 0) << bad;
+    EXPECT_EQ(a, 0xffffffffu) << bad;
+  }
+}
+
+// A unit that answers one path with raw bytes, and a job to ask it with.
+class HttpGetTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    StartLog();
+    std::memset(&das, 0, sizeof das);
+    CopyString(das.password, "qexal", sizeof das.password);
+    CopyString(das.ipaddress, sim.Address().c_str(), sizeof das.ipaddress);
+    pJob = AllocDownloadJob(&das, nullptr);
+    pJob->cState.store(JOB_RUNNING);
+  }
+  void TearDown() override {
+    CloseJobSocket(pJob->sockFile);
+    FreeDownloadJob(pJob);
+  }
+  int Get(const std::string &raw, int *pnStatus) {
+    SimSetRawResponse(sim.p, "/x", raw);
+    return HttpGet("/x", pJob, &pJob->sockFile, pnStatus);
+  }
+  std::string Body() {
+    std::string out;
+    char buf[300];
+    while (RecvLine(&pJob->sockFile, buf, sizeof buf)) out += std::string(buf) + "|";
+    return out;
+  }
+
+  TempDir dir;
+  SimUnit sim{SimConfig{}};
+  DasRecord das;
+  DownloadJob *pJob = nullptr;
+};
+
+TEST_F(HttpGetTest, StatusIsReportedNotJudged) {
+  int nStatus = -1;
+  EXPECT_EQ(Get("HTTP/1.0 404 Not Found\r\nContent-Type: text/plain\r\n\r\nnope\n", &nStatus), 1);
+  EXPECT_EQ(nStatus, 404);
+  EXPECT_EQ(Body(), "nope|");
+  EXPECT_EQ(SimRequests(sim.p).back(), ExpectedRequest("/x", "qexal"));
+}
+
+TEST_F(HttpGetTest, HeaderEndingInLfLfIsAccepted) {
+  int nStatus = -1;
+  EXPECT_EQ(Get("HTTP/1.0 200 OK\nServer: unit\n\nfirst\nsecond", &nStatus), 1);
+  EXPECT_EQ(nStatus, 200);
+  EXPECT_EQ(Body(), "first|second|");  // the body starts right after the blank line
+}
+
+TEST_F(HttpGetTest, StatusLineWithoutCodeLeavesResultAlone) {
+  int nStatus = -1;
+  EXPECT_EQ(Get("HTTP/1.0\r\n\r\nbody", &nStatus), 1);
+  EXPECT_EQ(nStatus, 0);
+  EXPECT_EQ(Get("HTTP/1.0  200 OK\r\n\r\nbody", &nStatus), 1);
+  EXPECT_EQ(nStatus, 0);  // two blanks: the second field is empty
+  EXPECT_EQ(Get("HTTP/1.0 500 Oops\r\nHTTP/1.1 200 OK\r\n\r\n", &nStatus), 1);
+  EXPECT_EQ(nStatus, 200);  // the last status line wins
+}
+
+TEST_F(HttpGetTest, Answer401IsReportedOnceAndStillReturned) {
+  int nStatus = 0;
+  EXPECT_EQ(Get("HTTP/1.0 401 Unauthorized\r\n\r\n", &nStatus), 1);
+  EXPECT_EQ(nStatus, 401);
+  auto msgs = LogMessages("download");
+  EXPECT_EQ(std::count(msgs.begin(), msgs.end(),
+                       "DAS responded with 401 Access Denied.\n(admin password incorrect)"),
+            1);
+}
+
+TEST_F(HttpGetTest, ConnectionClosedInsideHeaderFails) {
+  int nStatus = 0;
+  EXPECT_EQ(Get("HTTP/1.0 200 OK\r\n", &nStatus), 0);
+  EXPECT_EQ(nStatus, 200);
+  EXPECT_EQ(LogMessages("download").back(),
+            "URL request failed, no seperator between http header and body found.");
+}
+
+TEST_F(HttpGetTest, LongHeaderLineIsReadInPieces) {
+  // A 300-byte line comes as 255 + 45 bytes; each piece counts one byte
+  // for the LF, as if it had one.
+  std::string raw = "HTTP/1.0 200 OK\n" + std::string(300, 'h') + "\n\nbody";
+  int nStatus = 0;
+  EXPECT_EQ(Get(raw, &nStatus), 1);
+  EXPECT_EQ(pJob->ulBytes, 16u + 256 + 46 + 1);
+  EXPECT_EQ(Body(), "body|");
+}
+
+TEST_F(HttpGetTest, RecvLineKeepsCrAndSplitsAtCapacity) {
+  int nStatus = 0;
+  ASSERT_EQ(Get("HTTP/1.0 200 OK\r\n\r\nab\r\n\ncdefg", &nStatus), 1);
+  char buf[4];
+  EXPECT_EQ(RecvLine(&pJob->sockFile, buf, sizeof buf), 1);
+  EXPECT_STREQ(buf, "ab\r");
+  EXPECT_EQ(RecvLine(&pJob->sockFile, buf, sizeof buf), 1);
+  EXPECT_STREQ(buf, "");  // the LF not yet read after a full piece
+  EXPECT_EQ(RecvLine(&pJob->sockFile, buf, sizeof buf), 1);
+  EXPECT_STREQ(buf, "");  // the empty line
+  EXPECT_EQ(RecvLine(&pJob->sockFile, buf, sizeof buf), 1);
+  EXPECT_STREQ(buf, "cde");
+  EXPECT_EQ(RecvLine(&pJob->sockFile, buf, sizeof buf), 1);
+  EXPECT_STREQ(buf, "fg");  // last line without LF
+  EXPECT_EQ(RecvLine(&pJob->sockFile, buf, sizeof buf), 0);
+  EXPECT_STREQ(buf, "");
+  // After the close a closed slot fails at once too.
+  CloseJobSocket(pJob->sockFile);
+  EXPECT_EQ(RecvLine(&pJob->sockFile, buf, sizeof buf), 0);
+}
+
+TEST_F(HttpGetTest, CancelDuringHeaderReturnsSilently) {
+  SimSetStallBody(sim.p, "/x", -1);  // request read, never answered
+  std::thread canceller([&] {
+    WaitFor([&] { return !SimRequests(sim.p).empty(); }, 10000);
+    pJob->cState.store(JOB_CANCELLED);
+    CloseJobSocket(pJob->sockFile);
+  });
+  int nStatus = -1;
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(HttpGet("/x", pJob, &pJob->sockFile, &nStatus), 0);
+  canceller.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(15));  // not the 20 s timeout
+  EXPECT_EQ(nStatus, 0);
+  EXPECT_EQ(LogMessages("download").back(), "Sending URL request /x");
+  EXPECT_EQ(pJob->sockFile.load(), INVALID_SOCKET);
+}
+
+TEST_F(HttpGetTest, CancelledJobMakesNoConnection) {
+  pJob->cState.store(JOB_CANCELLED);
+  int nStatus = -1;
+  EXPECT_EQ(HttpGet("/x", pJob, &pJob->sockFile, &nStatus), 0);
+  EXPECT_TRUE(SimRequests(sim.p).empty());
+}
+
+TEST_F(HttpGetTest, NullStatusSlotIsRefused) {
+  EXPECT_EQ(HttpGet("/x", pJob, &pJob->sockFile, nullptr), 0);
+  EXPECT_EQ(pJob->sockFile.load(), INVALID_SOCKET);
+  EXPECT_EQ(LogMessages("download").back(), "nHttpResult is NULL");
+}
+
+TEST_F(HttpGetTest, UnreachableUnitIsReportedWithTheAddressAsGiven) {
+  CopyString(das.ipaddress, "127.0.0.1:1", sizeof das.ipaddress);
+  int nStatus = -1;
+  EXPECT_EQ(HttpGet("/x", pJob, &pJob->sockFile, &nStatus), 0);
+  auto msgs = LogMessages("download");
+  ASSERT_EQ(msgs.size(), 2u);
+  EXPECT_EQ(msgs[0], "Connecting to 127.0.0.1:1");
+  EXPECT_EQ(msgs[1], "connect socket failed to 127.0.0.1:1");
+  EXPECT_STREQ(pJob->szFilename, "connecting to 127.0.0.1:1");
+}
+
+TEST(TempLogFile, TakesTheFirstFreeNumber) {
+  TempDir dir;
+  StartLog();
+  fs::create_directories("DAS000000001/temp");
+  WriteFileBytes("DAS000000001/temp/mb-001.0.tmp", "old0");
+  WriteFileBytes("DAS000000001/temp/mb-001.1.tmp", "old1");
+  char szPath[32];
+  int h = -1;
+  ASSERT_EQ(CreateTempLogFile("DAS000000001", 1, szPath, sizeof szPath, &h), 1);
+  EXPECT_STREQ(szPath, "DAS000000001\\temp\\mb-001.2.tmp");
+  EXPECT_EQ(PlatWrite(h, "a\nb", 3), 3);  // binary: no CR added
+  PlatClose(h);
+  EXPECT_EQ(ReadFileBytes("DAS000000001/temp/mb-001.2.tmp"), "a\nb");
+  EXPECT_EQ(ReadFileBytes("DAS000000001/temp/mb-001.0.tmp"), "old0");
+  EXPECT_EQ(LogMessages("download").back(), "Created temp file DAS000000001\\temp\\mb-001.2.tmp");
+
+  // Another device starts at 0; the temp directory is made when missing.
+  fs::create_directories("DAS000000002");
+  ASSERT_EQ(CreateTempLogFile("DAS000000002", 17, szPath, sizeof szPath, &h), 1);
+  PlatClose(h);
+  EXPECT_STREQ(szPath, "DAS000000002\\temp\\mb-017.0.tmp");
+  EXPECT_TRUE(FileExists("DAS000000002/temp/mb-017.0.tmp"));
+}
+
+TEST(TempLogFile, MissingUnitDirectoryIsReported) {
+  TempDir dir;
+  StartLog();
+  char szPath[32];
+  int h = 5;
+  EXPECT_EQ(CreateTempLogFile("DAS000000009", 2, szPath, sizeof szPath, &h), 0);
+  EXPECT_LT(h, 0);
+  EXPECT_FALSE(FileExists("DAS000000009"));  // only the temp level is ever made here
+  EXPECT_EQ(LogMessages("download").back(),
+            "Error creating file DAS000000009\\temp\\mb-002.0.tmp, got " +
+                std::to_string(P_ENOENT) + " " + PlatStrError(P_ENOENT));
+}
+
+}  // namespace
