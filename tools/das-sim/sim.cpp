@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -399,9 +400,13 @@ void WaitClientClose(SimServer *p, int fd, int nLimitMs) {
   }
 }
 
-// The request header ends with an empty line, CR LF or bare LF.
-bool HeaderComplete(const std::string &req) {
-  return req.find("\n\n") != std::string::npos || req.find("\n\r\n") != std::string::npos;
+// The request header ends with an empty line, CR LF or bare LF. Returns the
+// length of the header including that line, 0 while it is incomplete.
+size_t HeaderLength(const std::string &req) {
+  size_t a = req.find("\n\n"), b = req.find("\n\r\n");
+  size_t n = a == std::string::npos ? std::string::npos : a + 2;
+  if (b != std::string::npos) n = std::min(n, b + 3);
+  return n == std::string::npos ? 0 : n;
 }
 
 // Reads the request header up to its empty line. False when the client
@@ -410,7 +415,10 @@ bool ReadRequest(SimServer *p, int fd, std::string *pReq) {
   int nWaited = 0;
   char buf[1024];
   while (!Stopping(p)) {
-    if (HeaderComplete(*pReq)) return true;
+    if (size_t n = HeaderLength(*pReq)) {
+      pReq->resize(n);  // anything after the header is not part of the request
+      return true;
+    }
     if (pReq->size() >= kMaxRequest) return false;
     pollfd pfd{fd, POLLIN, 0};
     int r = poll(&pfd, 1, kPollMs);
