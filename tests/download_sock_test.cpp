@@ -1,0 +1,196 @@
+// The socket layer under the download worker: a close from another thread
+// wakes a blocked call at once, a closed number is dead for good, the
+// receive timeout, and no SIGPIPE when the peer has gone.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <future>
+#include <thread>
+#include <vector>
+
+#include "platform/sock.h"
+
+namespace {
+
+// A listening socket on a free loopback port.
+struct Listener {
+  int fd = -1;
+  unsigned short port = 0;
+  explicit Listener(int backlog = 8) {
+    fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, (sockaddr *)&sa, sizeof sa);
+    ::listen(fd, backlog);
+    socklen_t len = sizeof sa;
+    ::getsockname(fd, (sockaddr *)&sa, &len);
+    port = ntohs(sa.sin_port);
+  }
+  ~Listener() { ::close(fd); }
+  int Accept() { return ::accept(fd, nullptr, nullptr); }
+};
+
+const std::uint32_t kLoopback = htonl(INADDR_LOOPBACK);
+
+// A connected pair: the layer's socket and the accepted peer descriptor.
+struct Pair {
+  Listener l;
+  SOCKET s = INVALID_SOCKET;
+  int peer = -1;
+  Pair() {
+    s = PlatSocket();
+    EXPECT_EQ(PlatConnect(s, kLoopback, l.port), 0);
+    peer = l.Accept();
+  }
+  ~Pair() {
+    PlatCloseSocket(s);
+    if (peer >= 0) ::close(peer);
+  }
+};
+
+TEST(Sock, SendAndReceive) {
+  Pair p;
+  EXPECT_EQ(PlatSend(p.s, "hello", 5), 5);
+  char buf[16] = {};
+  EXPECT_EQ(::recv(p.peer, buf, sizeof buf, 0), 5);
+  EXPECT_STREQ(buf, "hello");
+  EXPECT_EQ(::send(p.peer, "abc", 3, 0), 3);
+  EXPECT_EQ(PlatRecv(p.s, buf, sizeof buf), 3);
+  ::shutdown(p.peer, SHUT_WR);
+  EXPECT_EQ(PlatRecv(p.s, buf, sizeof buf), 0);  // the peer's orderly end
+}
+
+TEST(Sock, InetAddr) {
+  EXPECT_EQ(PlatInetAddr("127.0.0.1"), kLoopback);
+  EXPECT_EQ(PlatInetAddr("300.1.1.1"), 0xffffffffu);
+  EXPECT_EQ(PlatInetAddr("127.0.0.1:80"), 0xffffffffu);
+  EXPECT_EQ(PlatInetAddr(nullptr), 0xffffffffu);
+}
+
+TEST(Sock, ConnectFailures) {
+  SOCKET s = PlatSocket();
+  EXPECT_EQ(PlatConnect(s, 0xffffffffu, 80), SOCKET_ERROR);
+  PlatCloseSocket(s);
+  // A port nobody listens on: refused.
+  Listener l;
+  unsigned short nDead = l.port;
+  ::close(l.fd);
+  l.fd = -1;
+  s = PlatSocket();
+  EXPECT_EQ(PlatConnect(s, kLoopback, nDead), SOCKET_ERROR);
+  EXPECT_EQ(PlatSockLastError(), ECONNREFUSED);
+  PlatCloseSocket(s);
+}
+
+TEST(Sock, ClosedNumberIsNeverUsedAgain) {
+  Pair p;
+  SOCKET old = p.s;
+  EXPECT_EQ(PlatCloseSocket(old), 0);
+  EXPECT_EQ(PlatCloseSocket(old), SOCKET_ERROR);  // closed once only
+  char c;
+  EXPECT_EQ(PlatRecv(old, &c, 1), SOCKET_ERROR);
+  EXPECT_EQ(PlatSend(old, "x", 1), SOCKET_ERROR);
+  EXPECT_EQ(PlatSetRecvTimeout(old, 10), SOCKET_ERROR);
+  // New sockets (and files) never get the old number.
+  std::vector<SOCKET> v;
+  for (int i = 0; i < 50; ++i) v.push_back(PlatSocket());
+  for (SOCKET s : v) {
+    EXPECT_NE(s, old);
+    EXPECT_NE(s, INVALID_SOCKET);
+    PlatCloseSocket(s);
+  }
+  EXPECT_EQ(PlatRecv(INVALID_SOCKET, &c, 1), SOCKET_ERROR);
+  p.s = INVALID_SOCKET;
+}
+
+TEST(Sock, CloseWakesBlockedReceive) {
+  Pair p;
+  auto fut = std::async(std::launch::async, [&] {
+    char buf[64];
+    long r = PlatRecv(p.s, buf, sizeof buf);
+    return std::make_pair(r, PlatSockLastError());
+  });
+  // Give the receive time to block (it would wait for ever: no timeout set).
+  EXPECT_EQ(fut.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
+  PlatCloseSocket(p.s);
+  ASSERT_EQ(fut.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  auto [r, err] = fut.get();
+  EXPECT_EQ(r, SOCKET_ERROR);  // a cancel, not the unit's end of body
+  EXPECT_NE(err, 0);
+  p.s = INVALID_SOCKET;
+}
+
+TEST(Sock, CloseWakesBlockedConnect) {
+  // A listener that never accepts, its queue filled: the next connect's
+  // SYN goes unanswered and the connect waits.
+  Listener l(0);
+  std::vector<int> fill;
+  for (int i = 0; i < 8; ++i) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(l.port);
+    sa.sin_addr.s_addr = kLoopback;
+    ::connect(fd, (sockaddr *)&sa, sizeof sa);
+    fill.push_back(fd);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  SOCKET s = PlatSocket();
+  auto fut = std::async(std::launch::async, [&] { return PlatConnect(s, kLoopback, l.port); });
+  EXPECT_EQ(fut.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
+  PlatCloseSocket(s);
+  ASSERT_EQ(fut.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_EQ(fut.get(), SOCKET_ERROR);
+  for (int fd : fill) ::close(fd);
+}
+
+TEST(Sock, ReceiveTimeout) {
+  Pair p;
+  EXPECT_EQ(PlatSetRecvTimeout(p.s, 150), 0);
+  char buf[8];
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(PlatRecv(p.s, buf, sizeof buf), SOCKET_ERROR);
+  EXPECT_EQ(PlatSockLastError(), EAGAIN);
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(140));
+  // Data that arrives within the time is received.
+  EXPECT_EQ(::send(p.peer, "z", 1, 0), 1);
+  EXPECT_EQ(PlatRecv(p.s, buf, sizeof buf), 1);
+}
+
+TEST(Sock, SendToVanishedPeerFailsWithoutSignal) {
+  Pair p;
+  // An abortive close by the peer; the next sends fail instead of raising
+  // SIGPIPE (which would end the test program).
+  linger lg{1, 0};
+  ::setsockopt(p.peer, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+  ::close(p.peer);
+  p.peer = -1;
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  long r = 0;
+  for (int i = 0; i < 10 && r != SOCKET_ERROR; ++i) r = PlatSend(p.s, "data", 4);
+  EXPECT_EQ(r, SOCKET_ERROR);
+}
+
+TEST(Sock, ManyThreadsCloseTheSameNumberOnce) {
+  for (int round = 0; round < 20; ++round) {
+    SOCKET s = PlatSocket();
+    std::atomic<int> nOk{0};
+    std::vector<std::thread> t;
+    for (int i = 0; i < 4; ++i)
+      t.emplace_back([&] {
+        if (PlatCloseSocket(s) == 0) nOk.fetch_add(1);
+      });
+    for (auto &th : t) th.join();
+    EXPECT_EQ(nOk.load(), 1);
+  }
+}
+
+}  // namespace
