@@ -1,0 +1,80 @@
+// The merge's own working form of log files: every file is read into one
+// block of memory, and the accepted data lines are kept as (time, length,
+// pointer) entries into those blocks. Sorting and de-duplicating entries
+// costs O(n log n) whatever the order of the input, where walking a linked
+// list from its head for every out-of-order line costs O(n^2).
+//
+// Used by MergeLogFile; exposed for the tests and the benchmark.
+#pragma once
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+#include "platform/types.h"
+
+// One accepted data line, its bytes in one of the set's file blocks
+// (exactly as read: quotes and a carriage return included, no line feed).
+struct LogLine {
+  std::uint32_t ulTime;
+  const char *pData;
+  std::size_t nLen;
+};
+
+struct FreeBytes {
+  void operator()(char *p) const { std::free(p); }
+};
+typedef std::unique_ptr<char, FreeBytes> LogBytes;
+
+// All files read for one merge.
+struct LogSet {
+  std::vector<LogLine> vLines;    // ascending ulTime (unsigned), one per time stamp
+  std::vector<LogBytes> vBlocks;  // the files' bytes; vLines and pHeader point here
+  const char *pHeader = nullptr;  // last header line read, without its line feed
+  std::size_t nHeader = 0;
+  long lRecords = 0;     // records in vLines
+  long lDuplicates = 0;  // data lines discarded as duplicates, over all files
+};
+
+// What a line is: 1 = data line (its time in *pulTime), 2 = header line,
+// 0 = neither (skipped). The line is given without its line feed.
+int ClassifyLogLine(const char *pLine, std::size_t nLen, std::uint32_t *pulTime);
+
+// ParseTimeStamp with a fast path for the usual "YYYY-MM-DD hh:mm:ss" shape;
+// the result is always the one ParseTimeStamp gives.
+std::uint32_t ParseLogTime(const char *pszField);
+
+// Reads one file into the set and merges its lines in: of all lines with one
+// time stamp the longest survives, among equally long ones the first read; a
+// header line replaces the earlier one. Result 1 = read; 0 = failed
+// (reported, the set unchanged); -1 = the path is not a file (missing or a
+// directory) and bMayBeAbsent was set (nothing reported but an info entry).
+int ReadLogSet(const char *pszPath, LogSet *pSet, char *pszStatus, unsigned nStatusCap,
+               HWND hProgress, int bMayBeAbsent);
+
+// Writes the header (with a line feed) and every line (each with a line
+// feed) to a newly created file (0600, binary). nCreateFlag: P_O_EXCL to
+// insist on a new file, P_O_TRUNC to overwrite one. With flushing on, the data
+// is on the disk before the result 1. 0 = failed (reported; a file it
+// created is removed again).
+int WriteLogSet(const char *pszPath, int nCreateFlag, const LogSet *pSet, char *pszStatus,
+                unsigned nStatusCap, HWND hProgress);
+
+// 1 (default) = flush the merged file and its directory to the disk before
+// the local log is replaced. The benchmark turns it off to measure the merge
+// itself; nothing else should.
+extern std::atomic<int> MergeFlushToDisk;
+
+// Called at every progress refresh with the status text (tests watch the
+// refreshes through it); null = none.
+extern std::atomic<void (*)(const char *, HWND)> MergeRefreshHook;
+
+// Reads a whole file (binary) into one block. 1 = read; 0 = failed
+// (reported); -1 = missing or a directory and bMayBeAbsent (not reported).
+int ReadWholeLogFile(const char *pszPath, LogBytes *pBlock, std::size_t *pnBytes,
+                     int bMayBeAbsent);
+
+// Minimum time between two progress refreshes while reading, in ms.
+extern std::atomic<int> MergeRefreshIntervalMs;

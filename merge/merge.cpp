@@ -1,0 +1,296 @@
+// Log records and the merge of a downloaded log into a device's local log.
+//
+// MergeLogFile works on a LogSet (logset.cpp): whole files in memory, lines
+// as entries, sorted and de-duplicated in O(n log n). The linked-list
+// interface (InsertRecord, ReadLogFile, WriteLogFile, FreeRecords) keeps the
+// historical one-record-at-a-time form for callers that hold a list; it
+// gives the same records and counts, but placing out-of-order lines walks
+// the list and costs O(n^2), so the merge does not use it.
+//
+// Replacing the local log must never leave it half-written or missing, a
+// crash included. The merged data goes to "mb-NNN.new", is flushed to the
+// disk and then renamed over "mb-NNN.log" in one step, and the directory
+// is flushed before the downloaded file is deleted. At every instant the
+// local log on disk is complete, old or new.
+//
+// A "mb-NNN.new" found at the start is a merge that failed or was cut off
+// after (or while) writing it; it may be the only copy of some records (a
+// rename that failed, then the downloaded file overwritten by the next
+// download). Its records are read first, like those of any other file; a
+// torn last line is harmless because the same record, whole and therefore
+// longer, is in the local log or the download it came from. Such a file is
+// not truncated to write the next merged file, which would open a window in
+// which its records exist nowhere: the new data is written to "mb-NNN.tmp"
+// and renamed over it, so "mb-NNN.new" is at every instant the old or the
+// new complete file.
+#include "merge/merge.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "daslist/daslist.h"
+#include "merge/logset.h"
+#include "platform/file.h"
+#include "platform/window.h"
+#include "shell/errorlog.h"
+#include "util/text.h"
+
+namespace {
+
+void Refresh(char *pszStatus, unsigned nCap, HWND hProgress) {
+  if (auto pfn = MergeRefreshHook.load()) pfn(pszStatus && nCap ? pszStatus : "", hProgress);
+  if (hProgress) SendMessage(hProgress, WM_COMMAND, CMD_PROGRESS_REFRESH, 0);
+}
+
+}  // namespace
+
+int InsertRecord(LogRecord **ppHead, LogRecord **ppCursor, LogRecord *pNew, long *plRecords,
+                 long *plDuplicates) {
+  if (!ppHead || !ppCursor || !pNew) return 0;
+  if (!*ppHead) {
+    *ppHead = pNew;
+    *ppCursor = pNew;
+    if (plRecords) (*plRecords)++;
+    return 1;
+  }
+  if (!*ppCursor) *ppCursor = *ppHead;
+  if ((*ppCursor)->ulTime > pNew->ulTime) {
+    *ppCursor = *ppHead;
+    if ((*ppHead)->ulTime > pNew->ulTime) {
+      pNew->pNext = *ppHead;
+      *ppHead = pNew;
+      *ppCursor = pNew;
+      if (plRecords) (*plRecords)++;
+      return 1;
+    }
+  }
+  LogRecord *pAt = *ppCursor;
+  while (pAt->pNext && pAt->pNext->ulTime <= pNew->ulTime) pAt = pAt->pNext;
+  *ppCursor = pAt;
+  if (pAt->ulTime == pNew->ulTime) {
+    // Same time stamp: the longer text survives, the first read among equals.
+    if (std::strlen(pNew->pData) > std::strlen(pAt->pData)) {
+      std::free(pAt->pData);
+      pAt->pData = pNew->pData;
+    } else {
+      std::free(pNew->pData);
+    }
+    std::free(pNew);
+    if (plDuplicates) (*plDuplicates)++;
+    return 1;
+  }
+  pNew->pNext = pAt->pNext;
+  pAt->pNext = pNew;
+  *ppCursor = pNew;
+  if (plRecords) (*plRecords)++;
+  return 1;
+}
+
+int ReadLogFile(const char *pszPath, LogRecord **ppHead, char **ppHeader, char *pszStatus,
+                unsigned nStatusCap, HWND hProgress, long *plRecords, long *plDuplicates) {
+  LogInfo("merge", __LINE__, "Merge reading %s", pszPath);
+  LogRecord *pCursor = ppHead ? *ppHead : nullptr;
+  if (pszStatus && nStatusCap) FormatString(pszStatus, nStatusCap, "Reading file %s", pszPath);
+  Refresh(pszStatus, nStatusCap, hProgress);
+
+  LogBytes block;
+  std::size_t nBytes = 0;
+  if (ReadWholeLogFile(pszPath, &block, &nBytes, 0) != 1) return 0;
+
+  const char *p = block.get();
+  const char *pEnd = p + nBytes;
+  long lLines = 0;
+  while (p < pEnd) {
+    const char *pLf = static_cast<const char *>(std::memchr(p, '\n', static_cast<std::size_t>(pEnd - p)));
+    std::size_t nLen = static_cast<std::size_t>((pLf ? pLf : pEnd) - p);
+    const char *pLine = p;
+    p = pLf ? pLf + 1 : pEnd;
+
+    std::uint32_t ulTime = 0;
+    int nKind = ClassifyLogLine(pLine, nLen, &ulTime);
+    if (nKind == 0) continue;
+    if (nKind == 2) {
+      if (!ppHeader) continue;
+      char *pHeader = static_cast<char *>(std::malloc(nLen + 2));
+      if (!pHeader) {
+        int nErr = ENOMEM;
+        LogError("merge", __LINE__, "Error allocating %d bytes for header, got %d %s",
+                 static_cast<int>(nLen + 2), nErr, PlatStrError(nErr));
+        return 0;
+      }
+      std::memcpy(pHeader, pLine, nLen);
+      pHeader[nLen] = '\n';
+      pHeader[nLen + 1] = 0;
+      std::free(*ppHeader);
+      *ppHeader = pHeader;
+      continue;
+    }
+    LogRecord *pNew = static_cast<LogRecord *>(std::calloc(1, sizeof(LogRecord)));
+    if (!pNew) {
+      int nErr = ENOMEM;
+      LogError("merge", __LINE__, "Error allocating %d bytes for pNew record, got %d %s",
+               static_cast<int>(sizeof(LogRecord)), nErr, PlatStrError(nErr));
+      return 0;
+    }
+    pNew->pData = static_cast<char *>(std::malloc(nLen + 1));
+    if (!pNew->pData) {
+      int nErr = ENOMEM;
+      std::free(pNew);
+      LogError("merge", __LINE__, "Error allocating %d bytes for data record, got %d %s",
+               static_cast<int>(nLen + 1), nErr, PlatStrError(nErr));
+      return 0;
+    }
+    std::memcpy(pNew->pData, pLine, nLen);
+    pNew->pData[nLen] = 0;
+    pNew->ulTime = ulTime;
+    PlatSetErrno(0);
+    if (!InsertRecord(ppHead, &pCursor, pNew, plRecords, plDuplicates)) {
+      int nErr = PlatErrno();
+      std::free(pNew->pData);
+      std::free(pNew);
+      LogError("merge", __LINE__, "Error inserting data record, got %d %s", nErr,
+               PlatStrError(nErr));
+      return 0;
+    }
+    lLines++;
+    if (lLines % 256 == 0 || MergeRefreshIntervalMs.load() <= 0) {
+      if (pszStatus && nStatusCap)
+        FormatString(pszStatus, nStatusCap, "Merging record %ld, discard %ld duplicates",
+                     plRecords ? *plRecords : 0L, plDuplicates ? *plDuplicates : 0L);
+      Refresh(pszStatus, nStatusCap, hProgress);
+    }
+  }
+  return 1;
+}
+
+int FreeRecords(LogRecord **ppHead, char **ppHeader) {
+  if (ppHead) {
+    LogRecord *p = *ppHead;
+    while (p) {
+      LogRecord *pNext = p->pNext;
+      std::free(p->pData);
+      std::free(p);
+      p = pNext;
+    }
+    *ppHead = nullptr;
+  }
+  if (ppHeader && *ppHeader) {
+    std::free(*ppHeader);
+    *ppHeader = nullptr;
+  }
+  return 1;
+}
+
+int WriteLogFile(const char *pszPath, LogRecord **ppHead, const char *pszHeader,
+                 char *pszStatus, unsigned nStatusCap, HWND hProgress) {
+  LogInfo("merge", __LINE__, "Merge writing %s", pszPath);
+  if (!ppHead) return 0;
+  if (pszStatus && nStatusCap) FormatString(pszStatus, nStatusCap, "Writing file %s", pszPath);
+  Refresh(pszStatus, nStatusCap, hProgress);
+  int h = PlatOpen(pszPath, P_O_WRONLY | P_O_CREAT | P_O_EXCL | P_O_BINARY,
+                   P_S_IREAD | P_S_IWRITE);
+  if (h < 0) {
+    int nErr = PlatErrno();
+    LogError("merge", __LINE__, "Error creating file %s, got %d %s", pszPath, nErr,
+             PlatStrError(nErr));
+    return 0;
+  }
+  if (pszHeader) {
+    std::size_t n = std::strlen(pszHeader);
+    if (PlatWrite(h, pszHeader, n) != static_cast<long>(n)) {
+      int nErr = PlatErrno();
+      PlatClose(h);
+      LogError("merge", __LINE__, "Error writing header to file %s, got %d %s", pszPath, nErr,
+               PlatStrError(nErr));
+      return 0;
+    }
+  }
+  std::string line;
+  while (*ppHead) {
+    LogRecord *pRec = *ppHead;
+    // Each record whole with its line feed, in one write, however long.
+    line.assign(pRec->pData);
+    line.push_back('\n');
+    if (PlatWrite(h, line.data(), line.size()) != static_cast<long>(line.size())) {
+      int nErr = PlatErrno();
+      PlatClose(h);
+      LogError("merge", __LINE__, "Error writing file %s, got %d %s", pszPath, nErr,
+               PlatStrError(nErr));
+      return 0;
+    }
+    *ppHead = pRec->pNext;
+    std::free(pRec->pData);
+    std::free(pRec);
+  }
+  if (PlatClose(h) != 0) {
+    int nErr = PlatErrno();
+    LogError("merge", __LINE__, "Error writing file %s, got %d %s", pszPath, nErr,
+             PlatStrError(nErr));
+    return 0;
+  }
+  return 1;
+}
+
+int MergeLogFile(const char *pszDir, int nDevice, const char *pszDownloaded, char *pszStatus,
+                 unsigned nStatusCap, HWND hProgress) {
+  LogInfo("merge", __LINE__, "Merge starting for %s, device %d", pszDir, nDevice);
+  char szNew[128], szLog[128], szTmp[128];
+  FormatString(szNew, sizeof szNew, "%s\\mb-%03d.new", pszDir, nDevice);
+  FormatString(szLog, sizeof szLog, "%s\\mb-%03d.log", pszDir, nDevice);
+  FormatString(szTmp, sizeof szTmp, "%s\\mb-%03d.tmp", pszDir, nDevice);
+
+  LogSet set;
+  // A merged file left behind by an earlier merge: its records first.
+  int bLeftover = 0;
+  if (PlatExists(szNew)) {
+    int nRead = ReadLogSet(szNew, &set, pszStatus, nStatusCap, hProgress, 1);
+    if (nRead == 0) return 0;
+    bLeftover = nRead == 1;
+  }
+  if (PlatExists(szLog)) {
+    // A directory in the local log's place is no log to read; the merge
+    // goes on and its rename fails below, keeping the merged file.
+    if (ReadLogSet(szLog, &set, pszStatus, nStatusCap, hProgress, 1) == 0) return 0;
+  }
+  if (ReadLogSet(pszDownloaded, &set, pszStatus, nStatusCap, hProgress, 0) != 1) return 0;
+  LogInfo("merge", __LINE__, "Merge sort: got got %ld records, %ld duplicate records",
+          set.lRecords, set.lDuplicates);
+
+  const char *pszTarget = bLeftover ? szTmp : szNew;
+  if (!WriteLogSet(pszTarget, bLeftover ? P_O_TRUNC : P_O_EXCL, &set, pszStatus, nStatusCap,
+                   hProgress))
+    return 0;
+  set = LogSet();  // the data is on disk now; let the memory go
+
+  if (bLeftover && PlatRename(szTmp, szNew) != 0) {
+    int nErr = PlatErrno();
+    LogError("merge", __LINE__, "Error renaming file %s to %s, got %d %s", szTmp, szNew, nErr,
+             PlatStrError(nErr));
+    (void)PlatUnlink(szTmp);  // the leftover and the local log still hold it all
+    return 0;
+  }
+  // One step: the local log is the old one or the new one, never neither.
+  if (PlatRename(szNew, szLog) != 0) {
+    int nErr = PlatErrno();
+    LogError("merge", __LINE__, "Error renaming file %s to %s, got %d %s", szNew, szLog, nErr,
+             PlatStrError(nErr));
+    return 0;
+  }
+  // The rename must be on the disk before the download, its other copy, goes.
+  if (MergeFlushToDisk.load() && PlatFsyncDir(szLog) != 0) {
+    int nErr = PlatErrno();
+    LogError("merge", __LINE__, "Error flushing directory of %s, got %d %s", szLog, nErr,
+             PlatStrError(nErr));
+    return 0;
+  }
+  if (PlatUnlink(pszDownloaded) != 0) {
+    int nErr = PlatErrno();
+    LogError("merge", __LINE__, "Error deleting file %s, got %d %s", pszDownloaded, nErr,
+             PlatStrError(nErr));
+    return 0;
+  }
+  LogInfo("merge", __LINE__, "Merge complete");
+  return 1;
+}

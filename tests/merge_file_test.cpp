@@ -1,0 +1,251 @@
+// The merge of a downloaded log into the local log, on real files: the
+// result, the file names, the error log, and what each failure leaves.
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "merge/logset.h"
+#include "merge/merge.h"
+#include "shell/errorlog.h"
+#include "tests/testutil.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class MergeFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ResetErrorLog();
+    OpenErrorLog(1);
+    fs::create_directory("SN1");
+  }
+  void TearDown() override { ResetErrorLog(); }
+
+  int Merge(int nDevice = 1, const char *pszDownload = "dl.tmp") {
+    return MergeLogFile("SN1", nDevice, pszDownload, szStatus, 64, nullptr);
+  }
+  // The messages of the error log's entries, each as "module,message".
+  static std::vector<std::string> Entries() {
+    std::vector<std::string> v;
+    std::string text = ReadFileBytes("errorlog.txt");
+    std::size_t pos = text.find("\r\n");  // past the header line
+    while (pos != std::string::npos && pos + 2 < text.size()) {
+      std::size_t start = pos + 2;
+      pos = text.find("\r\n", start);
+      std::string line = text.substr(start, pos - start);
+      std::size_t a = line.find("',");
+      std::size_t b = line.find(',', a + 2);
+      std::size_t c = line.find(',', b + 1);
+      v.push_back(line.substr(a + 2, b - a - 2) + "," + line.substr(c + 1));
+    }
+    return v;
+  }
+  static bool Logged(const std::string &entry) {
+    for (const std::string &e : Entries())
+      if (e == entry) return true;
+    return false;
+  }
+  char szStatus[192] = {};
+  TempDir dir;
+};
+
+const char kHeader[] = "time,kwh,kw\r\n";
+
+}  // namespace
+
+TEST_F(MergeFileTest, FirstDownloadSortsDropsDuplicatesAndDeletesTheDownload) {
+  WriteFileBytes("dl.tmp",
+                 "time,kwh,kw\r\n"
+                 "2024-01-01 00:02:00,3,3\r\n"
+                 "2024-01-01 00:00:00,1,1\r\n"
+                 "junk\r\n"
+                 "2024-01-01 00:02:00,3,33\r\n"
+                 "2024-01-01 00:01:00,2,2\r\n");
+  EXPECT_EQ(1, Merge());
+  EXPECT_EQ(std::string(kHeader) +
+                "2024-01-01 00:00:00,1,1\r\n2024-01-01 00:01:00,2,2\r\n"
+                "2024-01-01 00:02:00,3,33\r\n",
+            ReadFileBytes("SN1/mb-001.log"));
+  EXPECT_FALSE(FileExists("dl.tmp"));
+  EXPECT_FALSE(FileExists("SN1/mb-001.new"));
+  std::vector<std::string> expected = {
+      "merge,Merge starting for SN1, device 1",
+      "merge,Merge reading dl.tmp",
+      "merge,Merge sort: got got 3 records, 1 duplicate records",
+      "merge,Merge writing SN1\\mb-001.new",
+      "merge,Merge complete",
+  };
+  EXPECT_EQ(expected, Entries());
+  EXPECT_STREQ("Writing file SN1\\mb-001.new", szStatus);
+}
+
+TEST_F(MergeFileTest, MergingTheSameDataTwiceChangesNoByte) {
+  std::string data = kHeader;
+  for (int i = 0; i < 500; i++) data += "2024-02-01 10:" + std::to_string(10 + i / 60) + ":" +
+                                        std::to_string(10 + i % 50) + ",1,2\r\n";
+  WriteFileBytes("dl.tmp", data);
+  ASSERT_EQ(1, Merge());
+  std::string first = ReadFileBytes("SN1/mb-001.log");
+  long lAccepted = 0;
+  for (char c : first) lAccepted += c == '\n';
+  lAccepted -= 1;  // the header
+  WriteFileBytes("dl.tmp", data);
+  ASSERT_EQ(1, Merge());
+  EXPECT_EQ(first, ReadFileBytes("SN1/mb-001.log"));
+  // Every data line of the second download (repeated stamps included) is a
+  // duplicate of a record already in the local log.
+  EXPECT_TRUE(Logged("merge,Merge sort: got got " + std::to_string(lAccepted) +
+                     " records, 500 duplicate records"));
+}
+
+TEST_F(MergeFileTest, HeadersLineEndsAndNames) {
+  WriteFileBytes("SN1/mb-012.log", "time,old\n2024-01-01 00:00:00,a\n");
+  WriteFileBytes("dl.tmp", "2024-01-01 00:00:01,b\r\n");
+  ASSERT_EQ(1, Merge(12));
+  // No header in the download: the local log keeps its own. The download's
+  // carriage return stays in its line.
+  EXPECT_EQ("time,old\n2024-01-01 00:00:00,a\n2024-01-01 00:00:01,b\r\n",
+            ReadFileBytes("SN1/mb-012.log"));
+  WriteFileBytes("dl.tmp", "time,new\r\n2024-01-01 00:00:02,c\r\n");
+  ASSERT_EQ(1, Merge(12));
+  EXPECT_EQ("time,new\r\n2024-01-01 00:00:00,a\n2024-01-01 00:00:01,b\r\n2024-01-01 00:00:02,c\r\n",
+            ReadFileBytes("SN1/mb-012.log"));
+  WriteFileBytes("dl.tmp", "2024-01-01 00:00:02,c\r\n");
+  ASSERT_EQ(1, Merge(1234));
+  EXPECT_TRUE(FileExists("SN1/mb-1234.log"));
+}
+
+TEST_F(MergeFileTest, LongLinesStayWhole) {
+  std::string longRecord = "2024-01-01 00:00:00," + std::string(10000, 'x') + "\r";
+  std::string longHeader = "time," + std::string(5000, 'h');
+  WriteFileBytes("dl.tmp", longHeader + "\n" + longRecord + "\n2024-01-01 00:00:01,y\n" +
+                               "2024-01-01 00:00:00," + std::string(1500, 'z') + "\n");
+  ASSERT_EQ(1, Merge());
+  EXPECT_EQ(longHeader + "\n" + longRecord + "\n2024-01-01 00:00:01,y\n",
+            ReadFileBytes("SN1/mb-001.log"));
+}
+
+TEST_F(MergeFileTest, LeftoverMergedFileIsTakenUp) {
+  // A merge that wrote its merged file but could not rename it: the merged
+  // file holds a record (00:00:05) that no other file has any more.
+  WriteFileBytes("SN1/mb-001.log", "time,a\n2024-01-01 00:00:00,old\n");
+  WriteFileBytes("SN1/mb-001.new",
+                 "time,a\n2024-01-01 00:00:00,old\n2024-01-01 00:00:05,only-here\n");
+  WriteFileBytes("dl.tmp", "2024-01-01 00:00:09,new\n");
+  ASSERT_EQ(1, Merge());
+  EXPECT_EQ("time,a\n2024-01-01 00:00:00,old\n2024-01-01 00:00:05,only-here\n"
+            "2024-01-01 00:00:09,new\n",
+            ReadFileBytes("SN1/mb-001.log"));
+  EXPECT_FALSE(FileExists("SN1/mb-001.new"));
+  EXPECT_FALSE(FileExists("SN1/mb-001.tmp"));
+  EXPECT_TRUE(Logged("merge,Merge reading SN1\\mb-001.new"));
+
+  // Without a local log, and torn in its last line: the torn line loses to
+  // the whole one from the download, being shorter.
+  fs::remove("SN1/mb-001.log");
+  WriteFileBytes("SN1/mb-001.new", "time,a\n2024-01-01 00:00:05,only-here\n2024-01-01 00:00:07,par");
+  WriteFileBytes("dl.tmp", "2024-01-01 00:00:07,partial-no-more\n");
+  ASSERT_EQ(1, Merge());
+  EXPECT_EQ("time,a\n2024-01-01 00:00:05,only-here\n2024-01-01 00:00:07,partial-no-more\n",
+            ReadFileBytes("SN1/mb-001.log"));
+  EXPECT_FALSE(FileExists("SN1/mb-001.new"));
+}
+
+TEST_F(MergeFileTest, UnreadableInputChangesNothing) {
+  WriteFileBytes("SN1/mb-001.log", "time,a\n2024-01-01 00:00:00,old\n");
+  EXPECT_EQ(0, Merge());  // no download
+  EXPECT_TRUE(Logged("merge,Error opening file dl.tmp, got 2 No such file or directory"));
+  fs::create_directory("dl.tmp");
+  EXPECT_EQ(0, Merge());
+  EXPECT_TRUE(Logged("merge,Error opening file dl.tmp, got 21 Is a directory"));
+  EXPECT_EQ("time,a\n2024-01-01 00:00:00,old\n", ReadFileBytes("SN1/mb-001.log"));
+  EXPECT_FALSE(FileExists("SN1/mb-001.new"));
+  EXPECT_TRUE(FileExists("dl.tmp"));
+}
+
+TEST_F(MergeFileTest, MergedFileThatCannotBeCreatedKeepsEverything) {
+  WriteFileBytes("SN1/mb-001.log", "time,a\n2024-01-01 00:00:00,old\n");
+  WriteFileBytes("dl.tmp", "2024-01-01 00:00:01,new\n");
+  fs::create_directory("SN1/mb-001.new");
+  EXPECT_EQ(0, Merge());
+  EXPECT_TRUE(Logged("merge,Error creating file SN1\\mb-001.new, got 17 File exists"));
+  EXPECT_EQ("time,a\n2024-01-01 00:00:00,old\n", ReadFileBytes("SN1/mb-001.log"));
+  EXPECT_TRUE(fs::is_directory("SN1/mb-001.new"));
+  EXPECT_EQ("2024-01-01 00:00:01,new\n", ReadFileBytes("dl.tmp"));
+}
+
+TEST_F(MergeFileTest, FailedRenameKeepsTheCompleteMergedFileForTheNextMerge) {
+  // Something that is not a file sits where the local log goes.
+  fs::create_directories("SN1/mb-001.log/inside");
+  WriteFileBytes("dl.tmp", "time,a\n2024-01-01 00:00:01,first\n");
+  EXPECT_EQ(0, Merge());
+  bool bLogged = Logged("merge,Error renaming file SN1\\mb-001.new to SN1\\mb-001.log, got 21 Is a directory") ||
+                 Logged("merge,Error renaming file SN1\\mb-001.new to SN1\\mb-001.log, got 39 Directory not empty");
+  EXPECT_TRUE(bLogged);
+  EXPECT_EQ("time,a\n2024-01-01 00:00:01,first\n", ReadFileBytes("SN1/mb-001.new"));
+  EXPECT_TRUE(FileExists("dl.tmp"));
+  // The next download (the old one overwritten) after the obstacle is gone.
+  fs::remove_all("SN1/mb-001.log");
+  WriteFileBytes("dl.tmp", "2024-01-01 00:00:02,second\n");
+  EXPECT_EQ(1, Merge());
+  EXPECT_EQ("time,a\n2024-01-01 00:00:01,first\n2024-01-01 00:00:02,second\n",
+            ReadFileBytes("SN1/mb-001.log"));
+  EXPECT_FALSE(FileExists("SN1/mb-001.new"));
+  EXPECT_FALSE(FileExists("dl.tmp"));
+}
+
+TEST_F(MergeFileTest, WriteFailureRemovesTheMergedFileOnly) {
+  std::string local = kHeader;
+  char line[64];
+  for (int i = 0; i < 30000; i++) {
+    std::snprintf(line, sizeof line, "2024-01-%02d %02d:%02d:00,%d\r\n", 1 + i / 1440,
+                  (i / 60) % 24, i % 60, i);
+    local += line;
+  }
+  WriteFileBytes("SN1/mb-001.log", local);
+  WriteFileBytes("dl.tmp", "2024-03-01 00:00:00,new\r\n");
+  // In a child with a file size limit of 64 KiB: writing the merged file
+  // fails half-way (the error log stays far below the limit).
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit rl = {64 * 1024, 64 * 1024};
+    setrlimit(RLIMIT_FSIZE, &rl);
+    _exit(MergeLogFile("SN1", 1, "dl.tmp", szStatus, 64, nullptr) == 0 ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(pid, waitpid(pid, &status, 0));
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(0, WEXITSTATUS(status));
+  EXPECT_TRUE(Logged("merge,Error writing file SN1\\mb-001.new, got 27 File too large"));
+  EXPECT_EQ(local, ReadFileBytes("SN1/mb-001.log"));
+  EXPECT_FALSE(FileExists("SN1/mb-001.new"));
+  EXPECT_TRUE(FileExists("dl.tmp"));
+}
+
+TEST_F(MergeFileTest, DescendingDownloadOfManyLines) {
+  // Out of order and large: placing each line by walking a list from its
+  // head would take minutes here; the result is the ascending file.
+  std::vector<std::string> lines;
+  char line[64];
+  for (int i = 0; i < 200000; i++) {
+    std::snprintf(line, sizeof line, "2024-01-%02d %02d:%02d:%02d,%d\r\n", 1 + i / 86400,
+                  (i / 3600) % 24, (i / 60) % 60, i % 60, i);
+    lines.push_back(line);
+  }
+  std::string data = kHeader, expected = kHeader;
+  for (auto it = lines.rbegin(); it != lines.rend(); ++it) data += *it;
+  for (const std::string &l : lines) expected += l;
+  WriteFileBytes("dl.tmp", data);
+  ASSERT_EQ(1, Merge());
+  EXPECT_TRUE(ReadFileBytes("SN1/mb-001.log") == expected);
+}
