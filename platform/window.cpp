@@ -87,7 +87,7 @@ struct QItem {
 struct Core {
   std::mutex mx;
   std::condition_variable cvSent;     // a cross-thread send was answered
-  std::condition_variable cvWindows;  // a dialog was shown
+  std::condition_variable cvWindows;  // a dialog was shown, or the UI thread went idle
   std::map<std::uintptr_t, std::shared_ptr<Wnd>> wnds;
   std::deque<QItem> queue;
   std::map<std::string, WNDPROC> classes;
@@ -96,6 +96,7 @@ struct Core {
   unsigned short nNextAtom = 0xC000;
   std::thread::id uiThread;
   int nLoopDepth = 0;
+  bool bIdle = false;  // the UI thread sleeps in a loop with nothing queued
   bool bQuit = false;
   int nQuitCode = 0;
   const UiBackend *pBackend = nullptr;
@@ -473,8 +474,12 @@ INT_PTR DialogBoxParam(HINSTANCE, const char *pszTemplate, HWND hOwner, DLGPROC 
       std::unique_lock<std::mutex> lk(c.mx);
       if (d->bDestroyed || d->bEnded || c.bQuit) break;
       if (c.queue.empty()) {
+        c.bIdle = true;
+        c.cvWindows.notify_all();
         lk.unlock();
         pBackend->pfnWait();
+        lk.lock();
+        c.bIdle = false;
         continue;
       }
       auto it = std::find_if(c.queue.begin(), c.queue.end(), [](const QItem &q) { return q.pWait; });
@@ -729,6 +734,12 @@ HWND WaitForWindow(const char *pszTemplate, int nTimeoutMs) {
   }
 }
 
+int WaitForIdle(int nTimeoutMs) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMs);
+  std::unique_lock<std::mutex> lk(C().mx);
+  return C().cvWindows.wait_until(lk, deadline, [] { return C().bIdle && C().queue.empty(); }) ? 1 : 0;
+}
+
 // ---- Backend queries and operator input ----
 
 int UiGetWindowInfo(HWND hWnd, UiWindowInfo *pInfo) {
@@ -818,4 +829,37 @@ void UiOperatorSetText(HWND hEdit, const char *pszText) {
 void UiOperatorSelect(HWND hList, int nIndex) {
   if (EnabledDialogOf(H(hList), nullptr))
     BuiltinLocked(H(hList), LB_SETCURSEL, static_cast<WPARAM>(nIndex), 0);
+}
+
+void UiRunLoopUntil(int (*pfnDone)(void *pCtx), void *pCtx) {
+  Core &c = C();
+  const UiBackend *pBackend = Backend();
+  // The same service as a modal dialog's loop (sends first, then posted
+  // messages), ended by the backend's own window rather than by a dialog.
+  while (!pfnDone(pCtx)) {
+    QItem item{};
+    {
+      std::unique_lock<std::mutex> lk(c.mx);
+      if (c.queue.empty()) {
+        c.bIdle = true;
+        c.cvWindows.notify_all();
+        lk.unlock();
+        pBackend->pfnWait();
+        lk.lock();
+        c.bIdle = false;
+        continue;
+      }
+      auto it = std::find_if(c.queue.begin(), c.queue.end(), [](const QItem &q) { return q.pWait; });
+      if (it == c.queue.end()) it = c.queue.begin();
+      item = *it;
+      c.queue.erase(it);
+    }
+    LRESULT r = Dispatch(item.h, item.uMsg, item.wParam, item.lParam);
+    if (item.pWait) {
+      std::lock_guard<std::mutex> lk(c.mx);
+      item.pWait->lResult = r;
+      item.pWait->bDone = true;
+      c.cvSent.notify_all();
+    }
+  }
 }

@@ -115,3 +115,8 @@ HWND GetTopWindow(HWND hParent);
 // exists (0 if none), and a wait for one to appear (0 after the timeout).
 HWND FindWindowByTemplate(const char *pszTemplate);
 HWND WaitForWindow(const char *pszTemplate, int nTimeoutMs);
+// For tests: waits until the UI thread has handled everything queued for it
+// (sent and posted) and sleeps in one of its loops. Because a sent message
+// overtakes posted ones, a send cannot tell that a posted command is done;
+// this can. 1 when idle, 0 after the timeout.
+int WaitForIdle(int nTimeoutMs);

@@ -1,0 +1,235 @@
+// The list file "daslist.txt": reading it into a list box, writing it back,
+// the item text of a unit, and what a failed save leaves behind.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "daslist/daslist.h"
+#include "platform/backend.h"
+#include "platform/window.h"
+#include "shell/errorlog.h"
+#include "tests/testutil.h"
+#include "util/text.h"
+
+namespace {
+
+const std::string Header = "serialnumber,name,phone,ipaddress,deletelog,password\r\n";
+
+// Runs body on the UI thread with the list box of a dialog made from the
+// main window's template (with a plain procedure, so the main window's own
+// behaviour stays out of the way).
+std::function<void(HWND)> g_body;
+INT_PTR BodyProc(HWND hDlg, UINT uMsg, WPARAM, LPARAM) {
+  if (uMsg == WM_INITDIALOG) {
+    g_body(GetDlgItem(hDlg, IDC_DASLIST));
+    EndDialog(hDlg, 0);
+    return TRUE;
+  }
+  return FALSE;
+}
+
+void WithList(std::function<void(HWND)> body) {
+  g_body = std::move(body);
+  ASSERT_EQ(DialogBoxParam(PlatGetInstance(), "DLG_DASLIST", nullptr, BodyProc, 0), 0);
+}
+
+std::vector<std::string> Items(HWND hList) {
+  std::vector<std::string> items;
+  UiGetListState(hList, &items, nullptr, nullptr);
+  return items;
+}
+
+DasRecord *Record(HWND hList, int i) {
+  LRESULT r = SendMessage(hList, LB_GETITEMDATA, (WPARAM)i, 0);
+  return r == LB_ERR ? nullptr : reinterpret_cast<DasRecord *>(r);
+}
+
+// Each test works in a fresh directory with its own error log, boxes off.
+class DasListFile : public testing::Test {
+ protected:
+  void SetUp() override {
+    ResetErrorLog();
+    OpenErrorLog(1);
+  }
+  void TearDown() override { ResetErrorLog(); }
+  std::string Log() { return ReadFileBytes("errorlog.txt"); }
+  TempDir dir;
+};
+
+TEST_F(DasListFile, ReadsEveryColumnRuleAndWritesTheCanonicalForm) {
+  std::string longName(140, 'n');
+  WriteFileBytes("daslist.txt",
+                 Header +
+                     "S1,Alpha unit,\"555,123\",10.0.0.1,YES,pw1\r\n"
+                     "S2,Beta,5550000,10.0.0.2,yes,pw2\n" +
+                     Header +  // a header in the middle is skipped too
+                     "S3," + longName + ",\"\",10.0.0.3:8080,Y,password-that-is-longer-than-31-chars\n"
+                     "ABCDEFGHIJKLMNOPQRSTUVWXY,Long,\"\",10.0.0.4,NO,pw4");  // no final LF
+  WithList([&](HWND hList) {
+    LoadDasList(hList);
+    ASSERT_EQ(SendMessage(hList, LB_GETCOUNT, 0, 0), 4);
+    std::vector<std::string> items = Items(hList);
+    EXPECT_EQ(items[0], "ABCDEFGHIJKLMNOPQRS\t10.0.0.4\tLong\tLAN\t");
+    EXPECT_EQ(items[1], "S1\t10.0.0.1\tAlpha unit\t555,123\t");
+    EXPECT_EQ(items[2], "S2\t10.0.0.2\tBeta\t5550000\t");
+    DasRecord *p1 = Record(hList, 1), *p2 = Record(hList, 2), *p3 = Record(hList, 3);
+    ASSERT_TRUE(p1 && p2 && p3);
+    EXPECT_STREQ(p1->phone, "555,123");
+    EXPECT_EQ(p1->deletelog, 1);
+    EXPECT_STREQ(p1->password, "pw1");
+    EXPECT_STREQ(p2->phone, "5550000");  // unquoted reads like quoted
+    EXPECT_EQ(p2->deletelog, 0);         // "yes" is not "YES"
+    EXPECT_EQ(p3->deletelog, 0);         // nor is "Y"
+    EXPECT_EQ(std::strlen(p3->name), 127u);
+    EXPECT_STREQ(p3->password, "password-that-is-longer-than-31");
+    EXPECT_STREQ(p3->ipaddress, "10.0.0.3:8080");
+    EXPECT_STREQ(Record(hList, 0)->serialnumber, "ABCDEFGHIJKLMNOPQRS");
+
+    // Commas in columns without quotes become underscores, a quote in the
+    // phone too; the records keep them.
+    CopyString(p2->name, "Be,ta", sizeof p2->name);
+    CopyString(p2->phone, "55\"5,0", sizeof p2->phone);
+    CopyString(p2->password, "p,w", sizeof p2->password);
+    SaveDasList(hList);
+    EXPECT_STREQ(p2->name, "Be_ta");
+    EXPECT_STREQ(p2->phone, "55_5,0");
+    EXPECT_STREQ(p2->password, "p_w");
+  });
+  EXPECT_EQ(ReadFileBytes("daslist.txt"),
+            Header +
+                "ABCDEFGHIJKLMNOPQRS,Long,\"\",10.0.0.4,NO,pw4\r\n"
+                "S1,Alpha unit,\"555,123\",10.0.0.1,YES,pw1\r\n"
+                "S2,Be_ta,\"55_5,0\",10.0.0.2,NO,p_w\r\n"
+                "S3," +
+                std::string(127, 'n') + ",\"\",10.0.0.3:8080,NO,password-that-is-longer-than-31\r\n");
+  EXPECT_FALSE(FileExists("daslist.txt.new"));
+
+  // What was written reads back to the same units.
+  WithList([&](HWND hList) {
+    LoadDasList(hList);
+    ASSERT_EQ(SendMessage(hList, LB_GETCOUNT, 0, 0), 4);
+    EXPECT_STREQ(Record(hList, 2)->phone, "55_5,0");
+    EXPECT_STREQ(Record(hList, 0)->phone, "");
+    EXPECT_EQ(Record(hList, 1)->deletelog, 1);
+  });
+  EXPECT_EQ(Log().find(",daslist,"), std::string::npos);
+}
+
+TEST_F(DasListFile, ShortLinesAndAnUnclosedQuoteYieldWhatTheyHave) {
+  WriteFileBytes("daslist.txt",
+                 "S9\n"
+                 "\n"  // an empty line is no unit
+                 "S8,Name only\n"
+                 "S7,N,\"555,12\n"
+                 "S6,N,\"5\"x,10.0.0.6,YES,pw\n"  // text after the closing quote
+                 "\x1a"
+                 "S5,after end of file,,,,\n");
+  WithList([&](HWND hList) {
+    LoadDasList(hList);
+    ASSERT_EQ(SendMessage(hList, LB_GETCOUNT, 0, 0), 4);
+    DasRecord *p6 = Record(hList, 0), *p7 = Record(hList, 1), *p8 = Record(hList, 2),
+              *p9 = Record(hList, 3);
+    EXPECT_STREQ(p9->serialnumber, "S9");
+    EXPECT_STREQ(p9->name, "");
+    EXPECT_STREQ(p9->phone, "");
+    EXPECT_STREQ(p8->name, "Name only");
+    EXPECT_STREQ(p8->ipaddress, "");
+    // The unclosed quote takes the rest of the line as the phone.
+    EXPECT_STREQ(p7->phone, "555,12");
+    EXPECT_STREQ(p7->ipaddress, "");
+    EXPECT_EQ(p7->deletelog, 0);
+    // Characters between the closing quote and the next comma start the
+    // next column.
+    EXPECT_STREQ(p6->phone, "5");
+    EXPECT_STREQ(p6->ipaddress, "x");
+    EXPECT_STREQ(p6->password, "YES");  // every column one place on
+    EXPECT_EQ(p6->deletelog, 0);
+    EXPECT_EQ(Items(hList)[3], "S9\t\t\tLAN\t");
+  });
+}
+
+TEST_F(DasListFile, MissingFileGivesAnEmptyListSilently) {
+  WithList([&](HWND hList) {
+    LoadDasList(hList);
+    EXPECT_EQ(SendMessage(hList, LB_GETCOUNT, 0, 0), 0);
+  });
+  EXPECT_EQ(Log().find(",daslist,"), std::string::npos);
+}
+
+TEST_F(DasListFile, ItemsWithoutARecordAreNotWritten) {
+  WithList([&](HWND hList) {
+    SendMessage(hList, LB_ADDSTRING, 0, (LPARAM) "no record");
+    DasRecord *p = AllocDasRecord();
+    CopyString(p->serialnumber, "S1", sizeof p->serialnumber);
+    LRESULT i = SendMessage(hList, LB_ADDSTRING, 0, (LPARAM) "S1");
+    SendMessage(hList, LB_SETITEMDATA, (WPARAM)i, (LPARAM)p);
+    SaveDasList(hList);
+  });
+  EXPECT_EQ(ReadFileBytes("daslist.txt"), Header + "S1,,\"\",,NO,\r\n");
+}
+
+TEST_F(DasListFile, FailedCreateKeepsTheOldList) {
+  WriteFileBytes("daslist.txt", Header + "OLD,unit,\"\",1.2.3.4,NO,pw\r\n");
+  std::filesystem::create_directory("daslist.txt.new");
+  WithList([&](HWND hList) {
+    SendMessage(hList, LB_ADDSTRING, 0, (LPARAM) "x");
+    SaveDasList(hList);
+  });
+  EXPECT_EQ(ReadFileBytes("daslist.txt"), Header + "OLD,unit,\"\",1.2.3.4,NO,pw\r\n");
+  EXPECT_NE(Log().find(",daslist,"), std::string::npos);
+  EXPECT_NE(Log().find("Error creating daslist.txt.new, got 21 "), std::string::npos) << Log();
+}
+
+TEST_F(DasListFile, FailedWriteKeepsTheOldListAndRemovesTheNewFile) {
+  if (!FileExists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  WriteFileBytes("daslist.txt", Header + "OLD,unit,\"\",1.2.3.4,NO,pw\r\n");
+  // Every write to the new file fails with "no space left".
+  ASSERT_EQ(symlink("/dev/full", "daslist.txt.new"), 0);
+  WithList([&](HWND hList) {
+    DasRecord *p = AllocDasRecord();
+    CopyString(p->serialnumber, "NEW", sizeof p->serialnumber);
+    SendMessage(hList, LB_ADDSTRING, 0, (LPARAM) "NEW");
+    SendMessage(hList, LB_SETITEMDATA, 0, (LPARAM)p);
+    SaveDasList(hList);
+  });
+  EXPECT_EQ(ReadFileBytes("daslist.txt"), Header + "OLD,unit,\"\",1.2.3.4,NO,pw\r\n");
+  std::error_code ec;
+  EXPECT_FALSE(std::filesystem::is_symlink("daslist.txt.new", ec));
+  EXPECT_FALSE(FileExists("daslist.txt.new"));
+  EXPECT_NE(Log().find("Error writing to daslist.txt.new, got 28 "), std::string::npos) << Log();
+}
+
+TEST_F(DasListFile, FailedRenameIsReported) {
+  std::filesystem::create_directories("daslist.txt/occupied");
+  WithList([&](HWND hList) { SaveDasList(hList); });
+  EXPECT_TRUE(std::filesystem::is_directory("daslist.txt"));
+  EXPECT_NE(Log().find("Error renaming daslist.txt.new to daslist.txt"), std::string::npos) << Log();
+}
+
+TEST(DasListItem, TextOfAUnit) {
+  DasRecord *p = AllocDasRecord();
+  ASSERT_NE(p, nullptr);
+  DasRecord zero{};
+  EXPECT_EQ(std::memcmp(p, &zero, sizeof zero), 0);
+  EXPECT_NE(AllocDasRecord(), p);
+  CopyString(p->serialnumber, "SN", sizeof p->serialnumber);
+  CopyString(p->ipaddress, "1.2.3.4", sizeof p->ipaddress);
+  CopyString(p->name, "Name", sizeof p->name);
+  char buf[512];
+  FormatDasListItem(p, buf, sizeof buf);
+  EXPECT_STREQ(buf, "SN\t1.2.3.4\tName\tLAN\t");
+  CopyString(p->phone, "0123", sizeof p->phone);
+  FormatDasListItem(p, buf, 8);
+  EXPECT_STREQ(buf, "SN\t1.2.");
+  FormatDasListItem(p, buf, sizeof buf);
+  EXPECT_STREQ(buf, "SN\t1.2.3.4\tName\t0123\t");
+  FormatDasListItem(nullptr, buf, sizeof buf);
+  EXPECT_STREQ(buf, "");
+}
+
+}  // namespace

@@ -1,0 +1,131 @@
+// Start-up and shutdown: the command-line option, the main window's class,
+// and whole runs of the real program in a directory of their own.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "platform/window.h"
+#include "shell/app.h"
+#include "tests/testutil.h"
+
+namespace {
+
+TEST(StartupCommandLine, OptionIsAPlainCaseSensitiveSubstring) {
+  struct Case {
+    const char *pszLine;
+    int nAuto;
+  } cases[] = {
+      {"/AUTO", 1},       {"x/AUTOMATIC", 1}, {"foo /AUTO bar", 1}, {"abc/AUTO", 1},
+      {"/auto", 0},       {"-AUTO", 0},       {"/ AUTO", 0},        {"", 0},
+      {"AUTO", 0},
+  };
+  HINSTANCE hInst = PlatGetInstance();
+  for (const Case &c : cases) {
+    AutoRun = 0;
+    InstanceHandle = nullptr;
+    CheckCommandLine(hInst, c.pszLine);
+    EXPECT_EQ(AutoRun, c.nAuto) << c.pszLine;
+    EXPECT_EQ(InstanceHandle, hInst);
+  }
+  AutoRun = 0;
+}
+
+TEST(StartupWindowClass, RegistersOnce) {
+  EXPECT_NE(RegisterMainWindowClass(PlatGetInstance()), 0);
+  // The same class twice is refused, as on the original platform.
+  EXPECT_EQ(RegisterMainWindowClass(PlatGetInstance()), 0);
+}
+
+// Runs the program in dir with the given arguments and no display; returns
+// its exit status (-1 if it did not exit normally).
+int RunProgram(const TempDir &dir, const std::string &args) {
+  std::string cmd = "cd '" + dir.Path() + "' && env -u DISPLAY -u WAYLAND_DISPLAY timeout 60 '" +
+                    TANDREL_BINARY + "' " + args + " >stdout.txt 2>stderr.txt";
+  int r = std::system(cmd.c_str());
+  return WIFEXITED(r) ? WEXITSTATUS(r) : -1;
+}
+
+std::vector<std::string> Lines(const std::string &text) {
+  std::vector<std::string> lines;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    std::size_t end = text.find("\r\n", at);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(at, end - at));
+    at = end + 2;
+  }
+  return lines;
+}
+
+// The message column of an entry.
+std::string Message(const std::string &line) {
+  std::size_t n = 0, at = 0;
+  while (n < 3 && (at = line.find(',', at)) != std::string::npos) {
+    at++;
+    n++;
+  }
+  return n == 3 ? line.substr(at) : std::string();
+}
+
+TEST(StartupRun, AutoInAnEmptyDirectoryExitsCleanly) {
+  TempDir dir(false);
+  ASSERT_EQ(RunProgram(dir, "/AUTO"), 0) << ReadFileBytes(dir.File("stderr.txt"));
+  std::vector<std::string> lines = Lines(ReadFileBytes(dir.File("errorlog.txt")));
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[0], "time,file,line,message");
+  EXPECT_EQ(Message(lines[1]), "TandrelDL - DAS Download Tool starting, version v1.05.1208");
+  EXPECT_EQ(Message(lines[2]), "option /AUTO. Running automatic download");
+  EXPECT_EQ(Message(lines[3]), "Software exiting.");
+  for (std::size_t i = 1; i < lines.size(); i++) EXPECT_NE(lines[i].find("',main,"), std::string::npos);
+  EXPECT_EQ(ReadFileBytes(dir.File("daslist.txt")),
+            "serialnumber,name,phone,ipaddress,deletelog,password\r\n");
+  EXPECT_FALSE(FileExists(dir.File("daslist.txt.new")));
+  // Nothing on the terminal's streams in an unattended run without errors.
+  EXPECT_EQ(ReadFileBytes(dir.File("stdout.txt")), "");
+  EXPECT_EQ(ReadFileBytes(dir.File("stderr.txt")), "");
+
+  // A second run appends to the log and keeps the list.
+  ASSERT_EQ(RunProgram(dir, "x/AUTOx"), 0);
+  lines = Lines(ReadFileBytes(dir.File("errorlog.txt")));
+  ASSERT_EQ(lines.size(), 7u);
+  EXPECT_EQ(Message(lines[5]), "option /AUTO. Running automatic download");
+}
+
+TEST(StartupRun, WithoutDisplayOrOptionItExplainsAndWritesNothing) {
+  TempDir dir(false);
+  EXPECT_NE(RunProgram(dir, "/auto"), 0);
+  std::string err = ReadFileBytes(dir.File("stderr.txt"));
+  EXPECT_NE(err.find("/AUTO"), std::string::npos) << err;
+  EXPECT_FALSE(FileExists(dir.File("errorlog.txt")));
+  EXPECT_FALSE(FileExists(dir.File("daslist.txt")));
+}
+
+TEST(StartupRun, AutoWithUnreachableUnitsEndsByItselfAndKeepsThem) {
+  TempDir dir(false);
+  const std::string list =
+      "serialnumber,name,phone,ipaddress,deletelog,password\r\n"
+      "B1,second,\"\",127.0.0.1:1,NO,pw\r\n"
+      "A1,first,\"\",127.0.0.1:1,YES,pw\r\n";
+  WriteFileBytes(dir.File("daslist.txt"), list);
+  int nStatus = RunProgram(dir, "/AUTO");
+  std::string log = ReadFileBytes(dir.File("errorlog.txt"));
+  // Failed downloads are error entries: the status says so.
+  EXPECT_EQ(nStatus, 1) << log;
+  std::vector<std::string> lines = Lines(log);
+  ASSERT_GE(lines.size(), 4u);
+  EXPECT_EQ(Message(lines.back()), "Software exiting.");
+  // Both units, in list order.
+  std::size_t a = log.find("A1"), b = log.find("B1");
+  EXPECT_NE(a, std::string::npos);
+  EXPECT_NE(b, std::string::npos);
+  EXPECT_LT(a, b);
+  EXPECT_EQ(ReadFileBytes(dir.File("daslist.txt")),
+            "serialnumber,name,phone,ipaddress,deletelog,password\r\n"
+            "A1,first,\"\",127.0.0.1:1,YES,pw\r\n"
+            "B1,second,\"\",127.0.0.1:1,NO,pw\r\n");
+}
+
+}  // namespace
