@@ -97,3 +97,12 @@ void UiOperatorClose(HWND hDlg);
 // The person typed into an edit field / selected a list item.
 void UiOperatorSetText(HWND hEdit, const char *pszText);
 void UiOperatorSelect(HWND hList, int nIndex);
+
+// ---- A backend's own modal loop ----
+
+// Serves the UI thread's queue, as a modal dialog's loop does, until
+// pfnDone(pCtx) returns non-zero; waits in the backend's Wait() meanwhile.
+// For a window the backend runs modally by itself (a message box shown on
+// the UI thread), so that sends from other threads are still answered while
+// it is open. UI thread only.
+void UiRunLoopUntil(int (*pfnDone)(void *pCtx), void *pCtx);

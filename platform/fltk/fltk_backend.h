@@ -1,0 +1,89 @@
+// The desktop backend of the window layer (FLTK 1.3 on X11).
+//
+// FltkBackendOpen() is what PlatUiInit calls; the rest of this header is the
+// backend's geometry, shared with the tests so that they can compute where a
+// control or a menu title lies on the screen exactly as the backend does.
+// This header names no FLTK type: only files in platform/fltk/ include FLTK.
+#pragma once
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/backend.h"
+
+struct DlgTemplate;
+struct DlgItemTemplate;
+struct MenuTemplate;
+
+// Opens the display named by DISPLAY and starts the toolkit on the calling
+// thread, which becomes the UI thread. Null when the display cannot be opened
+// (the caller then keeps the headless backend). A second call returns the
+// same backend.
+const UiBackend *FltkBackendOpen();
+
+struct FltkRect {
+  int x, y, w, h;
+};
+
+// The dialog base units of a font: the average character width (of the 52
+// Latin letters, rounded as the dialog manager always has) and the character
+// height, in pixels.
+struct FltkBaseUnits {
+  int cxChar;
+  int cyChar;
+};
+
+// The toolkit font and pixel size that stand for a template's font: "Helv"
+// (or any named font) at its point size, or the system font when the
+// template names none. Both need the display open (FltkBackendOpen).
+void FltkTemplateFont(const DlgTemplate *pTemplate, int *pnFont, int *pnSize);
+FltkBaseUnits FltkTemplateBaseUnits(const DlgTemplate *pTemplate);
+
+// Dialog units to pixels: x * cxChar / 4, y * cyChar / 8, rounded.
+int FltkDuToPixelsX(int x, const FltkBaseUnits &units);
+int FltkDuToPixelsY(int y, const FltkBaseUnits &units);
+// A control's rectangle in the client area of its dialog (the area below the
+// menu bar), in pixels.
+FltkRect FltkItemRect(const DlgItemTemplate &item, const FltkBaseUnits &units);
+// The client area's size in pixels.
+FltkRect FltkClientRect(const DlgTemplate *pTemplate, const FltkBaseUnits &units);
+// Height of the menu bar above the client area of a template with a menu
+// (0 for a template without).
+int FltkMenuBarHeight(const DlgTemplate *pTemplate);
+// The rectangle of pop-up title nPopup (0 = first) in the menu bar, in
+// window coordinates. {0,0,0,0} when there is no such pop-up.
+FltkRect FltkMenuTitleRect(const MenuTemplate *pMenu, int nPopup);
+
+// One piece of a list box line between tabs, and where it starts (pixels
+// from the item's text origin).
+struct FltkTabPiece {
+  int x;
+  std::string text;
+};
+
+// Expands the tabs of a list box line the way the original list box does:
+// a tab moves to the first stop lying beyond the text so far; past the last
+// stop, to the next multiple of nDefaultPx. A single stop means a stop every
+// that many pixels. Stops are in pixels; pfnMeasure gives a piece's width.
+std::vector<FltkTabPiece> FltkExpandTabs(const std::string &line, const std::vector<int> &stopsPx,
+                                         int nDefaultPx,
+                                         const std::function<int(const std::string &)> &pfnMeasure);
+
+// ---- Reading back what is on the screen (UI thread; for tests) ----
+
+// The rectangle of a shown dialog's client area on the screen, or of a
+// control within its dialog's client area. 0 when the window is not shown.
+int FltkGetShownRect(HWND hWnd, FltkRect *pRect);
+// The X window id of a shown dialog (0 when not shown).
+unsigned long FltkGetXid(HWND hDlg);
+// What a shown list box draws for line nLine: the pieces and their places.
+int FltkGetListLine(HWND hList, int nLine, std::vector<FltkTabPiece> *pPieces);
+// The width in pixels of a text in a shown list box's font.
+int FltkListTextWidth(HWND hList, const std::string &text);
+// The line a shown list box shows selected (-1 for none).
+int FltkGetShownSelection(HWND hList);
+// The state a shown control displays: its label or edit text, check state.
+int FltkGetShownText(HWND hWnd, std::string *pText);
+int FltkGetShownCheck(HWND hWnd);
+// The message boxes currently open (captions), newest last.
+std::vector<std::string> FltkOpenMessageBoxes();

@@ -1,0 +1,462 @@
+// The desktop backend run in this process against a private X server: the
+// windows it draws for each template (positions read back from the toolkit
+// and from the X server), the list box's order, selection and tab columns,
+// the keys, the close box, and message boxes that keep the UI thread
+// serving other threads.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/backend.h"
+#include "platform/fltk/fltk_backend.h"
+#include "platform/window.h"
+#include "resources/resources.h"
+#include "tests/fltk_harness.h"
+
+// Last: Xlib's macros (None, Bool...) would break the headers above. Only
+// for the close box, which needs the window manager's own message.
+#include <X11/Xlib.h>
+
+namespace {
+
+using fltktest::SharedXvfb;
+
+const UINT CMD_CHECK = 9001;   // runs the test's checks inside the dialog
+const UINT CMD_FINISH = 9002;  // takes the screenshot and ends the dialog
+const int Timeout = 10000;
+
+// Starts the desktop backend once for the whole process (the UI thread is
+// the test's main thread, which runs every test).
+bool Desktop() {
+  static int nState = -1;
+  if (nState < 0) {
+    nState = 0;
+    if (SharedXvfb().Ok()) {
+      setenv("DISPLAY", SharedXvfb().Display().c_str(), 1);
+      nState = PlatUiInit(1);
+    }
+  }
+  return nState == 1;
+}
+
+#define NEED_DESKTOP()                                                   \
+  do {                                                                   \
+    if (!fltktest::OnPath("Xvfb")) GTEST_SKIP() << "Xvfb is not installed"; \
+    ASSERT_TRUE(Desktop()) << "the desktop backend did not open";        \
+  } while (0)
+
+// A dialog procedure built from lambdas: the test says what happens on
+// WM_INITDIALOG and on its own commands.
+struct Script {
+  std::function<void(HWND)> onInit;
+  std::function<void(HWND)> onCheck;
+  std::function<void(HWND, WPARAM)> onCommand;  // every other WM_COMMAND
+  std::function<void(HWND)> onClose;
+  std::function<void(HWND, UINT, WPARAM, LPARAM)> onOther;
+  std::string shot;  // screenshot name taken at CMD_FINISH
+};
+Script *g_script = nullptr;
+
+INT_PTR ScriptProc(HWND hDlg, UINT uMsg, WPARAM wParam, LPARAM lParam) {
+  Script &s = *g_script;
+  switch (uMsg) {
+    case WM_INITDIALOG:
+      if (s.onInit) s.onInit(hDlg);
+      PostMessage(hDlg, WM_COMMAND, CMD_CHECK, 0);
+      return TRUE;
+    case WM_COMMAND:
+      if (wParam == CMD_CHECK) {
+        if (s.onCheck) s.onCheck(hDlg);
+        return TRUE;
+      }
+      if (wParam == CMD_FINISH) {
+        if (!s.shot.empty()) fltktest::Screenshot(SharedXvfb().Display(), s.shot);
+        EndDialog(hDlg, 1);
+        return TRUE;
+      }
+      if (s.onCommand) s.onCommand(hDlg, wParam);
+      return TRUE;
+    case WM_CLOSE:
+      if (s.onClose) s.onClose(hDlg);
+      return TRUE;
+    default:
+      if (s.onOther) s.onOther(hDlg, uMsg, wParam, lParam);
+      return FALSE;
+  }
+}
+
+INT_PTR RunScript(const char *pszTemplate, Script &s, HWND hOwner = nullptr) {
+  g_script = &s;
+  INT_PTR r = DialogBoxParam(PlatGetInstance(), pszTemplate, hOwner, ScriptProc, 0);
+  g_script = nullptr;
+  return r;
+}
+
+// Ends the dialog from another thread once the toolkit has had time to
+// paint (the screenshot runs on the UI thread, inside the dialog).
+void FinishSoon(HWND hDlg) {
+  std::thread([hDlg] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    PostMessage(hDlg, WM_COMMAND, CMD_FINISH, 0);
+  }).detach();
+}
+
+int DuX(int x, const FltkBaseUnits &u) { return (x * u.cxChar + 2) / 4; }
+int DuY(int y, const FltkBaseUnits &u) { return (y * u.cyChar + 4) / 8; }
+
+// Window size as the X server has it.
+bool XWindowSize(unsigned long xid, int *pw, int *ph) {
+  std::string out =
+      fltktest::Xdo(SharedXvfb().Display(), "getwindowgeometry --shell " + std::to_string(xid));
+  std::size_t iw = out.find("WIDTH="), ih = out.find("HEIGHT=");
+  if (iw == std::string::npos || ih == std::string::npos) return false;
+  *pw = std::atoi(out.c_str() + iw + 6);
+  *ph = std::atoi(out.c_str() + ih + 7);
+  return true;
+}
+
+// Centre of a control on the screen.
+void ControlCentre(HWND hDlg, int nId, int *px, int *py) {
+  FltkRect d, c;
+  ASSERT_TRUE(FltkGetShownRect(hDlg, &d));
+  ASSERT_TRUE(FltkGetShownRect(GetDlgItem(hDlg, nId), &c));
+  *px = d.x + c.x + c.w / 2;
+  *py = d.y + c.y + c.h / 2;
+}
+
+// Runs a person's actions on a thread of its own while the UI thread keeps
+// its loop going; joined by the dialog's end.
+struct Person {
+  std::thread t;
+  template <class F>
+  explicit Person(F f) : t(f) {}
+  ~Person() {
+    if (t.joinable()) t.join();
+  }
+};
+
+bool WaitUntil(const std::function<bool()> &pred, int nMs = Timeout) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nMs);
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+
+TEST(FltkTabs, StopsThenEveryDefaultWidth) {
+  auto w10 = [](const std::string &s) { return static_cast<int>(s.size()) * 10; };
+  // Four equal stops are one stop: past it, every default width (80).
+  auto p = FltkExpandTabs("ab\tSERIAL12345\tx\ty", {14, 14, 14, 14}, 80, w10);
+  ASSERT_EQ(p.size(), 4u);
+  EXPECT_EQ(p[0].x, 0);
+  EXPECT_EQ(p[1].x, 80);    // "ab" ends at 20, past the stop at 14
+  EXPECT_EQ(p[2].x, 240);   // 80 + 110 = 190 -> next multiple of 80
+  EXPECT_EQ(p[3].x, 320);
+  EXPECT_EQ(p[1].text, "SERIAL12345");
+  // Empty first field: the first stop still applies.
+  p = FltkExpandTabs("\tA", {14, 14}, 80, w10);
+  ASSERT_EQ(p.size(), 2u);
+  EXPECT_EQ(p[1].x, 14);
+}
+
+TEST(FltkTabs, TextEndingOnAStopGoesToTheNext) {
+  auto w10 = [](const std::string &s) { return static_cast<int>(s.size()) * 10; };
+  auto p = FltkExpandTabs("abc\td\te", {30, 50, 70}, 80, w10);
+  ASSERT_EQ(p.size(), 3u);
+  EXPECT_EQ(p[1].x, 50);  // "abc" ends exactly on 30: that stop is used up
+  EXPECT_EQ(p[2].x, 70);
+  // Without stops every tab goes to the next multiple; one stop is a pitch.
+  p = FltkExpandTabs("a\tb", {}, 80, w10);
+  EXPECT_EQ(p[1].x, 80);
+  p = FltkExpandTabs("abcd\tb\tc", {25}, 80, w10);
+  EXPECT_EQ(p[1].x, 50);
+  EXPECT_EQ(p[2].x, 75);
+  // No tab: one piece.
+  p = FltkExpandTabs("plain", {30}, 80, w10);
+  ASSERT_EQ(p.size(), 1u);
+  EXPECT_EQ(p[0].text, "plain");
+}
+
+// Every control of every template at its dialog-unit place, converted with
+// the dialog font's base units; the window's size as the X server sees it.
+TEST(FltkWindows, TemplatesDrawnAtDialogUnits) {
+  NEED_DESKTOP();
+  for (const char *pszName : {"DLG_DASLIST", "DLG_DASEDIT", "DLG_DOWNLOAD"}) {
+    SCOPED_TRACE(pszName);
+    const DlgTemplate *t = FindDialogTemplate(pszName);
+    ASSERT_NE(t, nullptr);
+    int nChecked = 0;
+    Script s;
+    s.shot = std::string("fltk_backend_") + pszName;
+    s.onCheck = [&](HWND hDlg) {
+      FltkBaseUnits u = FltkTemplateBaseUnits(t);
+      EXPECT_GE(u.cxChar, 4);
+      EXPECT_GE(u.cyChar, 8);
+      FltkRect client;
+      ASSERT_TRUE(FltkGetShownRect(hDlg, &client));
+      EXPECT_EQ(client.w, DuX(t->cx, u));
+      EXPECT_EQ(client.h, DuY(t->cy, u));
+      int nMenu = FltkMenuBarHeight(t);
+      EXPECT_EQ(nMenu > 0, t->pszMenu != nullptr);
+      int xw = 0, xh = 0;
+      ASSERT_TRUE(XWindowSize(FltkGetXid(hDlg), &xw, &xh));
+      EXPECT_EQ(xw, client.w);
+      EXPECT_EQ(xh, client.h + nMenu);
+      std::string caption;
+      ASSERT_TRUE(FltkGetShownText(hDlg, &caption));
+      EXPECT_EQ(caption, t->pszCaption);
+      std::vector<HWND> kids = UiGetChildren(hDlg);
+      ASSERT_EQ(static_cast<int>(kids.size()), t->nItems);
+      for (int i = 0; i < t->nItems; i++) {
+        const DlgItemTemplate &it = t->pItems[i];
+        SCOPED_TRACE(it.nId);
+        FltkRect r;
+        ASSERT_TRUE(FltkGetShownRect(GetDlgItem(hDlg, it.nId), &r));
+        EXPECT_EQ(r.x, DuX(it.x, u));
+        EXPECT_EQ(r.y, DuY(it.y, u));
+        EXPECT_EQ(r.w, DuX(it.cx, u));
+        EXPECT_EQ(r.h, DuY(it.cy, u));
+        std::string text;
+        ASSERT_TRUE(FltkGetShownText(GetDlgItem(hDlg, it.nId), &text));
+        if (std::strcmp(it.pszClass, "LISTBOX") != 0) {
+          EXPECT_EQ(text, it.pszText);
+        }
+        nChecked++;
+      }
+      // The modal frame: the window manager is told the size is fixed.
+      std::string hints = fltktest::Run("DISPLAY=" + SharedXvfb().Display() + " xprop -id " +
+                                        std::to_string(FltkGetXid(hDlg)) + " WM_NORMAL_HINTS");
+      std::string size = std::to_string(xw) + " by " + std::to_string(xh);
+      EXPECT_NE(hints.find("minimum size: " + size), std::string::npos) << hints;
+      EXPECT_NE(hints.find("maximum size: " + size), std::string::npos) << hints;
+      FinishSoon(hDlg);
+    };
+    EXPECT_EQ(RunScript(pszName, s), 1);
+    EXPECT_EQ(nChecked, t->nItems);
+  }
+  // The font's base units: the system font is larger than "Helv" 8.
+  FltkBaseUnits sys = FltkTemplateBaseUnits(FindDialogTemplate("DLG_DASLIST"));
+  FltkBaseUnits helv = FltkTemplateBaseUnits(FindDialogTemplate("DLG_DASEDIT"));
+  EXPECT_GE(sys.cyChar, helv.cyChar);
+}
+
+// The list box shows the core's items in the core's order, the core's
+// selection, tab columns at the program's stops; a person's selection goes
+// back to the core.
+TEST(FltkWindows, ListBoxOrderSelectionAndTabs) {
+  NEED_DESKTOP();
+  const DlgTemplate *t = FindDialogTemplate("DLG_DASLIST");
+  std::atomic<int> nCoreSel{-5};
+  Script s;
+  s.shot = "fltk_backend_listbox";
+  s.onInit = [](HWND hDlg) {
+    HWND hList = GetDlgItem(hDlg, 202);
+    int anTabs[4] = {8, 8, 8, 8};
+    SendMessage(hList, LB_SETTABSTOPS, 4, reinterpret_cast<LPARAM>(anTabs));
+    const char *items[] = {
+        "DAS000000002\t10.0.0.2\tPump house\tLAN",
+        "DAS000000001\t10.0.0.1\tMain station\t0123456789",
+        "\t192.168.1.100\t[new]\tLAN",
+    };
+    for (const char *p : items) SendMessage(hList, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(p));
+    SendMessage(hList, LB_SETCURSEL, 1, 0);
+  };
+  s.onCheck = [&](HWND hDlg) {
+    HWND hList = GetDlgItem(hDlg, 202);
+    std::vector<std::string> core;
+    int nSel = -1;
+    ASSERT_TRUE(UiGetListState(hList, &core, &nSel, nullptr));
+    ASSERT_EQ(core.size(), 3u);
+    EXPECT_EQ(core[0].substr(0, 1), "\t");  // sorted: the empty serial first
+    EXPECT_EQ(FltkGetShownSelection(hList), 1);
+    FltkBaseUnits u = FltkTemplateBaseUnits(t);
+    const int nStop = DuX(8, u);
+    const int nPitch = 8 * u.cxChar;
+    for (int line = 0; line < 3; line++) {
+      SCOPED_TRACE(line);
+      std::vector<FltkTabPiece> pieces;
+      ASSERT_TRUE(FltkGetListLine(hList, line, &pieces));
+      ASSERT_EQ(pieces.size(), 4u);
+      int nX = 0;
+      for (std::size_t i = 0; i + 1 < pieces.size(); i++) {
+        int nEnd = nX + FltkListTextWidth(hList, pieces[i].text);
+        int nNext = nEnd < nStop ? nStop : (nEnd / nPitch + 1) * nPitch;
+        EXPECT_EQ(pieces[i + 1].x, nNext);
+        nX = pieces[i + 1].x;
+      }
+    }
+    // The two serial-number lines have their addresses in one column.
+    std::vector<FltkTabPiece> a, b;
+    FltkGetListLine(hList, 1, &a);
+    FltkGetListLine(hList, 2, &b);
+    EXPECT_EQ(a[1].x, b[1].x);
+    // A change of selection by the program shows as soon as the loop has
+    // waited once.
+    SendMessage(hList, LB_SETCURSEL, 2, 0);
+    std::thread([hDlg] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      PostMessage(hDlg, WM_COMMAND, CMD_CHECK + 10, 0);
+    }).detach();
+  };
+  s.onCommand = [&](HWND hDlg, WPARAM w) {
+    if (w != CMD_CHECK + 10) return;
+    HWND hList = GetDlgItem(hDlg, 202);
+    EXPECT_EQ(FltkGetShownSelection(hList), 2);
+    // The person clicks the first line, then presses Down: the core hears
+    // of both.
+    FltkRect d, r;
+    ASSERT_TRUE(FltkGetShownRect(hDlg, &d));
+    ASSERT_TRUE(FltkGetShownRect(hList, &r));
+    std::string display = SharedXvfb().Display();
+    std::thread([=, &nCoreSel] {
+      fltktest::ClickAt(display, d.x + r.x + 40, d.y + r.y + 6);
+      WaitUntil([&] { return SendMessage(hList, LB_GETCURSEL, 0, 0) == 0; });
+      fltktest::Keys(display, "Down");
+      WaitUntil([&] { return SendMessage(hList, LB_GETCURSEL, 0, 0) == 1; });
+      nCoreSel = static_cast<int>(SendMessage(hList, LB_GETCURSEL, 0, 0));
+      PostMessage(hDlg, WM_COMMAND, CMD_FINISH, 0);
+    }).detach();
+  };
+  EXPECT_EQ(RunScript("DLG_DASLIST", s), 1);
+  EXPECT_EQ(nCoreSel.load(), 1);
+}
+
+// Enter and Escape give the commands IDOK and IDCANCEL and nothing else (the
+// window stays); typing reaches the core; a button click and the close box
+// arrive as the program expects them.
+TEST(FltkWindows, KeysTypingButtonsAndCloseBox) {
+  NEED_DESKTOP();
+  std::vector<WPARAM> commands;
+  int nCloses = 0;
+  std::atomic<bool> bEscapeSeen{false};
+  Script s;
+  s.shot = "fltk_backend_keys";
+  s.onInit = [](HWND hDlg) { SetDlgItemText(hDlg, 242, "10.1.1.1"); };
+  s.onCommand = [&](HWND, WPARAM w) { commands.push_back(w); };
+  s.onClose = [&](HWND) { nCloses++; };
+  s.onCheck = [&](HWND hDlg) {
+    int ix, iy, ox, oy, cx, cy;
+    ControlCentre(hDlg, 242, &ix, &iy);
+    ControlCentre(hDlg, 241, &ox, &oy);
+    ControlCentre(hDlg, 243, &cx, &cy);
+    unsigned long xid = FltkGetXid(hDlg);
+    std::string display = SharedXvfb().Display();
+    std::thread([=, &bEscapeSeen] {
+      fltktest::ClickAt(display, ix, iy);
+      fltktest::Keys(display, "ctrl+a");
+      fltktest::TypeText(display, "127.0.0.1:8080");
+      WaitUntil([&] {
+        char buf[64];
+        GetDlgItemText(hDlg, 242, buf, sizeof buf);
+        return std::strcmp(buf, "127.0.0.1:8080") == 0;
+      });
+      fltktest::Keys(display, "Escape");
+      fltktest::Keys(display, "Return");
+      // The check box's label is inside the control: a click there toggles.
+      fltktest::ClickAt(display, cx - 20, cy);
+      WaitUntil([&] { return IsDlgButtonChecked(hDlg, 243) == BST_CHECKED; });
+      fltktest::ClickAt(display, ox, oy);
+      bEscapeSeen = true;
+      // The close box: the window manager's delete request.
+      Display *pDpy = XOpenDisplay(display.c_str());
+      if (pDpy) {
+        XEvent ev;
+        std::memset(&ev, 0, sizeof ev);
+        ev.xclient.type = ClientMessage;
+        ev.xclient.window = xid;
+        ev.xclient.message_type = XInternAtom(pDpy, "WM_PROTOCOLS", False);
+        ev.xclient.format = 32;
+        ev.xclient.data.l[0] = static_cast<long>(XInternAtom(pDpy, "WM_DELETE_WINDOW", False));
+        ev.xclient.data.l[1] = CurrentTime;
+        XSendEvent(pDpy, xid, False, NoEventMask, &ev);
+        XFlush(pDpy);
+        XCloseDisplay(pDpy);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+      PostMessage(hDlg, WM_COMMAND, CMD_FINISH, 0);
+    }).detach();
+  };
+  EXPECT_EQ(RunScript("DLG_DASEDIT", s), 1);
+  EXPECT_TRUE(bEscapeSeen.load());
+  // Escape, Enter (focus in the edit field), the check box, the Cancel
+  // button: in this order, and the dialog stayed until the test ended it.
+  ASSERT_EQ(commands.size(), 4u);
+  EXPECT_EQ(commands[0], static_cast<WPARAM>(IDCANCEL));
+  EXPECT_EQ(commands[1], static_cast<WPARAM>(IDOK));
+  EXPECT_EQ(commands[2], MAKEWPARAM(243, BN_CLICKED));
+  EXPECT_EQ(commands[3], MAKEWPARAM(241, BN_CLICKED));
+  EXPECT_EQ(nCloses, 1);
+}
+
+// A message box on the UI thread keeps serving sends from other threads; a
+// message box from a worker blocks that worker only.
+TEST(FltkWindows, MessageBoxesKeepTheLoopGoing) {
+  NEED_DESKTOP();
+  const UINT WM_PROBE = 0x8001;
+  std::atomic<int> nProbes{0};
+  std::atomic<LRESULT> lProbe{0};
+  std::atomic<int> nWorkerBox{0};
+  std::vector<std::string> boxesSeen;
+  int nBoxResult = 0;
+  Script s;
+  s.shot = "fltk_backend_messagebox";
+  s.onOther = [&](HWND, UINT uMsg, WPARAM, LPARAM) {
+    if (uMsg == WM_PROBE) {
+      nProbes++;
+      boxesSeen = FltkOpenMessageBoxes();
+    }
+  };
+  s.onCheck = [&](HWND hDlg) {
+    std::string display = SharedXvfb().Display();
+    std::thread helper([=, &lProbe] {
+      // While the box below is open, a send from this thread is answered.
+      WaitUntil([&] { return fltktest::FindWindowNamed(display, "Error: main line 7") != 0; });
+      fltktest::Screenshot(display, "fltk_backend_messagebox_open");
+      lProbe = SendMessage(hDlg, WM_PROBE, 0, 0) + 1;
+      int x = 0, y = 0;
+      fltktest::WindowOrigin(display, fltktest::FindWindowNamed(display, "Error: main line 7"), &x, &y);
+      fltktest::Xdo(display, "mousemove --sync " + std::to_string(x + 20) + " " + std::to_string(y + 20));
+      fltktest::Keys(display, "Return");
+    });
+    nBoxResult = MessageBox(hDlg, "Error creating file x, got 13 Permission denied",
+                            "Error: main line 7", MB_ICONHAND);
+    helper.join();
+    // A worker's box: the UI thread stays free (the probe is answered while
+    // the box is up), and the worker goes on once the box is answered.
+    std::thread([=, &nWorkerBox] {
+      std::thread worker([&] {
+        nWorkerBox = MessageBox(hDlg, "worker text", "Error: download line 9", MB_ICONHAND) + 100;
+      });
+      WaitUntil([&] { return fltktest::FindWindowNamed(display, "Error: download line 9") != 0; });
+      SendMessage(hDlg, WM_PROBE, 0, 0);
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      bool bStillBlocked = nWorkerBox.load() == 0;
+      int x = 0, y = 0;
+      fltktest::WindowOrigin(display, fltktest::FindWindowNamed(display, "Error: download line 9"), &x, &y);
+      fltktest::Xdo(display, "mousemove --sync " + std::to_string(x + 20) + " " + std::to_string(y + 20));
+      fltktest::Keys(display, "Return");
+      worker.join();
+      if (!bStillBlocked) nWorkerBox = -1;
+      PostMessage(hDlg, WM_COMMAND, CMD_FINISH, 0);
+    }).detach();
+  };
+  EXPECT_EQ(RunScript("DLG_DOWNLOAD", s), 1);
+  EXPECT_EQ(nBoxResult, IDOK);
+  EXPECT_EQ(lProbe.load(), 1);  // answered (0 + 1) while the box was open
+  EXPECT_EQ(nProbes.load(), 2);
+  ASSERT_EQ(boxesSeen.size(), 1u);
+  EXPECT_EQ(boxesSeen[0], "Error: download line 9");
+  EXPECT_EQ(nWorkerBox.load(), 100 + IDOK);
+}
+
+}  // namespace
