@@ -12,6 +12,8 @@
 #include <cerrno>
 #include <chrono>
 #include <future>
+#include <string>
+#include <algorithm>
 #include <thread>
 #include <vector>
 
@@ -66,6 +68,41 @@ TEST(Sock, SendAndReceive) {
   EXPECT_EQ(PlatRecv(p.s, buf, sizeof buf), 3);
   ::shutdown(p.peer, SHUT_WR);
   EXPECT_EQ(PlatRecv(p.s, buf, sizeof buf), 0);  // the peer's orderly end
+}
+
+TEST(Sock, ReadAheadLosesNothing) {
+  // The layer reads ahead from the system; small receives must still see
+  // every byte once, in order, then the end.
+  Pair p;
+  std::string sent;
+  for (int i = 0; i < 200000; ++i) sent += (char)('a' + i % 26);
+  std::thread writer([&] {
+    for (size_t off = 0; off < sent.size(); off += 7000)
+      ::send(p.peer, sent.data() + off, std::min<size_t>(7000, sent.size() - off), 0);
+    ::shutdown(p.peer, SHUT_WR);
+  });
+  std::string got;
+  char buf[4096];
+  size_t sizes[] = {1, 1, 3, 4096, 100, 1};
+  for (int i = 0;; ++i) {
+    long n = PlatRecv(p.s, buf, sizes[i % 6]);
+    ASSERT_GE(n, 0);
+    if (n == 0) break;
+    ASSERT_LE((size_t)n, sizes[i % 6]);
+    got.append(buf, (size_t)n);
+  }
+  writer.join();
+  EXPECT_EQ(got, sent);
+}
+
+TEST(Sock, CloseWinsOverDataAlreadyRead) {
+  Pair p;
+  EXPECT_EQ(::send(p.peer, "abcdef", 6, 0), 6);
+  char c;
+  EXPECT_EQ(PlatRecv(p.s, &c, 1), 1);  // the rest now waits inside the layer
+  PlatCloseSocket(p.s);
+  EXPECT_EQ(PlatRecv(p.s, &c, 1), SOCKET_ERROR);
+  p.s = INVALID_SOCKET;
 }
 
 TEST(Sock, InetAddr) {
