@@ -68,8 +68,10 @@ int AppMain(int argc, char **argv) {
   CheckCommandLine(PlatGetInstance(), cmdLine.c_str());
 
   // The interactive program needs a desktop; without one, say how to use
-  // it rather than sit in an invisible window nobody can close.
-  if (!PlatUiInit(AutoRun ? 0 : 1) && !AutoRun) {
+  // it rather than sit in an invisible window nobody can close. The
+  // unattended run shows its windows where a desktop exists and runs
+  // without one.
+  if (!PlatUiInit(1) && !AutoRun) {
     PlatStderr(UsageText);
     return 2;
   }
