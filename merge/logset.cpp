@@ -69,31 +69,43 @@ int DaysInMonth(int y, int m) {
 
 }  // namespace
 
+namespace {
+
+// The usual shape "YYYY-MM-DD hh:mm:ss" not followed by a further digit,
+// with fields that need no normalising. Anything else (month 13, second 60,
+// years before 1970, one-digit fields, signs, blanks) is left to the
+// general rule. The && chain stops at the first byte that does not fit, so
+// nothing past a terminator or the field's comma is read.
+inline bool FastStamp(const char *s, std::uint32_t *pulTime) {
+  if (!(IsDigit(s[0]) && IsDigit(s[1]) && IsDigit(s[2]) && IsDigit(s[3]) && s[4] == '-' &&
+        IsDigit(s[5]) && IsDigit(s[6]) && s[7] == '-' && IsDigit(s[8]) && IsDigit(s[9]) &&
+        s[10] == ' ' && IsDigit(s[11]) && IsDigit(s[12]) && s[13] == ':' && IsDigit(s[14]) &&
+        IsDigit(s[15]) && s[16] == ':' && IsDigit(s[17]) && IsDigit(s[18]) && !IsDigit(s[19])))
+    return false;
+  int nYear = Two(s) * 100 + Two(s + 2);
+  int nMon = Two(s + 5), nDay = Two(s + 8);
+  int nHour = Two(s + 11), nMin = Two(s + 14), nSec = Two(s + 17);
+  if (nYear < 1970 || nMon < 1 || nMon > 12 || nDay < 1 || nDay > DaysInMonth(nYear, nMon) ||
+      nHour > 23 || nMin > 59 || nSec > 59)
+    return false;
+  long long t = DaysFromCivil(nYear, nMon, nDay) * 86400 + nHour * 3600 + nMin * 60 + nSec;
+  *pulTime = t > 0xFFFFFFFFLL ? 0xFFFFFFFFu : static_cast<std::uint32_t>(t);
+  return true;
+}
+
+}  // namespace
+
 std::uint32_t ParseLogTime(const char *s) {
-  // The && chain stops at the first byte that does not fit, so nothing past
-  // the terminator is ever read. After the seconds a further digit would
-  // belong to them ("%d" reads on), so it sends the text down the slow path.
-  if (IsDigit(s[0]) && IsDigit(s[1]) && IsDigit(s[2]) && IsDigit(s[3]) && s[4] == '-' &&
-      IsDigit(s[5]) && IsDigit(s[6]) && s[7] == '-' && IsDigit(s[8]) && IsDigit(s[9]) &&
-      s[10] == ' ' && IsDigit(s[11]) && IsDigit(s[12]) && s[13] == ':' && IsDigit(s[14]) &&
-      IsDigit(s[15]) && s[16] == ':' && IsDigit(s[17]) && IsDigit(s[18]) && !IsDigit(s[19])) {
-    int nYear = Two(s) * 100 + Two(s + 2);
-    int nMon = Two(s + 5), nDay = Two(s + 8);
-    int nHour = Two(s + 11), nMin = Two(s + 14), nSec = Two(s + 17);
-    // Only fields that need no normalising; anything else (month 13,
-    // second 60, years before 1970) is left to the general rule.
-    if (nYear >= 1970 && nMon >= 1 && nMon <= 12 && nDay >= 1 &&
-        nDay <= DaysInMonth(nYear, nMon) && nHour <= 23 && nMin <= 59 && nSec <= 59) {
-      long long t = DaysFromCivil(nYear, nMon, nDay) * 86400 + nHour * 3600 + nMin * 60 + nSec;
-      if (t > 0xFFFFFFFFLL) return 0xFFFFFFFFu;
-      return static_cast<std::uint32_t>(t);
-    }
-  }
+  std::uint32_t ulTime;
+  if (FastStamp(s, &ulTime)) return ulTime;
   return ParseTimeStamp(s);
 }
 
 int ClassifyLogLine(const char *p, std::size_t n, std::uint32_t *pulTime) {
   if (n >= 4 && std::memcmp(p, "time", 4) == 0) return 2;
+  // The usual line: an unquoted stamp and its comma at 19. The first field
+  // is then exactly the stamp, with no quote at either end to drop.
+  if (n >= 20 && p[19] == ',' && FastStamp(p, pulTime)) return 1;
   // The time stamp is the first field, and its comma must come within the
   // first 31 characters (a NUL ends the look, as it ends a C string).
   std::size_t nLook = n < 31 ? n : 31;
@@ -207,16 +219,37 @@ int ReadWholeLogFile(const char *pszPath, LogBytes *pBlock, std::size_t *pnBytes
 
 namespace {
 
-// Calls fn(pLine, nLen) for every line of the block (without its line feed;
-// a last line without one counts too, an empty end does not).
+constexpr std::size_t kReadBlock = 1u << 20;
+
+// Streams an open file through buf and calls fn(pLine, nLen, nOffset) for
+// every line (without its line feed; a last line without one counts too,
+// an empty end does not). A line longer than buf makes buf grow. 1 = read
+// to the end (*pnBytes = its size); 0 = read error (PlatErrno).
 template <class Fn>
-void ForEachLine(const char *p, std::size_t n, Fn fn) {
-  const char *pEnd = p + n;
-  while (p < pEnd) {
-    const char *pLf = static_cast<const char *>(std::memchr(p, '\n', static_cast<std::size_t>(pEnd - p)));
-    const char *pStop = pLf ? pLf : pEnd;
-    fn(p, static_cast<std::size_t>(pStop - p));
-    p = pLf ? pLf + 1 : pEnd;
+int ScanLines(int h, std::vector<char> &buf, std::uint64_t *pnBytes, Fn fn) {
+  std::size_t nKeep = 0;     // a line not yet complete, at the front of buf
+  std::uint64_t nBase = 0;   // file offset of buf[0]
+  for (;;) {
+    if (nKeep == buf.size()) buf.resize(buf.size() * 2);
+    long nRead = PlatRead(h, buf.data() + nKeep, buf.size() - nKeep);
+    if (nRead < 0) return 0;
+    if (nRead == 0) {
+      if (nKeep) fn(buf.data(), nKeep, nBase);
+      *pnBytes = nBase + nKeep;
+      return 1;
+    }
+    const char *p = buf.data();
+    const char *pEnd = p + nKeep + static_cast<std::size_t>(nRead);
+    for (;;) {
+      const char *pLf = static_cast<const char *>(std::memchr(p, '\n', static_cast<std::size_t>(pEnd - p)));
+      if (!pLf) break;
+      fn(p, static_cast<std::size_t>(pLf - p), nBase + static_cast<std::uint64_t>(p - buf.data()));
+      p = pLf + 1;
+    }
+    std::size_t nDone = static_cast<std::size_t>(p - buf.data());
+    nKeep = static_cast<std::size_t>(pEnd - p);
+    if (nKeep) std::memmove(buf.data(), p, nKeep);
+    nBase += nDone;
   }
 }
 
@@ -236,26 +269,34 @@ void CollapseEqualTimes(std::vector<LogLine> &v) {
   v.resize(nOut);
 }
 
-// Both inputs ascending with unique times; lines of vOld were read first, so
-// on equal times the newer line wins only when it is longer.
-std::vector<LogLine> MergeRuns(const std::vector<LogLine> &vOld, const std::vector<LogLine> &vNew) {
-  std::vector<LogLine> vOut;
-  vOut.reserve(vOld.size() + vNew.size());
-  std::size_t i = 0, j = 0;
-  while (i < vOld.size() && j < vNew.size()) {
-    if (vOld[i].ulTime < vNew[j].ulTime) {
-      vOut.push_back(vOld[i++]);
-    } else if (vNew[j].ulTime < vOld[i].ulTime) {
-      vOut.push_back(vNew[j++]);
+// Merges vNew into vOld, both ascending with unique times. Lines of vOld
+// were read first, so on equal times the newer line wins only when longer.
+// Only the part of vOld from the first time of vNew on is touched: a new
+// day after a year costs the day, not the year.
+void MergeInto(std::vector<LogLine> &vOld, const std::vector<LogLine> &vNew) {
+  if (vNew.empty()) return;
+  auto itFrom = std::lower_bound(vOld.begin(), vOld.end(), vNew.front(), TimeLess);
+  std::vector<LogLine> vTail;
+  vTail.reserve(static_cast<std::size_t>(vOld.end() - itFrom) + vNew.size());
+  std::size_t j = 0;
+  for (auto it = itFrom; it != vOld.end();) {
+    if (j == vNew.size() || it->ulTime < vNew[j].ulTime) {
+      vTail.push_back(*it++);
+    } else if (vNew[j].ulTime < it->ulTime) {
+      vTail.push_back(vNew[j++]);
     } else {
-      vOut.push_back(vNew[j].nLen > vOld[i].nLen ? vNew[j] : vOld[i]);
-      i++;
+      vTail.push_back(vNew[j].nLen > it->nLen ? vNew[j] : *it);
+      ++it;
       j++;
     }
   }
-  vOut.insert(vOut.end(), vOld.begin() + static_cast<std::ptrdiff_t>(i), vOld.end());
-  vOut.insert(vOut.end(), vNew.begin() + static_cast<std::ptrdiff_t>(j), vNew.end());
-  return vOut;
+  vTail.insert(vTail.end(), vNew.begin() + static_cast<std::ptrdiff_t>(j), vNew.end());
+  // Room first: if that fails, vOld is still untouched.
+  std::size_t nKeep = static_cast<std::size_t>(itFrom - vOld.begin());
+  vOld.reserve(nKeep + vTail.size());
+  itFrom = vOld.begin() + static_cast<std::ptrdiff_t>(nKeep);
+  vOld.erase(itFrom, vOld.end());
+  vOld.insert(vOld.end(), vTail.begin(), vTail.end());
 }
 
 }  // namespace
@@ -267,32 +308,40 @@ int ReadLogSet(const char *pszPath, LogSet *pSet, char *pszStatus, unsigned nSta
   if (pszStatus && nStatusCap) FormatString(pszStatus, nStatusCap, "Reading file %s", pszPath);
   SendRefresh(prog);
 
-  LogBytes block;
-  std::size_t nBytes = 0;
-  int nRead = ReadWholeLogFile(pszPath, &block, &nBytes, bMayBeAbsent);
-  if (nRead < 0) {
-    LogInfo("merge", __LINE__, "Merge ignoring %s, not a file", pszPath);
-    return -1;
+  int h = PlatOpen(pszPath, P_O_RDONLY | P_O_BINARY);
+  if (h < 0) {
+    int nErr = PlatErrno();
+    if (bMayBeAbsent && (nErr == P_ENOENT || nErr == EISDIR)) {
+      LogInfo("merge", __LINE__, "Merge ignoring %s, not a file", pszPath);
+      return -1;
+    }
+    LogError("merge", __LINE__, "Error opening file %s, got %d %s", pszPath, nErr,
+             PlatStrError(nErr));
+    return 0;
   }
-  if (nRead == 0) return 0;
 
   try {
+    const std::uint32_t nFile = static_cast<std::uint32_t>(pSet->vFiles.size());
     const std::vector<LogLine> &vOld = pSet->vLines;
     std::vector<LogLine> vNew;
-    vNew.reserve(nBytes / 96 + 16);
+    long long nSize = PlatFileSize(pszPath);
+    // Room for lines of 40 bytes on average; what is not used is never touched.
+    if (nSize > 0) vNew.reserve(static_cast<std::size_t>(nSize / 40) + 16);
+    std::vector<char> buf(kReadBlock);
     std::size_t nOldPos = 0;
     bool bAscending = true;
     std::unordered_set<std::uint32_t> seenTimes;
     long lAccepted = 0, lDistinct = 0;
-    const char *pHeader = nullptr;
-    std::size_t nHeader = 0;
+    std::string header;
+    bool bHeader = false;
 
-    ForEachLine(block.get(), nBytes, [&](const char *pLine, std::size_t nLen) {
+    std::uint64_t nBytes = 0;
+    int bRead = ScanLines(h, buf, &nBytes, [&](const char *pLine, std::size_t nLen, std::uint64_t nOffset) {
       std::uint32_t ulTime = 0;
       int nKind = ClassifyLogLine(pLine, nLen, &ulTime);
       if (nKind == 2) {
-        pHeader = pLine;
-        nHeader = nLen;
+        header.assign(pLine, nLen);
+        bHeader = true;
         return;
       }
       if (nKind == 0) return;
@@ -311,10 +360,10 @@ int ReadLogSet(const char *pszPath, LogSet *pSet, char *pszStatus, unsigned nSta
         }
       } else {
         bDuplicate = !seenTimes.insert(ulTime).second ||
-                     std::binary_search(vOld.begin(), vOld.end(), LogLine{ulTime, nullptr, 0},
+                     std::binary_search(vOld.begin(), vOld.end(), LogLine{ulTime, 0, 0, 0},
                                         TimeLess);
       }
-      vNew.push_back(LogLine{ulTime, pLine, nLen});
+      vNew.push_back(LogLine{ulTime, nFile, nOffset, nLen});
       lAccepted++;
       if (!bDuplicate) lDistinct++;
       if ((MergeRefreshIntervalMs.load() <= 0 || lAccepted % kClockEvery == 0) &&
@@ -322,27 +371,53 @@ int ReadLogSet(const char *pszPath, LogSet *pSet, char *pszStatus, unsigned nSta
         ShowCounts(prog, pSet->lRecords + lDistinct,
                    pSet->lDuplicates + (lAccepted - lDistinct));
     });
+    if (!bRead) {
+      // A read error must not pass for the end of the file: the merge would
+      // then write back a local log without its tail.
+      int nErr = PlatErrno();
+      PlatClose(h);
+      h = -1;
+      LogError("merge", __LINE__, "Error reading file %s, got %d %s", pszPath, nErr,
+               PlatStrError(nErr));
+      return 0;
+    }
+    PlatClose(h);
+    h = -1;
+    buf = std::vector<char>();
 
-    if (!bAscending) std::stable_sort(vNew.begin(), vNew.end(), TimeLess);
+    LogFile file;
+    file.path = pszPath;
+    file.nBytes = nBytes;
+    if (!bAscending) {
+      // The writer copies lines of a streamed file in one forward pass, which
+      // needs the file's lines in time order; this one is held whole instead.
+      std::size_t nHeld = 0;
+      if (ReadWholeLogFile(pszPath, &file.pBlock, &nHeld, 0) != 1) return 0;
+      if (nHeld != nBytes) {
+        LogError("merge", __LINE__, "Error reading file %s, got %d %s", pszPath, EIO,
+                 PlatStrError(EIO));
+        return 0;
+      }
+      std::stable_sort(vNew.begin(), vNew.end(), TimeLess);
+    }
     CollapseEqualTimes(vNew);
-    std::vector<LogLine> vMerged;
+    // From here on the set changes all at once: reserve first what can fail.
+    pSet->vFiles.reserve(pSet->vFiles.size() + 1);
     if (vOld.empty())
-      vMerged.swap(vNew);
-    else if (!vNew.empty())
-      vMerged = MergeRuns(vOld, vNew);
-    // The set changes all at once: only the reserve below can still fail.
-    pSet->vBlocks.reserve(pSet->vBlocks.size() + 1);
-    if (!vMerged.empty()) pSet->vLines.swap(vMerged);
-    pSet->vBlocks.push_back(std::move(block));
-    if (pHeader) {
-      pSet->pHeader = pHeader;
-      pSet->nHeader = nHeader;
+      pSet->vLines.swap(vNew);
+    else
+      MergeInto(pSet->vLines, vNew);
+    pSet->vFiles.push_back(std::move(file));
+    if (bHeader) {
+      pSet->header.swap(header);
+      pSet->bHeader = true;
     }
     long lBefore = pSet->lRecords;
     pSet->lRecords = static_cast<long>(pSet->vLines.size());
     pSet->lDuplicates += lAccepted - (pSet->lRecords - lBefore);
   } catch (const std::bad_alloc &) {
     int nErr = ENOMEM;
+    if (h >= 0) PlatClose(h);
     LogError("merge", __LINE__, "Error allocating %d bytes for pNew record, got %d %s",
              static_cast<int>(sizeof(LogLine)), nErr, PlatStrError(nErr));
     return 0;
@@ -351,6 +426,21 @@ int ReadLogSet(const char *pszPath, LogSet *pSet, char *pszStatus, unsigned nSta
   return 1;
 }
 
+namespace {
+
+// Forward-only reader of a streamed file for the writer.
+struct SourceReader {
+  int h = -1;
+  std::vector<char> buf;
+  std::uint64_t nStart = 0;  // file offset of buf[0]
+  std::size_t nHave = 0;
+  ~SourceReader() {
+    if (h >= 0) PlatClose(h);
+  }
+};
+
+}  // namespace
+
 int WriteLogSet(const char *pszPath, int nCreateFlag, const LogSet *pSet, char *pszStatus,
                 unsigned nStatusCap, HWND hProgress) {
   LogInfo("merge", __LINE__, "Merge writing %s", pszPath);
@@ -358,13 +448,39 @@ int WriteLogSet(const char *pszPath, int nCreateFlag, const LogSet *pSet, char *
   if (pszStatus && nStatusCap) FormatString(pszStatus, nStatusCap, "Writing file %s", pszPath);
   SendRefresh(prog);
 
-  std::unique_ptr<char[]> out(new (std::nothrow) char[kWriteBlock]);
-  if (!out) {
+  std::unique_ptr<char[]> out;
+  std::vector<SourceReader> readers;
+  try {
+    out.reset(new char[kWriteBlock]);
+    readers.resize(pSet->vFiles.size());
+  } catch (const std::bad_alloc &) {
     int nErr = ENOMEM;
     LogError("merge", __LINE__, "Error allocating %d bytes for data record, got %d %s",
              static_cast<int>(kWriteBlock), nErr, PlatStrError(nErr));
     return 0;
   }
+  // The sources of the lines, opened before the output so that a source
+  // gone missing or changed leaves nothing behind.
+  for (std::size_t i = 0; i < pSet->vFiles.size(); i++) {
+    const LogFile &file = pSet->vFiles[i];
+    if (file.pBlock) continue;
+    readers[i].h = PlatOpen(file.path.c_str(), P_O_RDONLY | P_O_BINARY);
+    int nErr = PlatErrno();
+    if (readers[i].h < 0 || PlatFileSize(file.path.c_str()) != static_cast<long long>(file.nBytes)) {
+      if (readers[i].h >= 0) nErr = EIO;
+      LogError("merge", __LINE__, "Error reading file %s, got %d %s", file.path.c_str(), nErr,
+               PlatStrError(nErr));
+      return 0;
+    }
+    try {
+      readers[i].buf.resize(kReadBlock);
+    } catch (const std::bad_alloc &) {
+      LogError("merge", __LINE__, "Error allocating %d bytes for data record, got %d %s",
+               static_cast<int>(kReadBlock), ENOMEM, PlatStrError(ENOMEM));
+      return 0;
+    }
+  }
+
   int h = PlatOpen(pszPath, P_O_WRONLY | P_O_CREAT | nCreateFlag | P_O_BINARY,
                    P_S_IREAD | P_S_IWRITE);
   if (h < 0) {
@@ -375,32 +491,34 @@ int WriteLogSet(const char *pszPath, int nCreateFlag, const LogSet *pSet, char *
   }
   // A file this call created and could not finish goes again; one it could
   // not create is not touched (it may be somebody's directory).
-  auto Fail = [&](bool bHeader) {
-    int nErr = PlatErrno();
+  enum { kHeader, kWrite, kRead };
+  auto Fail = [&](int nWhat, const char *pszWhich, int nErr) {
     PlatClose(h);
     (void)PlatUnlink(pszPath);
-    if (bHeader)
-      LogError("merge", __LINE__, "Error writing header to file %s, got %d %s", pszPath, nErr,
+    if (nWhat == kHeader)
+      LogError("merge", __LINE__, "Error writing header to file %s, got %d %s", pszWhich, nErr,
+               PlatStrError(nErr));
+    else if (nWhat == kWrite)
+      LogError("merge", __LINE__, "Error writing file %s, got %d %s", pszWhich, nErr,
                PlatStrError(nErr));
     else
-      LogError("merge", __LINE__, "Error writing file %s, got %d %s", pszPath, nErr,
+      LogError("merge", __LINE__, "Error reading file %s, got %d %s", pszWhich, nErr,
                PlatStrError(nErr));
     return 0;
   };
 
-  if (pSet->pHeader) {
+  if (pSet->bHeader) {
     // The header goes out in one write, its line feed with it.
     std::string header;
     try {
-      header.reserve(pSet->nHeader + 1);
-      header.assign(pSet->pHeader, pSet->nHeader);
+      header.reserve(pSet->header.size() + 1);
+      header = pSet->header;
       header.push_back('\n');
     } catch (const std::bad_alloc &) {
-      PlatSetErrno(ENOMEM);
-      return Fail(true);
+      return Fail(kHeader, pszPath, ENOMEM);
     }
     if (PlatWrite(h, header.data(), header.size()) != static_cast<long>(header.size()))
-      return Fail(true);
+      return Fail(kHeader, pszPath, PlatErrno());
   }
 
   std::size_t nUsed = 0;
@@ -410,23 +528,47 @@ int WriteLogSet(const char *pszPath, int nCreateFlag, const LogSet *pSet, char *
     nUsed = 0;
     return bOk;
   };
+  // Bytes into the output block; a piece larger than the block goes straight out.
+  auto Put = [&](const char *p, std::size_t n) {
+    if (nUsed + n > kWriteBlock) {
+      if (!Flush()) return false;
+      if (n > kWriteBlock) return PlatWrite(h, p, n) == static_cast<long>(n);
+    }
+    std::memcpy(out.get() + nUsed, p, n);
+    nUsed += n;
+    return true;
+  };
   for (const LogLine &line : pSet->vLines) {
-    if (nUsed + line.nLen + 1 > kWriteBlock) {
-      if (!Flush()) return Fail(false);
-      if (line.nLen + 1 > kWriteBlock) {
-        // Longer than the block: written whole, straight from the input.
-        if (PlatWrite(h, line.pData, line.nLen) != static_cast<long>(line.nLen))
-          return Fail(false);
-        out[nUsed++] = '\n';
-        continue;
+    const LogFile &file = pSet->vFiles[line.nFile];
+    if (file.pBlock) {
+      if (!Put(file.pBlock.get() + line.nOffset, line.nLen)) return Fail(kWrite, pszPath, PlatErrno());
+    } else {
+      // Forward through the source to the line, then the line in pieces
+      // of what the reader holds (a line may be longer than its block).
+      SourceReader &src = readers[line.nFile];
+      std::uint64_t nAt = line.nOffset;
+      std::size_t nLeft = line.nLen;
+      while (nLeft > 0) {
+        if (nAt < src.nStart) return Fail(kRead, file.path.c_str(), EIO);
+        if (nAt >= src.nStart + src.nHave) {
+          src.nStart += src.nHave;
+          src.nHave = 0;
+          long nRead = PlatRead(src.h, src.buf.data(), src.buf.size());
+          if (nRead <= 0) return Fail(kRead, file.path.c_str(), nRead < 0 ? PlatErrno() : EIO);
+          src.nHave = static_cast<std::size_t>(nRead);
+          continue;
+        }
+        std::size_t nSkip = static_cast<std::size_t>(nAt - src.nStart);
+        std::size_t k = std::min(nLeft, src.nHave - nSkip);
+        if (!Put(src.buf.data() + nSkip, k)) return Fail(kWrite, pszPath, PlatErrno());
+        nAt += k;
+        nLeft -= k;
       }
     }
-    std::memcpy(out.get() + nUsed, line.pData, line.nLen);
-    nUsed += line.nLen;
-    out[nUsed++] = '\n';
+    if (!Put("\n", 1)) return Fail(kWrite, pszPath, PlatErrno());
   }
-  if (!Flush()) return Fail(false);
-  if (MergeFlushToDisk.load() && PlatFsync(h) != 0) return Fail(false);
+  if (!Flush()) return Fail(kWrite, pszPath, PlatErrno());
+  if (MergeFlushToDisk.load() && PlatFsync(h) != 0) return Fail(kWrite, pszPath, PlatErrno());
   if (PlatClose(h) != 0) {
     int nErr = PlatErrno();
     (void)PlatUnlink(pszPath);

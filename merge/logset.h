@@ -11,15 +11,17 @@
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "platform/types.h"
 
-// One accepted data line, its bytes in one of the set's file blocks
-// (exactly as read: quotes and a carriage return included, no line feed).
+// One accepted data line: where its bytes are (exactly as read: quotes and a
+// carriage return included, no line feed) in one of the set's files.
 struct LogLine {
   std::uint32_t ulTime;
-  const char *pData;
+  std::uint32_t nFile;    // index into LogSet::vFiles
+  std::uint64_t nOffset;  // where the line starts in that file
   std::size_t nLen;
 };
 
@@ -28,12 +30,21 @@ struct FreeBytes {
 };
 typedef std::unique_ptr<char, FreeBytes> LogBytes;
 
+// A file read into the set. An ascending file is not kept in memory: its
+// surviving lines are copied from the file again, in one sequential pass,
+// when the set is written. A file out of order is held whole (pBlock).
+struct LogFile {
+  std::string path;
+  std::uint64_t nBytes = 0;
+  LogBytes pBlock;
+};
+
 // All files read for one merge.
 struct LogSet {
-  std::vector<LogLine> vLines;    // ascending ulTime (unsigned), one per time stamp
-  std::vector<LogBytes> vBlocks;  // the files' bytes; vLines and pHeader point here
-  const char *pHeader = nullptr;  // last header line read, without its line feed
-  std::size_t nHeader = 0;
+  std::vector<LogLine> vLines;  // ascending ulTime (unsigned), one per time stamp
+  std::vector<LogFile> vFiles;
+  std::string header;  // last header line read, without its line feed
+  bool bHeader = false;
   long lRecords = 0;     // records in vLines
   long lDuplicates = 0;  // data lines discarded as duplicates, over all files
 };
@@ -55,7 +66,8 @@ int ReadLogSet(const char *pszPath, LogSet *pSet, char *pszStatus, unsigned nSta
                HWND hProgress, int bMayBeAbsent);
 
 // Writes the header (with a line feed) and every line (each with a line
-// feed) to a newly created file (0600, binary). nCreateFlag: P_O_EXCL to
+// feed) to a newly created file (0600, binary). The files read must still
+// be there, unchanged. nCreateFlag: P_O_EXCL to
 // insist on a new file, P_O_TRUNC to overwrite one. With flushing on, the data
 // is on the disk before the result 1. 0 = failed (reported; a file it
 // created is removed again).

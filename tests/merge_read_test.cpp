@@ -12,6 +12,7 @@
 
 #include "merge/logset.h"
 #include "merge/merge.h"
+#include "platform/file.h"
 #include "shell/errorlog.h"
 #include "tests/testutil.h"
 #include "util/text.h"
@@ -71,12 +72,6 @@ struct Reference {
     return v;
   }
 };
-
-std::vector<std::string> SetLines(const LogSet &set) {
-  std::vector<std::string> v;
-  for (const LogLine &l : set.vLines) v.emplace_back(l.pData, l.nLen);
-  return v;
-}
 
 std::string Join(const std::vector<std::string> &lines) {
   std::string s;
@@ -235,17 +230,19 @@ TEST_F(MergeReadTest, SameSurvivorsCountsAndHeaderAsOneByOnePlacement) {
       }
       std::string text = Join(lines);
       if (rng() % 2 && !text.empty()) text.pop_back();  // last line without a line feed
-      WriteFileBytes("in.log", text);
+      std::string name = "in" + std::to_string(f) + ".log";
+      WriteFileBytes(name, text);
       ref.AddFile(lines);
-      ASSERT_EQ(1, ReadLogSet("in.log", &set, nullptr, 0, nullptr, 0));
+      ASSERT_EQ(1, ReadLogSet(name.c_str(), &set, nullptr, 0, nullptr, 0));
     }
-    ASSERT_EQ(ref.Lines(), SetLines(set)) << "round " << round;
     EXPECT_EQ(ref.lRecords, set.lRecords);
     EXPECT_EQ(ref.lDuplicates, set.lDuplicates);
-    ASSERT_EQ(ref.bHeader, set.pHeader != nullptr);
-    if (set.pHeader) {
-      EXPECT_EQ(ref.header, std::string(set.pHeader, set.nHeader) + "\n");
-    }
+    EXPECT_EQ(ref.lRecords, static_cast<long>(set.vLines.size()));
+    // The set written out is the list written out.
+    ASSERT_EQ(1, WriteLogSet("out.log", P_O_TRUNC, &set, nullptr, 0, nullptr));
+    ASSERT_EQ((ref.bHeader ? ref.header : std::string()) + Join(ref.Lines()),
+              ReadFileBytes("out.log"))
+        << "round " << round;
   }
 }
 
