@@ -1,0 +1,303 @@
+// The real program on a private X server, driven with the mouse and the
+// keyboard as a person would: the main window's title, Add with Cancel and
+// with OK, Edit, Remove, a download against the simulated unit with its
+// progress dialog, a cancel in the middle of a slow download, Escape in the
+// dialogs, the unattended run, and the start without a display. Where to
+// click is computed from the templates with the backend's own geometry.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "platform/fltk/fltk_backend.h"
+#include "platform/window.h"
+#include "resources/resources.h"
+#include "tests/fltk_harness.h"
+#include "tests/testutil.h"
+#include "tools/das-sim/sim.h"
+
+namespace {
+
+using fltktest::SharedXvfb;
+using Clock = std::chrono::steady_clock;
+
+const char MainTitle[] = "TandrelDL - DAS Download Tool v1.05.1208";
+const char Header[] = "serialnumber,name,phone,ipaddress,deletelog,password\r\n";
+const int Timeout = 15000;
+
+#define NEED_DESKTOP()                                                            \
+  do {                                                                            \
+    if (!fltktest::OnPath("Xvfb") || !fltktest::OnPath("xdotool"))                \
+      GTEST_SKIP() << "Xvfb or xdotool is not installed";                         \
+    ASSERT_TRUE(SharedXvfb().Ok());                                               \
+    setenv("DISPLAY", SharedXvfb().Display().c_str(), 1);                         \
+    ASSERT_NE(FltkBackendOpen(), nullptr); /* for the fonts' metrics */           \
+  } while (0)
+
+// The program, started in the current directory with the test's display.
+class Program {
+ public:
+  explicit Program(const std::string &args = "", bool bDisplay = true) {
+    m_pid = fork();
+    if (m_pid == 0) {
+      if (!bDisplay) unsetenv("DISPLAY");
+      std::string err = "stderr.txt";
+      FILE *f = freopen(err.c_str(), "w", stderr);
+      (void)f;
+      if (args.empty()) execl(TANDREL_BINARY, TANDREL_BINARY, static_cast<char *>(nullptr));
+      else execl(TANDREL_BINARY, TANDREL_BINARY, args.c_str(), static_cast<char *>(nullptr));
+      _exit(127);
+    }
+  }
+  ~Program() {
+    if (m_pid > 0 && m_status < 0) {
+      kill(m_pid, SIGKILL);
+      int st;
+      waitpid(m_pid, &st, 0);
+    }
+  }
+  // The exit status, or -1 if it still runs after the timeout.
+  int Wait(int nMs = Timeout) {
+    auto deadline = Clock::now() + std::chrono::milliseconds(nMs);
+    while (m_status < 0) {
+      int st;
+      if (waitpid(m_pid, &st, WNOHANG) == m_pid) {
+        m_status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+        break;
+      }
+      if (Clock::now() >= deadline) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return m_status;
+  }
+
+ private:
+  pid_t m_pid = -1;
+  int m_status = -1;
+};
+
+std::string D() { return SharedXvfb().Display(); }
+
+// A control's centre on the screen, for the dialog with this X window.
+void ControlCentre(unsigned long xid, const char *pszTemplate, int nId, int *px, int *py) {
+  const DlgTemplate *t = FindDialogTemplate(pszTemplate);
+  FltkBaseUnits u = FltkTemplateBaseUnits(t);
+  int ox = 0, oy = 0;
+  fltktest::WindowOrigin(D(), xid, &ox, &oy);
+  oy += FltkMenuBarHeight(t);
+  for (int i = 0; i < t->nItems; i++) {
+    if (t->pItems[i].nId != nId) continue;
+    FltkRect r = FltkItemRect(t->pItems[i], u);
+    *px = ox + r.x + r.w / 2;
+    *py = oy + r.y + r.h / 2;
+    return;
+  }
+  ADD_FAILURE() << "no control " << nId;
+}
+
+void Click(unsigned long xid, const char *pszTemplate, int nId) {
+  int x = 0, y = 0;
+  ControlCentre(xid, pszTemplate, nId, &x, &y);
+  fltktest::ClickAt(D(), x, y);
+}
+
+// Opens a pop-up of the main window's menu and picks its n-th command.
+void Menu(unsigned long xidMain, int nPopup, int nItem) {
+  FltkRect r = FltkMenuTitleRect(FindMenuTemplate("MNU_MAINWINDOW"), nPopup);
+  ASSERT_GT(r.w, 0);
+  int ox = 0, oy = 0;
+  fltktest::WindowOrigin(D(), xidMain, &ox, &oy);
+  fltktest::ClickAt(D(), ox + r.x + r.w / 2, oy + r.y + r.h / 2);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  std::string keys;
+  for (int i = 0; i <= nItem; i++) keys += "Down ";
+  fltktest::Keys(D(), keys + "Return");
+}
+
+// Replaces a field's text by typing, as a person would.
+void TypeInto(unsigned long xid, int nId, const std::string &text) {
+  Click(xid, "DLG_DASEDIT", nId);
+  fltktest::Keys(D(), "ctrl+a BackSpace");
+  if (!text.empty()) fltktest::TypeText(D(), text);
+}
+
+std::string ListFile() { return FileExists("daslist.txt") ? ReadFileBytes("daslist.txt") : ""; }
+
+bool WaitFor(const std::function<bool()> &pred, int nMs = Timeout) {
+  auto deadline = Clock::now() + std::chrono::milliseconds(nMs);
+  while (!pred()) {
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return true;
+}
+
+void Exit(Program &p, unsigned long xidMain) {
+  Menu(xidMain, 0, 0);  // File, Exit
+  EXPECT_EQ(p.Wait(), 0);
+}
+
+TEST(FltkProgram, MainWindowAddCancelAddOkEditRemove) {
+  NEED_DESKTOP();
+  TempDir dir;
+  Program p;
+  unsigned long xMain = fltktest::WaitWindowNamed(D(), MainTitle, Timeout);
+  ASSERT_NE(xMain, 0u) << "no window titled " << MainTitle;
+  fltktest::Screenshot(D(), "fltk_program_main_empty");
+
+  // Add, then Cancel: the new unit goes again, the list is saved without it.
+  Menu(xMain, 1, 0);
+  unsigned long xEdit = fltktest::WaitWindowNamed(D(), "Edit DAS Settings", Timeout);
+  ASSERT_NE(xEdit, 0u);
+  fltktest::Screenshot(D(), "fltk_program_add");
+  Click(xEdit, "DLG_DASEDIT", 241);
+  ASSERT_TRUE(fltktest::WaitWindowGone(D(), "Edit DAS Settings", Timeout));
+  ASSERT_TRUE(WaitFor([] { return ListFile() == Header; })) << ListFile();
+
+  // Add, type the fields, Escape (nothing happens), then OK.
+  Menu(xMain, 1, 0);
+  xEdit = fltktest::WaitWindowNamed(D(), "Edit DAS Settings", Timeout);
+  ASSERT_NE(xEdit, 0u);
+  TypeInto(xEdit, 242, "10.9.8.7");
+  TypeInto(xEdit, 245, "s3cret");
+  TypeInto(xEdit, 244, "5551234");
+  Click(xEdit, "DLG_DASEDIT", 243);
+  fltktest::Keys(D(), "Escape");
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(fltktest::FindWindowNamed(D(), "Edit DAS Settings"), xEdit) << "Escape closed the dialog";
+  fltktest::Screenshot(D(), "fltk_program_add_typed");
+  Click(xEdit, "DLG_DASEDIT", 240);
+  ASSERT_TRUE(fltktest::WaitWindowGone(D(), "Edit DAS Settings", Timeout));
+  std::string want = std::string(Header) + ",[new],\"5551234\",10.9.8.7,YES,s3cret\r\n";
+  ASSERT_TRUE(WaitFor([&] { return ListFile() == want; })) << ListFile();
+  fltktest::Screenshot(D(), "fltk_program_added");
+
+  // Edit the selected unit: clear the phone number, untick the box.
+  Click(xMain, "DLG_DASLIST", 203);
+  xEdit = fltktest::WaitWindowNamed(D(), "Edit DAS Settings", Timeout);
+  ASSERT_NE(xEdit, 0u);
+  TypeInto(xEdit, 244, "");
+  Click(xEdit, "DLG_DASEDIT", 243);
+  Click(xEdit, "DLG_DASEDIT", 240);
+  ASSERT_TRUE(fltktest::WaitWindowGone(D(), "Edit DAS Settings", Timeout));
+  want = std::string(Header) + ",[new],\"\",10.9.8.7,NO,s3cret\r\n";
+  ASSERT_TRUE(WaitFor([&] { return ListFile() == want; })) << ListFile();
+
+  // Remove: the list is empty again.
+  Menu(xMain, 1, 1);
+  ASSERT_TRUE(WaitFor([] { return ListFile() == Header; })) << ListFile();
+  Exit(p, xMain);
+}
+
+struct Sim {
+  SimServer *p = nullptr;
+  explicit Sim(long nRecords = 1440) {
+    SimConfig cfg;
+    cfg.nRecords = nRecords;
+    cfg.devices = {1};
+    p = SimStart(cfg);
+  }
+  ~Sim() { SimStop(p); }
+  std::string ListWithUnit() const {
+    return std::string(Header) + "DAS000000001,Sim unit,\"\",127.0.0.1:" + std::to_string(SimPort(p)) +
+           ",NO,qexal\r\n";
+  }
+};
+
+TEST(FltkProgram, DownloadShowsProgressAndClosesByItself) {
+  NEED_DESKTOP();
+  TempDir dir;
+  Sim sim;
+  ASSERT_NE(sim.p, nullptr);
+  // Slow enough that the dialog is seen with its texts changing.
+  SimSetSlowBody(sim.p, "/setup/logexport.cgi?MB=1", 4096, 60);
+  WriteFileBytes("daslist.txt", sim.ListWithUnit());
+  Program p;
+  unsigned long xMain = fltktest::WaitWindowNamed(D(), MainTitle, Timeout);
+  ASSERT_NE(xMain, 0u);
+  fltktest::Screenshot(D(), "fltk_program_main_unit");
+  Click(xMain, "DLG_DASLIST", 204);
+  unsigned long xProg = fltktest::WaitWindowNamed(D(), "Download Progress", Timeout);
+  ASSERT_NE(xProg, 0u);
+  // Escape does nothing here either.
+  int cx = 0, cy = 0;
+  ControlCentre(xProg, "DLG_DOWNLOAD", 231, &cx, &cy);
+  fltktest::Xdo(D(), "mousemove --sync " + std::to_string(cx) + " " + std::to_string(cy));
+  fltktest::Keys(D(), "Escape");
+  // Two pictures a moment apart: the byte count moves on.
+  std::string a = ReadFileBytes(fltktest::Screenshot(D(), "fltk_program_progress_1"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  std::string b = ReadFileBytes(fltktest::Screenshot(D(), "fltk_program_progress_2"));
+  bool bStillOpen = fltktest::FindWindowNamed(D(), "Download Progress") != 0;
+  EXPECT_TRUE(bStillOpen) << "the dialog closed before the download could be seen";
+  if (bStillOpen) {
+    EXPECT_NE(a, b) << "the progress texts did not change";
+  }
+  ASSERT_TRUE(fltktest::WaitWindowGone(D(), "Download Progress", 25000));
+  EXPECT_TRUE(FileExists("DAS000000001/mb-001.log"));
+  EXPECT_NE(fltktest::FindWindowNamed(D(), MainTitle), 0u);
+  Exit(p, xMain);
+}
+
+TEST(FltkProgram, CancelDuringSlowDownloadClosesAtOnce) {
+  NEED_DESKTOP();
+  TempDir dir;
+  Sim sim;
+  ASSERT_NE(sim.p, nullptr);
+  SimSetStallBody(sim.p, "/setup/logexport.cgi?MB=1", 100);
+  WriteFileBytes("daslist.txt", sim.ListWithUnit());
+  Program p;
+  unsigned long xMain = fltktest::WaitWindowNamed(D(), MainTitle, Timeout);
+  ASSERT_NE(xMain, 0u);
+  Click(xMain, "DLG_DASLIST", 204);
+  unsigned long xProg = fltktest::WaitWindowNamed(D(), "Download Progress", Timeout);
+  ASSERT_NE(xProg, 0u);
+  // Wait until the worker hangs in the stalled body.
+  ASSERT_TRUE(WaitFor([&] {
+    for (const std::string &s : SimRequestPaths(sim.p))
+      if (s == "/setup/logexport.cgi?MB=1") return true;
+    return false;
+  }));
+  fltktest::Screenshot(D(), "fltk_program_cancel_before");
+  auto t0 = Clock::now();
+  Click(xProg, "DLG_DOWNLOAD", 241);
+  ASSERT_TRUE(fltktest::WaitWindowGone(D(), "Download Progress", 5000));
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
+  EXPECT_LT(ms, 3000) << "cancel took " << ms << " ms";
+  fltktest::Screenshot(D(), "fltk_program_cancel_after");
+  EXPECT_NE(fltktest::FindWindowNamed(D(), MainTitle), 0u);
+  // The worker may report its broken transfer in a box of its own; the
+  // main window takes commands meanwhile.
+  Menu(xMain, 0, 0);
+  int st = p.Wait();
+  // The program's status tells whether the run made an error entry.
+  EXPECT_TRUE(st == 0 || st == 1) << st;
+}
+
+TEST(FltkProgram, UnattendedRunShowsWindowsAndEndsByItself) {
+  NEED_DESKTOP();
+  TempDir dir;
+  Sim sim(60);
+  ASSERT_NE(sim.p, nullptr);
+  SimSetSlowBody(sim.p, "/setup/logexport.cgi?MB=1", 512, 40);
+  WriteFileBytes("daslist.txt", sim.ListWithUnit());
+  Program p("/AUTO");
+  EXPECT_NE(fltktest::WaitWindowNamed(D(), "Download Progress", Timeout), 0u);
+  EXPECT_NE(fltktest::FindWindowNamed(D(), MainTitle), 0u);
+  fltktest::Screenshot(D(), "fltk_program_auto");
+  EXPECT_EQ(p.Wait(25000), 0);
+  EXPECT_TRUE(FileExists("DAS000000001/mb-001.log"));
+}
+
+TEST(FltkProgram, WithoutDisplayExplainsItselfAndFails) {
+  TempDir dir;
+  Program p("", false);
+  int st = p.Wait();
+  EXPECT_GT(st, 0);
+  EXPECT_NE(ReadFileBytes("stderr.txt").find("display"), std::string::npos);
+}
+
+}  // namespace
