@@ -239,6 +239,10 @@ TEST(FltkWindows, TemplatesDrawnAtDialogUnits) {
       std::string size = std::to_string(xw) + " by " + std::to_string(xh);
       EXPECT_NE(hints.find("minimum size: " + size), std::string::npos) << hints;
       EXPECT_NE(hints.find("maximum size: " + size), std::string::npos) << hints;
+      // The program's icon, decoded from the embedded PNG (32 x 32).
+      std::string icon = fltktest::Run("DISPLAY=" + SharedXvfb().Display() + " xprop -id " +
+                                       std::to_string(FltkGetXid(hDlg)) + " _NET_WM_ICON | head -1");
+      EXPECT_NE(icon.find("32 x 32"), std::string::npos) << icon;
       FinishSoon(hDlg);
     };
     EXPECT_EQ(RunScript(pszName, s), 1);
