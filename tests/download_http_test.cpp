@@ -7,6 +7,7 @@
 
 #include "download/download.h"
 #include "platform/file.h"
+#include "platform/sock.h"
 #include "tests/download_support.h"
 
 namespace fs = std::filesystem;
@@ -219,6 +220,57 @@ TEST_F(HttpGetTest, UnreachableUnitIsReportedWithTheAddressAsGiven) {
   EXPECT_EQ(msgs[0], "Connecting to 127.0.0.1:1");
   EXPECT_EQ(msgs[1], "connect socket failed to 127.0.0.1:1");
   EXPECT_STREQ(pJob->szFilename, "connecting to 127.0.0.1:1");
+}
+
+TEST_F(HttpGetTest, BodyEndsAreToldApart) {
+  // The unit's own close ends a body completely; a receive timeout (here
+  // shortened) is a failure, whatever arrived before it is written.
+  int nStatus = 0;
+  ASSERT_EQ(Get("HTTP/1.0 200 OK\r\n\r\n" + std::string(10000, 'x'), &nStatus), 1);
+  WriteFileBytes("a.bin", "");
+  int h = PlatOpen("a.bin", P_O_WRONLY | P_O_BINARY);
+  std::uint32_t nBefore = pJob->ulBytes;
+  EXPECT_EQ(ReceiveBody(pJob, &pJob->sockFile, h, 4096), BODY_COMPLETE);
+  PlatClose(h);
+  EXPECT_EQ(ReadFileBytes("a.bin"), std::string(10000, 'x'));
+  EXPECT_EQ(pJob->ulBytes - nBefore, 10000u);
+  CloseJobSocket(pJob->sockFile);
+
+  SimClearFaults(sim.p, "/x");
+  SimSetBody(sim.p, "/x", std::string(5000, 'y'));
+  SimSetStallBody(sim.p, "/x", 3000);
+  ASSERT_EQ(HttpGet("/x", pJob, &pJob->sockFile, &nStatus), 1);
+  PlatSetRecvTimeout(pJob->sockFile.load(), 200);
+  h = PlatOpen("b.bin", P_O_WRONLY | P_O_CREAT | P_O_BINARY, P_S_IREAD | P_S_IWRITE);
+  EXPECT_EQ(ReceiveBody(pJob, &pJob->sockFile, h, 1024), BODY_FAILED);
+  PlatClose(h);
+  EXPECT_EQ(ReadFileBytes("b.bin"), std::string(3000, 'y'));
+}
+
+TEST_F(HttpGetTest, CancelBetweenBlocksStopsTheBody) {
+  SimSetBody(sim.p, "/x", std::string(50000, 'z'));
+  int nStatus = 0;
+  ASSERT_EQ(HttpGet("/x", pJob, &pJob->sockFile, &nStatus), 1);
+  pJob->cState.store(JOB_CANCELLED);  // the socket stays open: only the state says stop
+  int h = PlatOpen("c.bin", P_O_WRONLY | P_O_CREAT | P_O_BINARY, P_S_IREAD | P_S_IWRITE);
+  EXPECT_EQ(ReceiveBody(pJob, &pJob->sockFile, h, 4096), BODY_CANCELLED);
+  PlatClose(h);
+  EXPECT_LE(ReadFileBytes("c.bin").size(), 4096u);  // one block at most
+}
+
+TEST(JobStatus, StatusLineIsCutTo63Characters) {
+  DasRecord das{};
+  DownloadJob *pJob = AllocDownloadJob(&das, nullptr);
+  EXPECT_EQ(pJob->cState.load(), JOB_CREATED);
+  EXPECT_EQ(pJob->sockFile.load(), INVALID_SOCKET);
+  EXPECT_EQ(pJob->sockQuery.load(), INVALID_SOCKET);
+  EXPECT_EQ(pJob->ulBytes, 0u);
+  EXPECT_STREQ(pJob->szFilename, "");
+  SetJobStatus(pJob, "%s", std::string(70, 's').c_str());
+  EXPECT_EQ(std::string(pJob->szFilename), std::string(63, 's'));
+  CloseJobSocket(pJob->sockFile);  // empty slot: nothing happens
+  EXPECT_EQ(pJob->sockFile.load(), INVALID_SOCKET);
+  FreeDownloadJob(pJob);
 }
 
 TEST(TempLogFile, TakesTheFirstFreeNumber) {
