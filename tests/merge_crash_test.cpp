@@ -109,7 +109,8 @@ TEST(MergeCrash, TornMergedFileFromAKillIsHarmless) {
   for (int i = 40; i < 80; i++) download += Line(i, "new");
   std::string merged = header;
   for (int i = 0; i < 80; i++) merged += Line(i, i < 50 ? "old" : "new");
-  for (std::size_t cut = 1; cut < merged.size(); cut += 7) {
+  // Every cut in the header and the first two records, then every 41st.
+  for (std::size_t cut = 1; cut < merged.size(); cut += cut < 3 * header.size() ? 1 : 41) {
     WriteFileBytes("SN1/mb-001.log", oldLog);
     WriteFileBytes("dl.tmp", download);
     WriteFileBytes("SN1/mb-001.new", merged.substr(0, cut));
