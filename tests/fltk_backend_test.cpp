@@ -15,10 +15,17 @@
 #include <vector>
 
 #include "platform/backend.h"
-#include "platform/fltk/fltk_backend.h"
 #include "platform/window.h"
 #include "resources/resources.h"
 #include "tests/fltk_harness.h"
+
+#ifndef TANDREL_HAVE_FLTK
+
+TEST(FltkWindows, DesktopBackendNotBuilt) { GTEST_SKIP() << "built without FLTK"; }
+
+#else
+
+#include "platform/fltk/fltk_backend.h"
 
 // Last: Xlib's macros (None, Bool...) would break the headers above. Only
 // for the close box, which needs the window manager's own message.
@@ -464,3 +471,5 @@ TEST(FltkWindows, MessageBoxesKeepTheLoopGoing) {
 }
 
 }  // namespace
+
+#endif  // TANDREL_HAVE_FLTK

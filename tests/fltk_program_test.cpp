@@ -12,12 +12,14 @@
 #include <string>
 #include <thread>
 
-#include "platform/fltk/fltk_backend.h"
 #include "platform/window.h"
 #include "resources/resources.h"
 #include "tests/fltk_harness.h"
 #include "tests/testutil.h"
 #include "tools/das-sim/sim.h"
+#ifdef TANDREL_HAVE_FLTK
+#include "platform/fltk/fltk_backend.h"
+#endif
 
 namespace {
 
@@ -80,6 +82,34 @@ class Program {
 };
 
 std::string D() { return SharedXvfb().Display(); }
+
+TEST(FltkProgram, WithoutDisplayExplainsItselfAndFails) {
+  TempDir dir;
+  Program p("", false);
+  int st = p.Wait();
+  EXPECT_GT(st, 0);
+  EXPECT_NE(ReadFileBytes("stderr.txt").find("display"), std::string::npos);
+}
+
+// The install rules put the program, its menu entry and its icons where a
+// freedesktop menu looks for them.
+TEST(FltkProgram, InstallsBinaryMenuEntryAndIcons) {
+  if (!fltktest::OnPath("cmake")) GTEST_SKIP() << "cmake is not installed";
+  TempDir dir;
+  std::string build = std::filesystem::path(TANDREL_BINARY).parent_path().string();
+  std::string out = fltktest::Run("cmake --install '" + build + "' --prefix '" + dir.Path() + "' 2>&1");
+  EXPECT_TRUE(FileExists("bin/tandreldl")) << out;
+  std::string entry = FileExists("share/applications/tandreldl.desktop")
+                          ? ReadFileBytes("share/applications/tandreldl.desktop")
+                          : "";
+  EXPECT_NE(entry.find("Exec=tandreldl"), std::string::npos) << out;
+  EXPECT_NE(entry.find("Icon=tandreldl"), std::string::npos);
+  EXPECT_EQ(ReadFileBytes("share/icons/hicolor/32x32/apps/tandreldl.png").substr(1, 3), "PNG");
+  EXPECT_NE(ReadFileBytes("share/icons/hicolor/scalable/apps/tandreldl.svg").find("<svg"),
+            std::string::npos);
+}
+
+#ifdef TANDREL_HAVE_FLTK
 
 // A control's centre on the screen, for the dialog with this X window.
 void ControlCentre(unsigned long xid, const char *pszTemplate, int nId, int *px, int *py) {
@@ -292,30 +322,6 @@ TEST(FltkProgram, UnattendedRunShowsWindowsAndEndsByItself) {
   EXPECT_TRUE(FileExists("DAS000000001/mb-001.log"));
 }
 
-TEST(FltkProgram, WithoutDisplayExplainsItselfAndFails) {
-  TempDir dir;
-  Program p("", false);
-  int st = p.Wait();
-  EXPECT_GT(st, 0);
-  EXPECT_NE(ReadFileBytes("stderr.txt").find("display"), std::string::npos);
-}
-
-// The install rules put the program, its menu entry and its icons where a
-// freedesktop menu looks for them.
-TEST(FltkProgram, InstallsBinaryMenuEntryAndIcons) {
-  if (!fltktest::OnPath("cmake")) GTEST_SKIP() << "cmake is not installed";
-  TempDir dir;
-  std::string build = std::filesystem::path(TANDREL_BINARY).parent_path().string();
-  std::string out = fltktest::Run("cmake --install '" + build + "' --prefix '" + dir.Path() + "' 2>&1");
-  EXPECT_TRUE(FileExists("bin/tandreldl")) << out;
-  std::string entry = FileExists("share/applications/tandreldl.desktop")
-                          ? ReadFileBytes("share/applications/tandreldl.desktop")
-                          : "";
-  EXPECT_NE(entry.find("Exec=tandreldl"), std::string::npos) << out;
-  EXPECT_NE(entry.find("Icon=tandreldl"), std::string::npos);
-  EXPECT_EQ(ReadFileBytes("share/icons/hicolor/32x32/apps/tandreldl.png").substr(1, 3), "PNG");
-  EXPECT_NE(ReadFileBytes("share/icons/hicolor/scalable/apps/tandreldl.svg").find("<svg"),
-            std::string::npos);
-}
+#endif  // TANDREL_HAVE_FLTK
 
 }  // namespace
