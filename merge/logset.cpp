@@ -1,9 +1,12 @@
 // Reading, de-duplicating and writing log files for the merge.
 //
-// A log file is read with one read into one block; its lines are found with
+// A log file is read through a 1 MiB buffer; its lines are found with
 // memchr and judged in place, and each accepted data line becomes a 24-byte
-// entry pointing into the block. Nothing is copied line by line and no line
-// is ever cut: a line of any length is one line.
+// entry (time, file, offset, length). Nothing is copied line by line and no
+// line is ever cut: a line of any length is one line. The writer copies the
+// surviving lines from the files again: for a file whose lines came in time
+// order that is one forward pass through it. A file out of order is held in
+// memory whole instead, since its survivors are wanted in another order.
 //
 // The result must be exactly what placing every line into a time-ordered
 // list one by one would give (InsertRecord): per time stamp the longest
@@ -82,13 +85,20 @@ inline bool FastStamp(const char *s, std::uint32_t *pulTime) {
         s[10] == ' ' && IsDigit(s[11]) && IsDigit(s[12]) && s[13] == ':' && IsDigit(s[14]) &&
         IsDigit(s[15]) && s[16] == ':' && IsDigit(s[17]) && IsDigit(s[18]) && !IsDigit(s[19])))
     return false;
-  int nYear = Two(s) * 100 + Two(s + 2);
-  int nMon = Two(s + 5), nDay = Two(s + 8);
+  // Consecutive lines mostly share their date: its day number is kept.
+  thread_local char szLastDate[10] = {};
+  thread_local long long llLastDays = -1;
   int nHour = Two(s + 11), nMin = Two(s + 14), nSec = Two(s + 17);
-  if (nYear < 1970 || nMon < 1 || nMon > 12 || nDay < 1 || nDay > DaysInMonth(nYear, nMon) ||
-      nHour > 23 || nMin > 59 || nSec > 59)
-    return false;
-  long long t = DaysFromCivil(nYear, nMon, nDay) * 86400 + nHour * 3600 + nMin * 60 + nSec;
+  if (nHour > 23 || nMin > 59 || nSec > 59) return false;
+  if (llLastDays < 0 || std::memcmp(s, szLastDate, 10) != 0) {
+    int nYear = Two(s) * 100 + Two(s + 2);
+    int nMon = Two(s + 5), nDay = Two(s + 8);
+    if (nYear < 1970 || nMon < 1 || nMon > 12 || nDay < 1 || nDay > DaysInMonth(nYear, nMon))
+      return false;
+    std::memcpy(szLastDate, s, 10);
+    llLastDays = DaysFromCivil(nYear, nMon, nDay);
+  }
+  long long t = llLastDays * 86400 + nHour * 3600 + nMin * 60 + nSec;
   *pulTime = t > 0xFFFFFFFFLL ? 0xFFFFFFFFu : static_cast<std::uint32_t>(t);
   return true;
 }

@@ -1,8 +1,9 @@
-// The merge's own working form of log files: every file is read into one
-// block of memory, and the accepted data lines are kept as (time, length,
-// pointer) entries into those blocks. Sorting and de-duplicating entries
-// costs O(n log n) whatever the order of the input, where walking a linked
-// list from its head for every out-of-order line costs O(n^2).
+// The merge's own working form of log files: the accepted data lines of
+// every file read are kept as (time, file, offset, length) entries, and the
+// bytes stay in the files. Sorting and de-duplicating entries costs
+// O(n log n) whatever the order of the input, where walking a linked list
+// from its head for every out-of-order line costs O(n^2); and a year of
+// records needs about a quarter of its size in memory, not all of it.
 //
 // Used by MergeLogFile; exposed for the tests and the benchmark.
 #pragma once

@@ -1,7 +1,7 @@
 // Log records and the merge of a downloaded log into a device's local log.
 //
-// MergeLogFile works on a LogSet (logset.cpp): whole files in memory, lines
-// as entries, sorted and de-duplicated in O(n log n). The linked-list
+// MergeLogFile works on a LogSet (logset.cpp): lines as entries pointing
+// into the files, sorted and de-duplicated in O(n log n). The linked-list
 // interface (InsertRecord, ReadLogFile, WriteLogFile, FreeRecords) keeps the
 // historical one-record-at-a-time form for callers that hold a list; it
 // gives the same records and counts, but placing out-of-order lines walks

@@ -2,6 +2,9 @@
 // result, the file names, the error log, and what each failure leaves.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -147,6 +150,9 @@ TEST_F(MergeFileTest, LeftoverMergedFileIsTakenUp) {
   EXPECT_FALSE(FileExists("SN1/mb-001.new"));
   EXPECT_FALSE(FileExists("SN1/mb-001.tmp"));
   EXPECT_TRUE(Logged("merge,Merge reading SN1\\mb-001.new"));
+  // Written beside the leftover, not over it: the leftover stays whole until
+  // the new data is complete.
+  EXPECT_TRUE(Logged("merge,Merge writing SN1\\mb-001.tmp"));
 
   // Without a local log, and torn in its last line: the torn line loses to
   // the whole one from the download, being shorter.
@@ -214,22 +220,38 @@ TEST_F(MergeFileTest, WriteFailureRemovesTheMergedFileOnly) {
   WriteFileBytes("dl.tmp", "2024-03-01 00:00:00,new\r\n");
   // In a child with a file size limit of 64 KiB: writing the merged file
   // fails half-way (the error log stays far below the limit).
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    std::signal(SIGXFSZ, SIG_IGN);
-    struct rlimit rl = {64 * 1024, 64 * 1024};
-    setrlimit(RLIMIT_FSIZE, &rl);
-    _exit(MergeLogFile("SN1", 1, "dl.tmp", szStatus, 64, nullptr) == 0 ? 0 : 1);
-  }
-  int status = 0;
-  ASSERT_EQ(pid, waitpid(pid, &status, 0));
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(0, WEXITSTATUS(status));
+  auto MergeInLimitedChild = [&]() {
+    pid_t pid = fork();
+    if (pid == 0) {
+      std::signal(SIGXFSZ, SIG_IGN);
+      struct rlimit rl = {64 * 1024, 64 * 1024};
+      setrlimit(RLIMIT_FSIZE, &rl);
+      _exit(MergeLogFile("SN1", 1, "dl.tmp", szStatus, 64, nullptr) == 0 ? 0 : 1);
+    }
+    int status = 0;
+    return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+           WEXITSTATUS(status) == 0;
+  };
+  ASSERT_TRUE(MergeInLimitedChild());
   EXPECT_TRUE(Logged("merge,Error writing file SN1\\mb-001.new, got 27 File too large"));
   EXPECT_EQ(local, ReadFileBytes("SN1/mb-001.log"));
   EXPECT_FALSE(FileExists("SN1/mb-001.new"));
   EXPECT_TRUE(FileExists("dl.tmp"));
+
+  // With a leftover merged file (the only copy of 2024-02-01): it stays as
+  // it was; only the file being written goes.
+  const std::string leftover = "time,a\r\n2024-02-01 00:00:00,only-here\r\n";
+  WriteFileBytes("SN1/mb-001.new", leftover);
+  ASSERT_TRUE(MergeInLimitedChild());
+  EXPECT_TRUE(Logged("merge,Error writing file SN1\\mb-001.tmp, got 27 File too large"));
+  EXPECT_EQ(leftover, ReadFileBytes("SN1/mb-001.new"));
+  EXPECT_FALSE(FileExists("SN1/mb-001.tmp"));
+  EXPECT_EQ(local, ReadFileBytes("SN1/mb-001.log"));
+  // Without the limit the next merge takes it all up.
+  ASSERT_EQ(1, Merge());
+  // The local log's header is read after the leftover's, so it stays.
+  EXPECT_TRUE(ReadFileBytes("SN1/mb-001.log") ==
+              local + "2024-02-01 00:00:00,only-here\r\n2024-03-01 00:00:00,new\r\n");
 }
 
 TEST_F(MergeFileTest, DescendingDownloadOfManyLines) {
@@ -248,4 +270,48 @@ TEST_F(MergeFileTest, DescendingDownloadOfManyLines) {
   WriteFileBytes("dl.tmp", data);
   ASSERT_EQ(1, Merge());
   EXPECT_TRUE(ReadFileBytes("SN1/mb-001.log") == expected);
+}
+
+namespace {
+
+// Sets or clears the immutable flag of a file (root on a file system that
+// has it); false when that cannot be done here.
+bool SetImmutable(const char *pszPath, bool bOn) {
+  int fd = open(pszPath, O_RDONLY);
+  if (fd < 0) return false;
+  int flags = 0;
+  bool bOk = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+  if (bOk) {
+    flags = bOn ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+    bOk = ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+  }
+  close(fd);
+  return bOk;
+}
+
+}  // namespace
+
+TEST_F(MergeFileTest, DownloadThatCannotBeDeletedIsKeptAfterTheReplace) {
+  WriteFileBytes("SN1/mb-001.log", "time,a\n2024-01-01 00:00:00,old\n");
+  WriteFileBytes("dl.tmp", "2024-01-01 00:00:01,new\n");
+  if (!SetImmutable("dl.tmp", true)) GTEST_SKIP() << "no immutable files here";
+  int nResult = Merge();
+  SetImmutable("dl.tmp", false);
+  EXPECT_EQ(0, nResult);
+  EXPECT_TRUE(Logged("merge,Error deleting file dl.tmp, got 1 Operation not permitted"));
+  EXPECT_FALSE(Logged("merge,Merge complete"));
+  EXPECT_EQ("time,a\n2024-01-01 00:00:00,old\n2024-01-01 00:00:01,new\n",
+            ReadFileBytes("SN1/mb-001.log"));
+  EXPECT_FALSE(FileExists("SN1/mb-001.new"));
+  EXPECT_TRUE(FileExists("dl.tmp"));
+}
+
+TEST_F(MergeFileTest, StatusTextIsCutToItsCapacity) {
+  std::string longDir(100, 'd');
+  fs::create_directory(longDir);
+  WriteFileBytes("dl.tmp", "2024-01-01 00:00:01,new\n");
+  char szSmall[64];
+  ASSERT_EQ(1, MergeLogFile(longDir.c_str(), 7, "dl.tmp", szSmall, sizeof szSmall, nullptr));
+  EXPECT_EQ(("Writing file " + longDir).substr(0, 63), std::string(szSmall));
+  EXPECT_TRUE(FileExists(longDir + "/mb-007.log"));
 }
