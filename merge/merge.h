@@ -17,5 +17,10 @@ int ReadLogFile(const char *pszPath, LogRecord **ppHead, char **ppHeader,
 int FreeRecords(LogRecord **ppHead, char **ppHeader);
 int WriteLogFile(const char *pszPath, LogRecord **ppHead, const char *pszHeader,
                  char *pszStatus, unsigned nStatusCap, HWND hProgress);
+// Merges the downloaded file into "<dir>\\mb-NNN.log" (taking up a
+// "mb-NNN.new" left by an earlier merge first), replaces the local log in
+// one atomic step and deletes the downloaded file. 1 = done; 0 = failed
+// (reported; the downloaded file is kept, the local log is whole).
+// hProgress may be null: then no refresh is sent.
 int MergeLogFile(const char *pszDir, int nDevice, const char *pszDownloaded,
                  char *pszStatus, unsigned nStatusCap, HWND hProgress);
