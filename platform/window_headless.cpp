@@ -12,6 +12,7 @@
 #include <string>
 
 #include "platform/backend.h"
+#include "platform/system.h"
 #include "platform/window.h"
 #include "resources/resources.h"
 
@@ -56,7 +57,7 @@ void WriteAll(int fd, const char *p, std::size_t n) {
 }
 
 void DefaultSink(const char *pszBytes) {
-  static const bool bTerminal = ::isatty(2) == 1;
+  static const bool bTerminal = PlatStderrIsTerminal() != 0;
   if (bTerminal) WriteAll(2, pszBytes, std::strlen(pszBytes));
 }
 

@@ -70,6 +70,8 @@ INT_PTR RunDialogWith(const char *pszTemplate, DLGPROC pProc, LPARAM lParam, F f
   std::thread driver([&] {
     HWND h = WaitForWindow(pszTemplate, 10000);
     fn(h);
+    // A failed expectation must not leave the dialog running for ever.
+    if (h) PostMessage(h, WM_CLOSE, 0, 0);
   });
   INT_PTR r = DialogBoxParam(PlatGetInstance(), pszTemplate, nullptr, pProc, lParam);
   driver.join();
@@ -304,7 +306,8 @@ INT_PTR NestedProc(HWND hDlg, UINT uMsg, WPARAM wParam, LPARAM) {
 TEST(WindowMessages, PostedRunAfterHandlerAndNestedDialogDisablesOwner) {
   g_order.clear();
   g_outer = nullptr;
-  RunDialogWith("DLG_DASLIST", NestedProc, 0, [&](HWND h) {
+  // Not the main window's template: its class may be registered by now.
+  RunDialogWith("DLG_DOWNLOAD", NestedProc, 0, [&](HWND h) {
     SendMessage(h, WM_COMMAND, 600, 0);
     PostMessage(h, WM_COMMAND, 700, 0);
     HWND hInner = WaitForWindow("DLG_DASEDIT", 10000);
