@@ -3,6 +3,7 @@
 // unattended run never waits for a click. A progress dialog (the template
 // with the static texts 230, 231 and 232) shows as one line on a terminal,
 // rewritten in place as the download goes on.
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -23,7 +24,7 @@ using Clock = std::chrono::steady_clock;
 // Rewriting a terminal line costs little, but a download refreshes its
 // dialog for every block received; ten lines a second are plenty to read.
 constexpr auto LiveInterval = std::chrono::milliseconds(100);
-constexpr std::size_t LiveWidth = 79;
+constexpr int LiveWidth = 79;
 constexpr int LiveFirstId = 230;
 constexpr int LiveCount = 3;
 
@@ -61,16 +62,32 @@ void DefaultSink(const char *pszBytes) {
   if (bTerminal) WriteAll(2, pszBytes, std::strlen(pszBytes));
 }
 
-// Lock held.
-void EmitLive(Headless &s) {
-  std::string line;
-  for (int i = 0; i < LiveCount; i++) {
-    if (i) line += "  |  ";
-    line += s.texts[i];
+int LineWidth(const Headless &s) {
+  if (!s.pfnSink) {
+    struct winsize ws {};
+    if (::ioctl(2, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 20) return ws.ws_col - 1;
   }
-  for (char &ch : line)
+  return LiveWidth;
+}
+
+std::string OneLine(std::string text) {
+  for (char &ch : text)
     if (ch == '\r' || ch == '\n' || ch == '\t') ch = ' ';
-  if (line.size() > LiveWidth) line.resize(LiveWidth);
+  return text;
+}
+
+// Lock held. The unit and the byte count are what one watches; the status
+// text between them gives way when the line is too long for the terminal.
+void EmitLive(Headless &s) {
+  const std::string sep = "  |  ";
+  const std::size_t nWidth = static_cast<std::size_t>(LineWidth(s));
+  std::string unit = OneLine(s.texts[0]), status = OneLine(s.texts[1]), bytes = OneLine(s.texts[2]);
+  if (unit.size() > 32) unit.resize(32);
+  std::size_t nFixed = unit.size() + bytes.size() + 2 * sep.size();
+  std::size_t nRoom = nWidth > nFixed ? nWidth - nFixed : 0;
+  if (status.size() > nRoom) status = nRoom > 3 ? status.substr(0, nRoom - 3) + "..." : "";
+  std::string line = unit + sep + status + sep + bytes;
+  if (line.size() > nWidth) line.resize(nWidth);
   std::string out = "\r" + line + "\x1b[K";
   (s.pfnSink ? s.pfnSink : DefaultSink)(out.c_str());
   s.bDirty = false;

@@ -406,6 +406,10 @@ TEST(WindowLiveLine, ProgressDialogShowsLatestTextsAndEndsWithNewline) {
       SetDlgItemText(h, 232, buf);
     }
     SetDlgItemText(h, 231, "connecting to 127.0.0.1");
+    // The throttled state is written within the interval (100 ms).
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    // A long status gives way to the byte count.
+    SetDlgItemText(h, 231, std::string(100, 's').c_str());
     std::this_thread::sleep_for(std::chrono::milliseconds(250));
     PostMessage(h, WM_CLOSE, 0, 0);
   });
@@ -420,7 +424,9 @@ TEST(WindowLiveLine, ProgressDialogShowsLatestTextsAndEndsWithNewline) {
   EXPECT_EQ(live.back(), '\n');
   std::size_t nLast = live.rfind('\r');
   std::string last = live.substr(nLast);
-  EXPECT_NE(last.find("connecting to 127.0.0.1  |  Downloaded 20000 bytes"), std::string::npos) << last;
+  EXPECT_NE(live.find("connecting to 127.0.0.1  |  Downloaded 20000 bytes"), std::string::npos) << live;
+  EXPECT_EQ(last.size(), 1 + 79 + 3 + 1u) << last;  // \r, the line, erase to the end, \n
+  EXPECT_NE(last.find("sss...  |  Downloaded 20000 bytes\x1b[K\n"), std::string::npos) << last;
   // Throttled: far fewer rewrites than changes.
   std::size_t nWrites = 0;
   for (char ch : live) nWrites += ch == '\r';
