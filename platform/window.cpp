@@ -388,6 +388,37 @@ bool PostInternal(std::uintptr_t h, UINT uMsg, WPARAM wParam, LPARAM lParam) {
   return true;
 }
 
+// One step of every loop of the UI thread: run the next queued message
+// (sends from other threads first, then posted messages in order), or, with
+// nothing queued, sleep in the backend until something arrives.
+void ServeOne(const UiBackend *pBackend) {
+  Core &c = C();
+  QItem item{};
+  {
+    std::unique_lock<std::mutex> lk(c.mx);
+    if (c.queue.empty()) {
+      c.bIdle = true;
+      c.cvWindows.notify_all();
+      lk.unlock();
+      pBackend->pfnWait();
+      lk.lock();
+      c.bIdle = false;
+      return;
+    }
+    auto it = std::find_if(c.queue.begin(), c.queue.end(), [](const QItem &q) { return q.pWait; });
+    if (it == c.queue.end()) it = c.queue.begin();
+    item = *it;
+    c.queue.erase(it);
+  }
+  LRESULT r = Dispatch(item.h, item.uMsg, item.wParam, item.lParam);
+  if (item.pWait) {
+    std::lock_guard<std::mutex> lk(c.mx);
+    item.pWait->lResult = r;
+    item.pWait->bDone = true;
+    c.cvSent.notify_all();
+  }
+}
+
 char InstanceTag;
 
 }  // namespace
@@ -466,34 +497,13 @@ INT_PTR DialogBoxParam(HINSTANCE, const char *pszTemplate, HWND hOwner, DLGPROC 
     c.cvWindows.notify_all();
   }
 
-  // The modal loop. Sends from other threads come first, then posted
-  // messages in order; with nothing to do the thread sleeps in the backend.
+  // The modal loop, until the dialog ends, goes, or the quit message comes.
   for (;;) {
-    QItem item{};
     {
-      std::unique_lock<std::mutex> lk(c.mx);
-      if (d->bDestroyed || d->bEnded || c.bQuit) break;
-      if (c.queue.empty()) {
-        c.bIdle = true;
-        c.cvWindows.notify_all();
-        lk.unlock();
-        pBackend->pfnWait();
-        lk.lock();
-        c.bIdle = false;
-        continue;
-      }
-      auto it = std::find_if(c.queue.begin(), c.queue.end(), [](const QItem &q) { return q.pWait; });
-      if (it == c.queue.end()) it = c.queue.begin();
-      item = *it;
-      c.queue.erase(it);
-    }
-    LRESULT r = Dispatch(item.h, item.uMsg, item.wParam, item.lParam);
-    if (item.pWait) {
       std::lock_guard<std::mutex> lk(c.mx);
-      item.pWait->lResult = r;
-      item.pWait->bDone = true;
-      c.cvSent.notify_all();
+      if (d->bDestroyed || d->bEnded || c.bQuit) break;
     }
+    ServeOne(pBackend);
   }
 
   INT_PTR nResult = 0;
@@ -832,34 +842,8 @@ void UiOperatorSelect(HWND hList, int nIndex) {
 }
 
 void UiRunLoopUntil(int (*pfnDone)(void *pCtx), void *pCtx) {
-  Core &c = C();
+  // The same service as a modal dialog's loop, ended by the backend's own
+  // window rather than by a dialog.
   const UiBackend *pBackend = Backend();
-  // The same service as a modal dialog's loop (sends first, then posted
-  // messages), ended by the backend's own window rather than by a dialog.
-  while (!pfnDone(pCtx)) {
-    QItem item{};
-    {
-      std::unique_lock<std::mutex> lk(c.mx);
-      if (c.queue.empty()) {
-        c.bIdle = true;
-        c.cvWindows.notify_all();
-        lk.unlock();
-        pBackend->pfnWait();
-        lk.lock();
-        c.bIdle = false;
-        continue;
-      }
-      auto it = std::find_if(c.queue.begin(), c.queue.end(), [](const QItem &q) { return q.pWait; });
-      if (it == c.queue.end()) it = c.queue.begin();
-      item = *it;
-      c.queue.erase(it);
-    }
-    LRESULT r = Dispatch(item.h, item.uMsg, item.wParam, item.lParam);
-    if (item.pWait) {
-      std::lock_guard<std::mutex> lk(c.mx);
-      item.pWait->lResult = r;
-      item.pWait->bDone = true;
-      c.cvSent.notify_all();
-    }
-  }
+  while (!pfnDone(pCtx)) ServeOne(pBackend);
 }
