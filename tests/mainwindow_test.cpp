@@ -15,6 +15,8 @@
 #include "platform/window.h"
 #include "shell/app.h"
 #include "shell/errorlog.h"
+#include "download/download.h"
+#include "tests/download_support.h"
 #include "tests/testutil.h"
 #include "util/text.h"
 
@@ -264,6 +266,43 @@ TEST_F(MainWindow, RefreshAfterARecordChangedKeepsTheItemsPlace) {
                         "A1,first,\"\",10.0.0.1,NO,pw\r\n"
                         "ZZ9,renamed_by unit,\"\",10.0.0.2,NO,pw\r\n"
                         "Z1,last,\"\",10.0.0.3,NO,pw\r\n");
+}
+
+TEST_F(MainWindow, DownloadShowsTheUnitsOwnSerialAndNameAtTheOldPlace) {
+  SimUnit sim(SimConfig{});
+  ASSERT_NE(sim.p, nullptr);
+  DownloadFinalWaitMs.store(50);
+  const std::string row3 = ",\"\"," + sim.Address() + ",NO,qexal\r\n";
+  WriteFileBytes("daslist.txt", Header +
+                                    "A1,first,\"\",127.0.0.1:1,NO,pw\r\n"
+                                    "M1,middle,\"\",127.0.0.1:1,NO,pw\r\n"
+                                    "ZZZ,old name" + row3);
+  const std::string want2 = "DAS000000001\t" + sim.Address() + "\tSim unit\tLAN\t";
+  Run([&](HWND h) {
+    SendDlgItemMessage(h, IDC_DASLIST, LB_SETCURSEL, 2, 0);
+    Command(h, IDC_DOWNLOAD);
+    // Done when the worker is gone, no progress dialog is open and the UI
+    // thread has nothing left to do.
+    EXPECT_TRUE(WaitFor(
+        [&] {
+          return Items(h).size() == 3 && Items(h)[2] == want2 && DownloadJobsAlive() == 0 &&
+                 !FindWindowByTemplate("DLG_DOWNLOAD") && WaitForIdle(100);
+        },
+        30000));
+    std::vector<std::string> items = Items(h);
+    ASSERT_EQ(items.size(), 3u);
+    EXPECT_EQ(items[0], "A1\t127.0.0.1:1\tfirst\tLAN\t");
+    EXPECT_EQ(items[1], "M1\t127.0.0.1:1\tmiddle\tLAN\t");
+    EXPECT_EQ(items[2], want2);  // sorts before M1, stays where it was
+    EXPECT_EQ(Selection(h), 2);
+    EXPECT_TRUE(IsWindowEnabled(h));
+  });
+  DownloadFinalWaitMs.store(3000);
+  EXPECT_EQ(List(), Header +
+                        "A1,first,\"\",127.0.0.1:1,NO,pw\r\n"
+                        "M1,middle,\"\",127.0.0.1:1,NO,pw\r\n"
+                        "DAS000000001,Sim unit" + row3);
+  EXPECT_TRUE(FileExists("DAS000000001/mb-001.log"));
 }
 
 TEST_F(MainWindow, EditAndDownloadWithAnEmptyListDoNothing) {
