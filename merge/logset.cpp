@@ -54,16 +54,6 @@ constexpr long kClockEvery = 256;
 inline bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 inline int Two(const char *p) { return (p[0] - '0') * 10 + (p[1] - '0'); }
 
-// Days since 1970-01-01 of a proleptic Gregorian date (month 1..12).
-long long DaysFromCivil(long long y, long long m, long long d) {
-  y -= m <= 2;
-  long long era = (y >= 0 ? y : y - 399) / 400;
-  long long yoe = y - era * 400;
-  long long doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  long long doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + doe - 719468;
-}
-
 int DaysInMonth(int y, int m) {
   static const int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
   if (m == 2 && ((y % 4 == 0 && y % 100 != 0) || y % 400 == 0)) return 29;

@@ -46,8 +46,7 @@ int ReadLine(int hFile, char *pszBuf, int nCap) {
   return PlatReadLine(hFile, pszBuf, nCap);
 }
 
-// Days since 1970-01-01 of a proleptic Gregorian date (month 1..12).
-static long long DaysFromCivil(long long y, long long m, long long d) {
+long long DaysFromCivil(long long y, long long m, long long d) {
   y -= m <= 2;
   long long era = (y >= 0 ? y : y - 399) / 400;
   long long yoe = y - era * 400;
