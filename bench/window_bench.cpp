@@ -1,0 +1,75 @@
+// Costs of the window layer that a download pays for: a worker's synchronous
+// send to the progress dialog (one per received block), and filling the
+// sorted unit list at start.
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "daslist/daslist.h"
+#include "platform/window.h"
+
+namespace {
+
+INT_PTR CountingProc(HWND hDlg, UINT uMsg, WPARAM wParam, LPARAM) {
+  if (uMsg == WM_COMMAND && wParam == 176) return 1;
+  if (uMsg == WM_CLOSE) {
+    EndDialog(hDlg, 0);
+    return TRUE;
+  }
+  return uMsg == WM_INITDIALOG;
+}
+
+// A worker's SendMessage to a dialog whose modal loop runs on another
+// thread: queue, wake, run the procedure, answer, wake the sender.
+void BM_CrossThreadSend(benchmark::State &state) {
+  std::thread ui([] { DialogBoxParam(PlatGetInstance(), "DLG_DOWNLOAD", nullptr, CountingProc, 0); });
+  HWND h = WaitForWindow("DLG_DOWNLOAD", 10000);
+  for (auto _ : state) benchmark::DoNotOptimize(SendMessage(h, WM_COMMAND, 176, 0));
+  PostMessage(h, WM_CLOSE, 0, 0);
+  ui.join();
+}
+BENCHMARK(BM_CrossThreadSend)->UseRealTime();
+
+// The list file of n units read into the sorted list box.
+int g_units;
+INT_PTR LoadProc(HWND hDlg, UINT uMsg, WPARAM, LPARAM) {
+  if (uMsg == WM_INITDIALOG) {
+    LoadDasList(GetDlgItem(hDlg, IDC_DASLIST));
+    g_units = (int)SendDlgItemMessage(hDlg, IDC_DASLIST, LB_GETCOUNT, 0, 0);
+    EndDialog(hDlg, 0);
+    return TRUE;
+  }
+  return FALSE;
+}
+
+void BM_LoadDasList(benchmark::State &state) {
+  namespace fs = std::filesystem;
+  fs::path old = fs::current_path();
+  fs::path dir = fs::temp_directory_path() / ("tandrel-bench-" + std::to_string(state.range(0)));
+  fs::create_directories(dir);
+  fs::current_path(dir);
+  std::string text = "serialnumber,name,phone,ipaddress,deletelog,password\r\n";
+  for (int i = 0; i < state.range(0); i++) {
+    char row[160];
+    // Reverse order: every sorted insertion goes to the front.
+    std::snprintf(row, sizeof row, "DAS%09d,Unit %d,\"\",10.0.%d.%d,NO,qexal\r\n",
+                  (int)state.range(0) - i, i, i / 256, i % 256);
+    text += row;
+  }
+  std::ofstream("daslist.txt", std::ios::binary) << text;
+  for (auto _ : state) DialogBoxParam(PlatGetInstance(), "DLG_DASLIST", nullptr, LoadProc, 0);
+  if (g_units != state.range(0)) state.SkipWithError("wrong unit count");
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+  fs::current_path(old);
+  fs::remove_all(dir);
+}
+BENCHMARK(BM_LoadDasList)->Arg(100)->Arg(2000);
+
+}  // namespace
+
+BENCHMARK_MAIN();
