@@ -153,6 +153,23 @@ TEST_F(DasListFile, ShortLinesAndAnUnclosedQuoteYieldWhatTheyHave) {
   });
 }
 
+TEST_F(DasListFile, ALineLongerThanTheBufferIsReadAsTwoRows) {
+  // "S1," + 500 + ",\"5\"," + "1.2" = 511 characters fit; the rest comes back as a row of its own.
+  WriteFileBytes("daslist.txt", "S1," + std::string(500, 'n') + ",\"5\",1.2.3.4,YES,pw\n");
+  WithList([&](HWND hList) {
+    LoadDasList(hList);
+    ASSERT_EQ(SendMessage(hList, LB_GETCOUNT, 0, 0), 2);
+    DasRecord *pRest = Record(hList, 0), *pFirst = Record(hList, 1);
+    EXPECT_STREQ(pFirst->serialnumber, "S1");
+    EXPECT_EQ(std::strlen(pFirst->name), 127u);
+    EXPECT_STREQ(pFirst->phone, "5");
+    EXPECT_STREQ(pFirst->ipaddress, "1.2");
+    EXPECT_STREQ(pRest->serialnumber, ".3.4");
+    EXPECT_STREQ(pRest->name, "YES");
+    EXPECT_STREQ(pRest->phone, "pw");
+  });
+}
+
 TEST_F(DasListFile, MissingFileGivesAnEmptyListSilently) {
   WithList([&](HWND hList) {
     LoadDasList(hList);
