@@ -257,7 +257,9 @@ void SaveDasList(HWND hList) {
     LogError("daslist", __LINE__, "Error writing to %s, got %d %s", ListFileNew, nErr, PlatStrError(nErr));
     bComplete = false;
   }
-  LRESULT nCount = SendMessage(hList, LB_GETCOUNT, 0, 0);
+  // A list box that is gone answers every message with 0, which would read
+  // as an empty list and wipe the file: count it as no answer at all.
+  LRESULT nCount = IsWindow(hList) ? SendMessage(hList, LB_GETCOUNT, 0, 0) : LB_ERR;
   if (nCount == LB_ERR) {
     LogError("daslist", __LINE__, "Error getting DAS list count");
     PlatClose(hFile);

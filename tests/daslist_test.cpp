@@ -221,6 +221,16 @@ TEST_F(DasListFile, FailedWriteKeepsTheOldListAndRemovesTheNewFile) {
   EXPECT_NE(Log().find("Error writing to daslist.txt.new, got 28 "), std::string::npos) << Log();
 }
 
+TEST_F(DasListFile, AListBoxThatIsGoneDoesNotWipeTheFile) {
+  WriteFileBytes("daslist.txt", Header + "OLD,unit,\"\",1.2.3.4,NO,pw\r\n");
+  HWND hGone = nullptr;
+  WithList([&](HWND hList) { hGone = hList; });
+  SaveDasList(hGone);
+  EXPECT_EQ(ReadFileBytes("daslist.txt"), Header + "OLD,unit,\"\",1.2.3.4,NO,pw\r\n");
+  EXPECT_FALSE(FileExists("daslist.txt.new"));
+  EXPECT_NE(Log().find(",Error getting DAS list count"), std::string::npos) << Log();
+}
+
 TEST_F(DasListFile, FailedRenameIsReported) {
   std::filesystem::create_directories("daslist.txt/occupied");
   WithList([&](HWND hList) { SaveDasList(hList); });
