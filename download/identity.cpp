@@ -155,9 +155,10 @@ int DownloadMultiDeviceDas(DownloadJob *pJob) {
   LogInfo("download", __LINE__, "Finished manifest file download");
 
   hList = PlatOpen(szPath, P_O_RDONLY | P_O_TEXT);
+  int nOpenErr = PlatErrno();  // before the log entry, which may change it
   LogInfo("download", __LINE__, "Read manifest file %s", szPath);
   if (hList < 0) {
-    int nErr = PlatErrno();
+    int nErr = nOpenErr;
     LogError("download", __LINE__, "Error reading manifest file %s, got %d %s", szPath, nErr,
              PlatStrError(nErr));
   } else {
