@@ -28,6 +28,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "daslist/daslist.h"
@@ -211,10 +212,17 @@ int WriteLogFile(const char *pszPath, LogRecord **ppHead, const char *pszHeader,
   while (*ppHead) {
     LogRecord *pRec = *ppHead;
     // Each record whole with its line feed, in one write, however long.
-    line.assign(pRec->pData);
-    line.push_back('\n');
-    if (PlatWrite(h, line.data(), line.size()) != static_cast<long>(line.size())) {
-      int nErr = PlatErrno();
+    // Building the line can run out of memory; that is reported like a
+    // failed write, not thrown at the caller with the file still open.
+    bool bBuilt = true;
+    try {
+      line.assign(pRec->pData);
+      line.push_back('\n');
+    } catch (const std::bad_alloc &) {
+      bBuilt = false;
+    }
+    if (!bBuilt || PlatWrite(h, line.data(), line.size()) != static_cast<long>(line.size())) {
+      int nErr = bBuilt ? PlatErrno() : ENOMEM;
       PlatClose(h);
       LogError("merge", __LINE__, "Error writing file %s, got %d %s", pszPath, nErr,
                PlatStrError(nErr));

@@ -3,6 +3,10 @@
 // (InsertRecord) fed by the line rules applied literally.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -325,3 +329,35 @@ TEST_F(MergeReadTest, ListInterfaceKeepsItsRules) {
   FreeRecords(&pHead, &pHeader);
   EXPECT_EQ(nullptr, pHeader);
 }
+
+#if !defined(__SANITIZE_ADDRESS__)
+TEST_F(MergeReadTest, ListWriteOutOfMemoryIsReportedNotThrown) {
+  // A record of 256 MiB, then an address-space limit that leaves no room
+  // for its line: the write fails with result 0 (in a child, where the
+  // limit cannot hurt anyone else).
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    const std::size_t n = 256u << 20;
+    auto *pRec = static_cast<LogRecord *>(std::calloc(1, sizeof(LogRecord)));
+    pRec->pData = static_cast<char *>(std::malloc(n + 1));
+    if (!pRec->pData) _exit(3);
+    std::memset(pRec->pData, 'x', n);
+    pRec->pData[n] = 0;
+    long lPages = 0;
+    if (FILE *f = std::fopen("/proc/self/statm", "r")) {
+      if (std::fscanf(f, "%ld", &lPages) != 1) lPages = 0;
+      std::fclose(f);
+    }
+    struct rlimit rl;
+    rl.rlim_cur = rl.rlim_max = static_cast<rlim_t>(lPages) * 4096 + (64u << 20);
+    if (lPages == 0 || setrlimit(RLIMIT_AS, &rl) != 0) _exit(3);
+    int nResult = WriteLogFile("big.log", &pRec, nullptr, nullptr, 0, nullptr);
+    _exit(nResult == 0 && pRec != nullptr ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(pid, waitpid(pid, &status, 0));
+  ASSERT_TRUE(WIFEXITED(status)) << "the write threw or crashed";
+  EXPECT_EQ(0, WEXITSTATUS(status));
+}
+#endif
