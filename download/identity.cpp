@@ -63,6 +63,10 @@ int ReadDasIdentity(DownloadJob *pJob) {
 
   char szLine[256];
   while (RecvLine(&pJob->sockQuery, szLine, sizeof szLine)) {
+    // A cancel ends the line where it closed the connection: a cut value
+    // must not replace the unit's serial number or name in the list (and
+    // the main window may be saving the list by now).
+    if (pJob->cState.load() != JOB_RUNNING) break;
     // A unit that writes CR LF line ends: the CR belongs to the line end,
     // not to the value.
     std::size_t nLen = std::strlen(szLine);

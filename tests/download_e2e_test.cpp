@@ -334,6 +334,30 @@ TEST_F(DownloadE2E, UnreachableUnit) {
   EXPECT_TRUE(SimRequests(sim->p).empty());
 }
 
+// A cancel that cuts the configuration inside its SERIALNUMBER line leaves
+// the record as it was: no cut serial number to save, no directory for it.
+TEST_F(DownloadE2E, CancelInsideTheIdentityKeepsTheRecord) {
+  Start(SimConfig{});
+  CopyString(das.serialnumber, "DAS000000777", sizeof das.serialnumber);
+  // "[General]\nSERIALNUMBER=DAS00" and then nothing more.
+  SimSetStallBody(sim->p, "/setup/logexport.cgi?CFG=loggerconfig.ini", 28);
+  DownloadJob *pJob = AllocDownloadJob(&das, nullptr);
+  pJob->cState.store(JOB_RUNNING);
+  std::thread canceller([&] {
+    WaitFor([&] { return !SimRequests(sim->p).empty(); }, 10000);
+    // Time for the cut line to arrive; a cancel that comes earlier still
+    // has to leave the record alone.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    pJob->cState.store(JOB_CANCELLED);
+    CloseJobSocket(pJob->sockQuery);
+  });
+  ReadDasIdentity(pJob);
+  canceller.join();
+  FreeDownloadJob(pJob);
+  EXPECT_STREQ(das.serialnumber, "DAS000000777");
+  EXPECT_EQ(DirEntries(), std::vector<std::string>{"errorlog.txt"});
+}
+
 TEST_F(DownloadE2E, CancelBeforeTheWorkerStartsStillCancels) {
   Start(SimConfig{});
   CopyString(das.serialnumber, S.c_str(), sizeof das.serialnumber);
