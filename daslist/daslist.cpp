@@ -32,6 +32,13 @@ void ReplaceChar(char *psz, char cFrom, char cTo) {
     if (*psz == cFrom) *psz = cTo;
 }
 
+// Line breaks and 0x1A would split a row or end the file early when it is
+// read back (text mode stops at 0x1A): every unit after it would be lost.
+void ReplaceLineBreaks(char *psz) {
+  for (; *psz; psz++)
+    if (*psz == '\r' || *psz == '\n' || *psz == '\x1a') *psz = '_';
+}
+
 // Makes a record safe for the list file, which knows no escaping: commas
 // would split a column, a double quote would end the phone column early.
 // The record keeps the underscores.
@@ -41,6 +48,9 @@ void MakeRecordWritable(DasRecord *pDas) {
   ReplaceChar(pDas->ipaddress, ',', '_');
   ReplaceChar(pDas->password, ',', '_');
   ReplaceChar(pDas->phone, '"', '_');
+  for (char *psz : {pDas->serialnumber, pDas->name, pDas->phone, pDas->ipaddress,
+                    pDas->password})
+    ReplaceLineBreaks(psz);
 }
 
 // Reads one row into a record. A row may be short: columns that it does not

@@ -190,6 +190,27 @@ TEST_F(DasListFile, ItemsWithoutARecordAreNotWritten) {
   EXPECT_EQ(ReadFileBytes("daslist.txt"), Header + "S1,,\"\",,NO,\r\n");
 }
 
+TEST_F(DasListFile, LineBreaksTypedIntoAFieldCannotSplitOrEndTheFile) {
+  WithList([&](HWND hList) {
+    const char *names[] = {"A1", "B2"};
+    for (const char *n : names) {
+      DasRecord *p = AllocDasRecord();
+      CopyString(p->serialnumber, n, sizeof p->serialnumber);
+      CopyString(p->name, n[0] == 'A' ? "two\nlines\r" : "ctrl\x1az", sizeof p->name);
+      CopyString(p->phone, "55\n1", sizeof p->phone);
+      LRESULT i = SendMessage(hList, LB_ADDSTRING, 0, (LPARAM)n);
+      SendMessage(hList, LB_SETITEMDATA, (WPARAM)i, (LPARAM)p);
+    }
+    SaveDasList(hList);
+  });
+  EXPECT_EQ(ReadFileBytes("daslist.txt"),
+            Header + "A1,two_lines_,\"55_1\",,NO,\r\nB2,ctrl_z,\"55_1\",,NO,\r\n");
+  WithList([&](HWND hList) {
+    LoadDasList(hList);
+    EXPECT_EQ(Items(hList).size(), 2u);
+  });
+}
+
 TEST_F(DasListFile, FailedCreateKeepsTheOldList) {
   WriteFileBytes("daslist.txt", Header + "OLD,unit,\"\",1.2.3.4,NO,pw\r\n");
   std::filesystem::create_directory("daslist.txt.new");
