@@ -84,12 +84,12 @@ int AppMain(int argc, char **argv) {
   unsigned short nVersion = 0;
   if (PlatSockStartup(0x0202, &nVersion) != 0) {
     LogError("main", __LINE__, "No winsock found");
-    PlatExitProcess(0);
+    EndProcess();
   }
   if ((nVersion & 0xff) != 2 || ((nVersion >> 8) & 0xff) != 2) {
     LogError("main", __LINE__, "Winsock version 2.2 or later not found");
     PlatSockCleanup();
-    PlatExitProcess(0);
+    EndProcess();
   }
 
   DialogBoxParam(InstanceHandle, "DLG_DASLIST", nullptr, MainWindowProc, 0);
