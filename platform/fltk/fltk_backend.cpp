@@ -68,8 +68,13 @@ std::vector<BoxRequest *> g_boxRequests;
 
 bool OnUiThread() { return std::this_thread::get_id() == g_uiThread; }
 
+// The one message the wake-up pipe ever carries.
+char g_wakeToken;
+
 void WakeHook() {
-  if (!g_bAwake.exchange(true)) Fl::awake(static_cast<void *>(nullptr));
+  // The flag stays set until the UI thread has read the token back out of
+  // the pipe (WaitHook), so the pipe never holds more than one.
+  if (!g_bAwake.exchange(true)) Fl::awake(&g_wakeToken);
 }
 
 // FLTK reads '@' in a label as the start of a symbol: double it.
@@ -653,12 +658,14 @@ void ApplyPending() {
 
 void WaitHook() {
   ApplyPending();
-  if (!g_bAwake.exchange(false)) {
-    Fl::wait(WaitSeconds);
-    // Every wake so far is answered by returning: the core looks at its
-    // queue before it waits again.
-    g_bAwake.store(false);
-  }
+  // A wake outstanding means the core has work: take the toolkit's events
+  // without sleeping. Either way the flag is cleared only once the token has
+  // left the pipe; a wake that finds the flag still set is answered by this
+  // return all the same, because the core looks at its queue before it
+  // waits again. (Clearing it without reading the pipe let the tokens pile
+  // up, one per busy wake, until the pipe was full and a wake blocked.)
+  Fl::wait(g_bAwake.load() ? 0.0 : WaitSeconds);
+  if (Fl::thread_message() == &g_wakeToken) g_bAwake.store(false);
   ApplyPending();
   Fl::flush();
 }
