@@ -311,10 +311,25 @@ TEST(FltkProgram, CancelDuringSlowDownloadClosesAtOnce) {
   EXPECT_LT(ms, 3000) << "cancel took " << ms << " ms";
   fltktest::Screenshot(D(), "fltk_program_cancel_after");
   EXPECT_NE(fltktest::FindWindowNamed(D(), MainTitle), 0u);
-  // The worker may report its broken transfer in a box of its own; the
-  // main window takes commands meanwhile.
-  Menu(xMain, 0, 0);
-  int st = p.Wait();
+  // The worker may report its broken transfer in a box of its own. Like
+  // the original's, the box holds the windows below it until it is
+  // answered: answer any, then leave by File, Exit.
+  int st = -1;
+  for (int i = 0; i < 10 && st < 0; i++) {
+    unsigned long xBox = fltktest::FindWindowNamed(D(), "Error: .*");
+    if (xBox) {
+      int x = 0, y = 0;
+      fltktest::WindowOrigin(D(), xBox, &x, &y);
+      // Boxes of one owner open at one place: a synchronous move to where
+      // the pointer already is would wait in vain.
+      fltktest::Xdo(D(), "mousemove " + std::to_string(x + 20) + " " + std::to_string(y + 20));
+      fltktest::Keys(D(), "Return");
+      WaitFor([&] { return fltktest::FindWindowNamed(D(), "Error: .*") != xBox; }, 3000);
+    } else if (Menu(xMain, 0, 0, 3000)) {
+      st = p.Wait(3000);
+    }
+  }
+  if (st < 0) st = p.Wait();
   // The program's status tells whether the run made an error entry.
   EXPECT_TRUE(st == 0 || st == 1) << st;
 }

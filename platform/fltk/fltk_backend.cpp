@@ -621,7 +621,11 @@ void DropBox(BoxWindow *pWin, BoxState *pState) {
 }
 
 // A worker's box lives on the UI thread; the worker sleeps until it is
-// answered. The box and its state go away when it is answered.
+// answered. The box and its state go away when it is answered. It is modal
+// like any box: the toolkit gives input only to the newest modal window, and
+// a worker's box comes while the progress dialog (modal over the main
+// window) is open, so a box that was not modal could not be answered until
+// the person cancelled the download. The UI thread keeps serving meanwhile.
 struct WorkerBox {
   BoxState state;
   BoxWindow *pWin = nullptr;
@@ -643,7 +647,7 @@ void ApplyPending() {
     auto wb = std::make_unique<WorkerBox>();
     wb->state.pRequest = pReq;
     wb->state.caption = pReq->caption;
-    wb->pWin = MakeBox(pReq->text, pReq->caption, pReq->hOwner, &wb->state, false);
+    wb->pWin = MakeBox(pReq->text, pReq->caption, pReq->hOwner, &wb->state, true);
     g_workerBoxes.push_back(std::move(wb));
   }
   for (auto it = g_workerBoxes.begin(); it != g_workerBoxes.end();) {
