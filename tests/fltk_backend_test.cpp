@@ -454,6 +454,39 @@ TEST(FltkWindows, KeysTypingButtonsAndCloseBox) {
   EXPECT_EQ(nCloses, 1);
 }
 
+// An edit field holds one line, as the original's does: a pasted text is
+// cut at its first line break, and Ctrl+J and Ctrl+M insert nothing. A line
+// break would otherwise reach the unit's record.
+TEST(FltkWindows, EditFieldTakesOneLine) {
+  NEED_DESKTOP();
+  std::string ip;
+  Script s;
+  s.onInit = [](HWND hDlg) { SetDlgItemText(hDlg, 244, "5551234\r\nRING"); };
+  s.onCheck = [&](HWND hDlg) {
+    int ix, iy, px, py;
+    ControlCentre(hDlg, 242, &ix, &iy);
+    ControlCentre(hDlg, 244, &px, &py);
+    std::string display = SharedXvfb().Display();
+    std::thread([=, &ip] {
+      // The phone field's two lines copied, pasted over the address.
+      fltktest::ClickAt(display, px, py);
+      fltktest::Keys(display, "ctrl+a ctrl+c");
+      fltktest::ClickAt(display, ix, iy);
+      fltktest::Keys(display, "ctrl+a ctrl+v End ctrl+j ctrl+m");
+      fltktest::TypeText(display, "9");
+      char buf[64] = "";
+      WaitUntil([&] {
+        GetDlgItemText(hDlg, 242, buf, sizeof buf);
+        return buf[0] && buf[std::strlen(buf) - 1] == '9';
+      });
+      ip = buf;
+      PostMessage(hDlg, WM_COMMAND, CMD_FINISH, 0);
+    }).detach();
+  };
+  EXPECT_EQ(RunScript("DLG_DASEDIT", s), 1);
+  EXPECT_EQ(ip, "55512349");
+}
+
 // A message box on the UI thread keeps serving sends from other threads; a
 // message box from a worker blocks that worker only. Both can be answered
 // over a dialog that has an owner, as the progress dialog has.

@@ -228,6 +228,29 @@ class TabListBox : public Fl_Hold_Browser {
   }
 };
 
+// An edit field holds one line, as the original's does: a pasted or dropped
+// text is taken up to its first line break, and Ctrl+J and Ctrl+M, which the
+// toolkit would insert literally, do nothing. A line break in a field would
+// reach the unit's record, and from there the error log's lines.
+class EditField : public Fl_Input {
+ public:
+  EditField(int x, int y, int w, int h) : Fl_Input(x, y, w, h) {}
+  int handle(int e) override {
+    if (e == FL_PASTE || (e == FL_KEYBOARD && Fl::event_key() != FL_Enter &&
+                          Fl::event_key() != FL_KP_Enter)) {
+      const char *p = Fl::event_text();
+      const int n = p ? Fl::event_length() : 0;
+      int nLine = 0;
+      while (nLine < n && p[nLine] != '\r' && p[nLine] != '\n') nLine++;
+      if (nLine < n) {
+        if (e == FL_PASTE && !readonly()) replace(position(), mark(), p, nLine);
+        return 1;
+      }
+    }
+    return Fl_Input::handle(e);
+  }
+};
+
 // ---- Reading the core's state into the widgets ----
 
 void SyncText(Fl_Widget *w, int nKind, HWND h) {
@@ -442,7 +465,7 @@ void ShowDialogHook(HWND hDlg) {
         break;
       }
       case UI_EDIT: {
-        Fl_Input *pIn = new Fl_Input(r.x, r.y, r.w, r.h);
+        Fl_Input *pIn = new EditField(r.x, r.y, r.w, r.h);
         pIn->textfont(nFont);
         pIn->textsize(nSize);
         pIn->when(FL_WHEN_CHANGED);
