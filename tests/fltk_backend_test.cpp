@@ -357,10 +357,10 @@ TEST(FltkWindows, ListBoxOrderSelectionAndTabs) {
     FltkGetListLine(hList, 2, &b);
     EXPECT_EQ(a[1].x, b[1].x);
     // A change of selection by the program shows as soon as the loop has
-    // waited once.
+    // waited once (idle; a fixed delay could pass before it has).
     SendMessage(hList, LB_SETCURSEL, 2, 0);
     std::thread([hDlg] {
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      WaitForIdle(Timeout);
       PostMessage(hDlg, WM_COMMAND, CMD_CHECK + 10, 0);
     }).detach();
   };
@@ -393,7 +393,7 @@ TEST(FltkWindows, ListBoxOrderSelectionAndTabs) {
 TEST(FltkWindows, KeysTypingButtonsAndCloseBox) {
   NEED_DESKTOP();
   std::vector<WPARAM> commands;
-  int nCloses = 0;
+  std::atomic<int> nCloses{0};
   std::atomic<bool> bEscapeSeen{false};
   Script s;
   s.shot = "fltk_backend_keys";
@@ -407,7 +407,7 @@ TEST(FltkWindows, KeysTypingButtonsAndCloseBox) {
     ControlCentre(hDlg, 243, &cx, &cy);
     unsigned long xid = FltkGetXid(hDlg);
     std::string display = SharedXvfb().Display();
-    std::thread([=, &bEscapeSeen] {
+    std::thread([=, &bEscapeSeen, &nCloses] {
       fltktest::ClickAt(display, ix, iy);
       fltktest::Keys(display, "ctrl+a");
       fltktest::TypeText(display, "127.0.0.1:8080");
@@ -438,7 +438,9 @@ TEST(FltkWindows, KeysTypingButtonsAndCloseBox) {
         XFlush(pDpy);
         XCloseDisplay(pDpy);
       }
-      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+      // The close comes after the click on Cancel: once it is handled, so
+      // is every command before it.
+      WaitUntil([&] { return nCloses.load() > 0; });
       PostMessage(hDlg, WM_COMMAND, CMD_FINISH, 0);
     }).detach();
   };
@@ -451,7 +453,7 @@ TEST(FltkWindows, KeysTypingButtonsAndCloseBox) {
   EXPECT_EQ(commands[1], static_cast<WPARAM>(IDOK));
   EXPECT_EQ(commands[2], MAKEWPARAM(243, BN_CLICKED));
   EXPECT_EQ(commands[3], MAKEWPARAM(241, BN_CLICKED));
-  EXPECT_EQ(nCloses, 1);
+  EXPECT_EQ(nCloses.load(), 1);
 }
 
 // An edit field holds one line, as the original's does: a pasted text is
