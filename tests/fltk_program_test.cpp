@@ -82,8 +82,6 @@ class Program {
   int m_status = -1;
 };
 
-std::string D() { return SharedXvfb().Display(); }
-
 TEST(FltkProgram, WithoutDisplayExplainsItselfAndFails) {
   TempDir dir;
   Program p("", false);
@@ -111,6 +109,8 @@ TEST(FltkProgram, InstallsBinaryMenuEntryAndIcons) {
 }
 
 #ifdef TANDREL_HAVE_FLTK
+
+std::string D() { return SharedXvfb().Display(); }
 
 // A control's centre on the screen, for the dialog with this X window.
 void ControlCentre(unsigned long xid, const char *pszTemplate, int nId, int *px, int *py) {
