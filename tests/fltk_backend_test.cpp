@@ -313,6 +313,8 @@ TEST(FltkWindows, ListBoxOrderSelectionAndTabs) {
   NEED_DESKTOP();
   const DlgTemplate *t = FindDialogTemplate("DLG_DASLIST");
   std::atomic<int> nCoreSel{-5};
+  std::atomic<int> nSelBelow{-5};
+  int nShownBelow = -5;
   Script s;
   s.shot = "fltk_backend_listbox";
   s.onInit = [](HWND hDlg) {
@@ -365,26 +367,37 @@ TEST(FltkWindows, ListBoxOrderSelectionAndTabs) {
     }).detach();
   };
   s.onCommand = [&](HWND hDlg, WPARAM w) {
-    if (w != CMD_CHECK + 10) return;
     HWND hList = GetDlgItem(hDlg, 202);
+    if (w == IDCANCEL) {
+      // Escape, pressed after the click below the items: that click is done.
+      nSelBelow = static_cast<int>(SendMessage(hList, LB_GETCURSEL, 0, 0));
+      nShownBelow = FltkGetShownSelection(hList);
+    }
+    if (w != CMD_CHECK + 10) return;
     EXPECT_EQ(FltkGetShownSelection(hList), 2);
     // The person clicks the first line, then presses Down: the core hears
-    // of both.
+    // of both. A click below the last item keeps the selection, as in the
+    // original list box.
     FltkRect d, r;
     ASSERT_TRUE(FltkGetShownRect(hDlg, &d));
     ASSERT_TRUE(FltkGetShownRect(hList, &r));
     std::string display = SharedXvfb().Display();
-    std::thread([=, &nCoreSel] {
+    std::thread([=, &nCoreSel, &nSelBelow] {
       fltktest::ClickAt(display, d.x + r.x + 40, d.y + r.y + 6);
       WaitUntil([&] { return SendMessage(hList, LB_GETCURSEL, 0, 0) == 0; });
       fltktest::Keys(display, "Down");
       WaitUntil([&] { return SendMessage(hList, LB_GETCURSEL, 0, 0) == 1; });
       nCoreSel = static_cast<int>(SendMessage(hList, LB_GETCURSEL, 0, 0));
+      fltktest::ClickAt(display, d.x + r.x + 40, d.y + r.y + r.h - 10);
+      fltktest::Keys(display, "Escape");
+      WaitUntil([&] { return nSelBelow.load() != -5; });
       PostMessage(hDlg, WM_COMMAND, CMD_FINISH, 0);
     }).detach();
   };
   EXPECT_EQ(RunScript("DLG_DASLIST", s), 1);
   EXPECT_EQ(nCoreSel.load(), 1);
+  EXPECT_EQ(nSelBelow.load(), 1);
+  EXPECT_EQ(nShownBelow, 1);
 }
 
 // Enter and Escape give the commands IDOK and IDCANCEL and nothing else (the

@@ -364,7 +364,9 @@ void InputCallback(Fl_Widget *w, void *) {
 void ListCallback(Fl_Widget *w, void *) {
   TabListBox *pList = static_cast<TabListBox *>(w);
   HWND h = CtlHandle(w);
-  UiOperatorSelect(h, pList->value() - 1);
+  // A click below the last item selects nothing in the toolkit; the original
+  // list box keeps its selection then, so only a chosen item is passed on.
+  if (pList->value() > 0) UiOperatorSelect(h, pList->value() - 1);
   SyncList(pList, h);
 }
 
