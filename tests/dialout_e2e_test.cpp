@@ -30,19 +30,7 @@ namespace {
 // The messages of the log, without time stamp, as "module,message".
 std::vector<std::string> LogMessages(const std::string &path) {
   std::vector<std::string> out;
-  std::string s = ReadFileBytes(path);
-  size_t pos = 0;
-  while (pos < s.size()) {
-    size_t end = s.find("\r\n", pos);
-    if (end == std::string::npos) end = s.size();
-    std::string line = s.substr(pos, end - pos);
-    pos = end + 2;
-    size_t q = line.find("',");
-    if (line.empty() || line[0] != '\'' || q == std::string::npos) continue;
-    std::string rest = line.substr(q + 2);              // module,line,message
-    size_t c1 = rest.find(','), c2 = rest.find(',', c1 + 1);
-    out.push_back(rest.substr(0, c1) + "," + rest.substr(c2 + 1));
-  }
+  for (const LogEntry &e : ReadLogEntries(path)) out.push_back(e.module + "," + e.message);
   return out;
 }
 

@@ -198,19 +198,8 @@ class DialoutTest : public ::testing::Test {
   // The messages of the log's "dialout" entries, in order.
   std::vector<std::string> DialoutLog() {
     std::vector<std::string> out;
-    std::string s = ReadFileBytes("errorlog.txt");
-    size_t pos = 0;
-    while (pos < s.size()) {
-      size_t end = s.find("\r\n", pos);
-      if (end == std::string::npos) end = s.size();
-      std::string line = s.substr(pos, end - pos);
-      pos = end + 2;
-      const std::string tag = "',dialout,";
-      size_t t = line.find(tag);
-      if (t == std::string::npos) continue;
-      size_t comma = line.find(',', t + tag.size());
-      out.push_back(line.substr(comma + 1));
-    }
+    for (const LogEntry &e : ReadLogEntries())
+      if (e.module == "dialout") out.push_back(e.message);
     return out;
   }
 

@@ -80,37 +80,6 @@ inline std::string ToCrLf(const std::string &s) {
   return out;
 }
 
-struct LogEntry {
-  std::string module;
-  std::string message;
-};
-
-// The entries of errorlog.txt in the current directory (header skipped).
-// Entries end in CR LF; a message may hold a bare LF.
-inline std::vector<LogEntry> ReadLogEntries() {
-  std::string all = ReadFileBytes("errorlog.txt");
-  std::vector<LogEntry> out;
-  size_t pos = 0;
-  bool bFirst = true;
-  while (pos < all.size()) {
-    size_t end = all.find("\r\n", pos);
-    if (end == std::string::npos) end = all.size();
-    std::string line = all.substr(pos, end - pos);
-    pos = end + 2;
-    if (bFirst) {
-      bFirst = false;
-      if (line == "time,file,line,message") continue;
-    }
-    // 'yyyy/mm/dd hh:mm:ss',module,line,message
-    size_t c1 = line.find(',');
-    size_t c2 = line.find(',', c1 + 1);
-    size_t c3 = line.find(',', c2 + 1);
-    if (c1 == std::string::npos || c2 == std::string::npos || c3 == std::string::npos) continue;
-    out.push_back({line.substr(c1 + 1, c2 - c1 - 1), line.substr(c3 + 1)});
-  }
-  return out;
-}
-
 inline std::vector<std::string> LogMessages(const std::string &module) {
   std::vector<std::string> out;
   for (auto &e : ReadLogEntries())

@@ -38,17 +38,7 @@ class MergeFileTest : public ::testing::Test {
   // The messages of the error log's entries, each as "module,message".
   static std::vector<std::string> Entries() {
     std::vector<std::string> v;
-    std::string text = ReadFileBytes("errorlog.txt");
-    std::size_t pos = text.find("\r\n");  // past the header line
-    while (pos != std::string::npos && pos + 2 < text.size()) {
-      std::size_t start = pos + 2;
-      pos = text.find("\r\n", start);
-      std::string line = text.substr(start, pos - start);
-      std::size_t a = line.find("',");
-      std::size_t b = line.find(',', a + 2);
-      std::size_t c = line.find(',', b + 1);
-      v.push_back(line.substr(a + 2, b - a - 2) + "," + line.substr(c + 1));
-    }
+    for (const LogEntry &e : ReadLogEntries()) v.push_back(e.module + "," + e.message);
     return v;
   }
   static bool Logged(const std::string &entry) {

@@ -40,3 +40,27 @@ void WriteFileBytes(const std::string &path, const std::string &data) {
 }
 
 bool FileExists(const std::string &path) { return fs::exists(path); }
+
+std::vector<LogEntry> ReadLogEntries(const std::string &path) {
+  std::string all = ReadFileBytes(path);
+  std::vector<LogEntry> out;
+  std::size_t pos = 0;
+  bool bFirst = true;
+  while (pos < all.size()) {
+    std::size_t end = all.find("\r\n", pos);
+    if (end == std::string::npos) end = all.size();
+    std::string line = all.substr(pos, end - pos);
+    pos = end + 2;
+    if (bFirst) {
+      bFirst = false;
+      if (line == "time,file,line,message") continue;
+    }
+    // 'yyyy/mm/dd hh:mm:ss',module,line,message
+    std::size_t c1 = line.find(',');
+    std::size_t c2 = line.find(',', c1 + 1);
+    std::size_t c3 = line.find(',', c2 + 1);
+    if (c1 == std::string::npos || c2 == std::string::npos || c3 == std::string::npos) continue;
+    out.push_back({line.substr(c1 + 1, c2 - c1 - 1), line.substr(c3 + 1)});
+  }
+  return out;
+}

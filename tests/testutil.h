@@ -2,6 +2,7 @@
 // works in, and whole-file reads and writes.
 #pragma once
 #include <string>
+#include <vector>
 
 class TempDir {
  public:
@@ -22,3 +23,12 @@ class TempDir {
 std::string ReadFileBytes(const std::string &path);
 void WriteFileBytes(const std::string &path, const std::string &data);
 bool FileExists(const std::string &path);
+
+// One entry of an error log: its module column and its message.
+struct LogEntry {
+  std::string module;
+  std::string message;
+};
+// The entries of an error log (header skipped). Entries end in CR LF; a
+// message may hold a bare LF.
+std::vector<LogEntry> ReadLogEntries(const std::string &path = "errorlog.txt");
