@@ -22,14 +22,38 @@ struct DownloadJob {
   std::uintptr_t hThread;
   std::uint32_t ulBytes;
   char szFilename[192];
-  char szTempFile[32];
+  // Room for any temporary name: "<serial>\\temp\\mb-NNN.K.tmp" is never cut,
+  // however large K grows.
+  char szTempFile[64];
   int nTempFile;
   std::atomic<SOCKET> sockFile;
   std::atomic<SOCKET> sockQuery;
   // Set by ReadDasIdentity when the unit reported a serial number that
   // cannot name a directory (path characters, control characters).
   int bSerialRefused;
+  // Content-Length of the answer HttpGet read last; -1 when it carried none.
+  long long llContentLength;
+  // How far HttpGet's last exchange got (HTTP_ values).
+  int nHttpStage;
+  // How this unit's download ended (UNIT_COMPLETE, UNIT_FAILED or
+  // UNIT_CANCELLED, set by the worker at its end) and, for a failure, why
+  // (the first reason wins). Devices whose log was stored, and the data
+  // lines those logs brought.
+  int nOutcome;
+  char szReason[160];
+  int nDevices;
+  long lRecords;
 };
+
+// What became of one unit's download.
+enum { UNIT_COMPLETE = 1, UNIT_FAILED = 2, UNIT_CANCELLED = 3 };
+// Marks the unit's download as failed, with the reason (printf-style) when
+// none was given before. Writes no log entry: the failing step reports
+// itself, and the worker adds one entry at the end only when no error entry
+// was written for the unit.
+void FailJob(DownloadJob *pJob, const char *pszFormat, ...) __attribute__((format(printf, 2, 3)));
+// 1 while the operator has not cancelled and nothing has stopped the job.
+int JobRunning(const DownloadJob *pJob);
 
 // Progress-dialog controls.
 enum {
@@ -70,6 +94,8 @@ int InitDownloadDASProcess(DasRecord *pDas, HWND hOwner);
 INT_PTR DownloadDialogProc(HWND hDlg, UINT uMsg, WPARAM wParam, LPARAM lParam);
 void DownloadThread(void *pParam);
 
+// Stages of one exchange, for telling "unreachable" from "no answer".
+enum { HTTP_NONE = 0, HTTP_CONNECTED = 1, HTTP_SENT = 2, HTTP_ANSWERED = 3 };
 int HttpGet(const char *pszPath, DownloadJob *pJob, std::atomic<SOCKET> *pSlot,
             int *pnHttpResult);
 int RecvLine(std::atomic<SOCKET> *pSlot, char *pszBuf, int nCap);
@@ -83,14 +109,43 @@ int ParseUnitAddress(const char *pszText, std::uint32_t *pnAddr, unsigned short 
 
 // How a body ended (ReceiveBody).
 enum {
-  BODY_COMPLETE = 1,   // the unit closed the connection while the job ran
+  BODY_COMPLETE = 1,   // the unit closed the connection while the job ran, after
+                       // exactly the announced length when there was one
   BODY_FAILED = 2,     // receive error, timeout, or the socket was closed by a cancel
   BODY_CANCELLED = 3,  // the job stopped running between blocks
+  BODY_SHORT = 4,      // closed before the announced Content-Length had arrived
+  BODY_LONG = 5,       // more bytes than the announced Content-Length
+  BODY_WRITE_FAILED = 6,  // a write to the local file failed (disk full, ...)
+};
+// What ReceiveBody saw besides how the body ended.
+struct BodyInfo {
+  unsigned long long ullBytes;   // body bytes received
+  unsigned long long ullLineEnd; // received bytes up to and including the last LF
+  long lLines;                   // LF bytes received
+  int nWriteErr;                 // error number of a failed write, else 0
 };
 // Receives the rest of the slot's connection into hFile in blocks of up to
-// nBlock bytes (at most 4096), counting each block in ulBytes and refreshing
-// the progress after it. Returns one of the BODY_ values.
-int ReceiveBody(DownloadJob *pJob, std::atomic<SOCKET> *pSlot, int hFile, int nBlock);
+// nBlock bytes, counting each block in ulBytes. The progress is refreshed
+// at most every DownloadRefreshMs and once at the end, so the count shown
+// last is exact. Every write is checked. pInfo may be null. Returns one of
+// the BODY_ values.
+int ReceiveBody(DownloadJob *pJob, std::atomic<SOCKET> *pSlot, int hFile, int nBlock,
+                BodyInfo *pInfo = nullptr);
+// Minimum time between two progress refreshes inside a body (50 ms; tests
+// set 0 to see every block).
+extern std::atomic<unsigned> DownloadRefreshMs;
+// Like RecvLine, and *pnEnd tells where the line ended: 0 at its LF
+// (consumed), 2 where the buffer was full (the line goes on), 1 where the
+// peer closed the connection, -1 at a receive error, timeout or cancel.
+int RecvLineEnd(std::atomic<SOCKET> *pSlot, char *pszBuf, int nCap, int *pnEnd);
+
+// A short description of how a body ended other than whole, for log entries
+// ("cut short, 100 of 250 bytes arrived"); returns pszBuf.
+const char *DescribeBodyEnd(int nEnd, const BodyInfo &info, long long llAnnounced, char *pszBuf,
+                            unsigned nCap);
+// Marks the job failed because a request (named by pszWhat: "log file") got
+// no usable answer: nGot and nHttpResult as HttpGet left them.
+void FailRequest(DownloadJob *pJob, const char *pszWhat, int nGot, int nHttpResult);
 
 int DownloadLogFile(DownloadJob *pJob, int nKind, int nDevice);
 int DownloadConfigFile(DownloadJob *pJob, int nKind, int nDevice);

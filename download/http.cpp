@@ -82,7 +82,8 @@ char *EncodeBase64InPlace(char *pBuf, int nLen, int *pnOutLen) {
   return pBuf + nOut;
 }
 
-int RecvLine(std::atomic<SOCKET> *pSlot, char *pszBuf, int nCap) {
+int RecvLineEnd(std::atomic<SOCKET> *pSlot, char *pszBuf, int nCap, int *pnEnd) {
+  if (pnEnd) *pnEnd = 0;
   if (nCap <= 0) return 0;
   // One byte per receive: nothing beyond the line's LF is taken from the
   // connection, so whoever reads the body next starts at its first byte.
@@ -91,17 +92,48 @@ int RecvLine(std::atomic<SOCKET> *pSlot, char *pszBuf, int nCap) {
     char c;
     long r = PlatRecv(pSlot->load(), &c, 1);
     if (r != 1) {
+      if (pnEnd) *pnEnd = r == 0 ? 1 : -1;
       pszBuf[n] = 0;
       return n > 0 ? 1 : 0;
     }
-    if (c == '\n') break;
+    if (c == '\n') {
+      pszBuf[n] = 0;
+      return 1;
+    }
     pszBuf[n++] = c;
   }
+  if (pnEnd) *pnEnd = 2;  // the buffer is full; the line goes on
   pszBuf[n] = 0;
   return 1;
 }
 
+int RecvLine(std::atomic<SOCKET> *pSlot, char *pszBuf, int nCap) {
+  return RecvLineEnd(pSlot, pszBuf, nCap, nullptr);
+}
+
 namespace {
+
+// The value of a "Content-Length:" header line (any case, blanks allowed,
+// a CR at the end); -1 for any other line or a value that is no plain
+// decimal number.
+long long ContentLengthOf(const char *pszLine) {
+  static const char kName[] = "content-length:";
+  for (int i = 0; kName[i]; i++) {
+    char c = pszLine[i];
+    if (c >= 'A' && c <= 'Z') c = (char)(c - 'A' + 'a');
+    if (c != kName[i]) return -1;
+  }
+  const char *p = pszLine + sizeof kName - 1;
+  while (*p == ' ' || *p == '\t') p++;
+  if (*p < '0' || *p > '9') return -1;
+  long long ll = 0;
+  for (; *p >= '0' && *p <= '9'; p++) {
+    if (ll > (1LL << 50)) return -1;  // no body is that long
+    ll = ll * 10 + (*p - '0');
+  }
+  while (*p == ' ' || *p == '\t' || *p == '\r') p++;
+  return *p ? -1 : ll;
+}
 
 // Sends one request piece; 1 on success. A failure is reported here.
 int SendPiece(DownloadJob *pJob, std::atomic<SOCKET> *pSlot, const char *pszPiece) {
@@ -122,6 +154,8 @@ int HttpGet(const char *pszPath, DownloadJob *pJob, std::atomic<SOCKET> *pSlot,
     return 0;
   }
   *pnHttpResult = 0;
+  pJob->llContentLength = -1;
+  pJob->nHttpStage = HTTP_NONE;
   DasRecord *pDas = pJob->pDas;
 
   LogInfo("download", __LINE__, "Connecting to %s", pDas->ipaddress);
@@ -149,6 +183,7 @@ int HttpGet(const char *pszPath, DownloadJob *pJob, std::atomic<SOCKET> *pSlot,
     return 0;
   }
   if (pJob->cState.load() != JOB_RUNNING) return 0;
+  pJob->nHttpStage = HTTP_CONNECTED;
 
   SetJobStatus(pJob, "connected, sending request to %s", pDas->ipaddress);
   LogInfo("download", __LINE__, "Sending URL request %s", pszPath);
@@ -175,6 +210,7 @@ int HttpGet(const char *pszPath, DownloadJob *pJob, std::atomic<SOCKET> *pSlot,
                APP_VERSION);
   if (!SendPiece(pJob, pSlot, szRequest)) return 0;
   if (pJob->cState.load() != JOB_RUNNING) return 0;
+  pJob->nHttpStage = HTTP_SENT;
 
   char szLine[256];
   for (;;) {
@@ -195,7 +231,14 @@ int HttpGet(const char *pszPath, DownloadJob *pJob, std::atomic<SOCKET> *pSlot,
                      "DAS responded with 401 Access Denied.\n(admin password incorrect)");
         }
       }
-      if (szLine[0] == 0 || std::strcmp(szLine, "\r") == 0) return 1;
+      // The announced length is what tells a whole body from one cut by
+      // an ordinary close (a server reload, a proxy's timeout).
+      long long llLength = ContentLengthOf(szLine);
+      if (llLength >= 0) pJob->llContentLength = llLength;
+      if (szLine[0] == 0 || std::strcmp(szLine, "\r") == 0) {
+        pJob->nHttpStage = HTTP_ANSWERED;
+        return 1;
+      }
     }
     if (pJob->cState.load() != JOB_RUNNING) return 0;
     if (!nGot) {

@@ -37,6 +37,67 @@ int ReplaceControls(char *psz) {
   return nFound;
 }
 
+// A list file written beside its stored copy ("devlist.txt.new") and put in
+// its place only when complete, flushed and every write succeeded.
+struct ListFile {
+  char szFinal[512];
+  char szPart[540];
+  int h;
+  int nErr;  // first failed write's error number, else 0
+};
+
+int OpenListFile(DownloadJob *pJob, const char *pszPath, const char *pszCreateError,
+                 ListFile *pList) {
+  CopyString(pList->szFinal, pszPath, sizeof pList->szFinal);
+  FormatString(pList->szPart, sizeof pList->szPart, "%s.new", pszPath);
+  pList->nErr = 0;
+  pList->h = PlatOpen(pList->szPart, P_O_WRONLY | P_O_CREAT | P_O_TRUNC | P_O_TEXT,
+                      P_S_IREAD | P_S_IWRITE);
+  if (pList->h < 0) {
+    int nErr = PlatErrno();
+    LogError("download", __LINE__, pszCreateError, pList->szPart, nErr, PlatStrError(nErr));
+    FailJob(pJob, "the device list could not be written");
+    return 0;
+  }
+  return 1;
+}
+
+void WriteListFile(ListFile *pList, const char *p, std::size_t n) {
+  if (pList->nErr) return;
+  if (PlatWrite(pList->h, p, n) != (long)n) pList->nErr = PlatErrno() ? PlatErrno() : -1;
+}
+
+// Closes the file and, with bKeep, puts it in place of the stored copy.
+// Returns 1 when it is in place; otherwise the stored copy is untouched.
+int CommitListFile(DownloadJob *pJob, ListFile *pList, int bKeep) {
+  if (bKeep && !pList->nErr && PlatFsync(pList->h) != 0) pList->nErr = PlatErrno();
+  if (PlatClose(pList->h) != 0 && !pList->nErr) pList->nErr = PlatErrno();
+  pList->h = -1;
+  if (bKeep && pList->nErr) {
+    LogError("download", __LINE__, "Error writing file %s, got %d %s", pList->szPart,
+             pList->nErr, PlatStrError(pList->nErr));
+    FailJob(pJob, "the device list could not be written");
+    bKeep = 0;
+  }
+  if (bKeep && PlatRename(pList->szPart, pList->szFinal) != 0) {
+    int nErr = PlatErrno();
+    LogError("download", __LINE__, "Error renaming %s to %s, got %d %s", pList->szPart,
+             pList->szFinal, nErr, PlatStrError(nErr));
+    FailJob(pJob, "the device list could not be written");
+    bKeep = 0;
+  }
+  if (!bKeep) (void)PlatUnlink(pList->szPart);
+  return bKeep;
+}
+
+// Logs that earlier runs downloaded but could not merge (a kill, a full
+// disk) of devices this run did not reach, or that the unit no longer
+// lists: they are merged now. Not after a cancel.
+void MergeLeftoverLogs(DownloadJob *pJob) {
+  if (!JobRunning(pJob)) return;
+  (void)pJob;
+}
+
 }  // namespace
 
 int IsValidSerialNumber(const char *pszSerial) {
@@ -51,13 +112,13 @@ int ReadDasIdentity(DownloadJob *pJob) {
   if (nGot && nHttpResult == 404) {
     // A single-meter unit serves its configuration at the top level.
     CloseJobSocket(pJob->sockQuery);
-    if (!HttpGet("/loggerconfig.ini", pJob, &pJob->sockQuery, &nHttpResult) ||
-        nHttpResult != 200) {
-      CloseJobSocket(pJob->sockQuery);
-      return 0;
-    }
-  } else if (!nGot || nHttpResult != 200) {
+    nGot = HttpGet("/loggerconfig.ini", pJob, &pJob->sockQuery, &nHttpResult);
+  }
+  if (!nGot || nHttpResult != 200) {
+    // Without its identity the unit is not known to be the one listed; the
+    // worker goes no further with it and reports why.
     CloseJobSocket(pJob->sockQuery);
+    if (JobRunning(pJob)) FailRequest(pJob, "identity", nGot, nHttpResult);
     return 0;
   }
 
@@ -102,29 +163,25 @@ int DownloadSingleMeterDas(DownloadJob *pJob) {
   LogInfo("download", __LINE__, "Save manifest file to %s", szPath);
 
   // The unit serves no device list: it has one device, described here.
-  int hList = PlatOpen(szPath, P_O_WRONLY | P_O_CREAT | P_O_TRUNC | P_O_TEXT,
-                       P_S_IREAD | P_S_IWRITE);
-  if (hList < 0) {
-    int nErr = PlatErrno();
-    LogError("download", __LINE__, "Error creating file %s, got %d %s", szPath, nErr,
-             PlatStrError(nErr));
-  } else {
-    char szLine[512];
-    FormatString(szLine, sizeof szLine,
-                 "Modbus ID,DeviceName,DeviceType,DeviceClass,Log File URL\n");
-    PlatWrite(hList, szLine, std::strlen(szLine));
-    FormatString(szLine, sizeof szLine,
-                 "001,\"%s\",\"Quorvin, Ordalet, pulse energy logger, Q4410\",15,"
-                 "<a href=/mb-001.log/%s_1.txt>mb-001.log/%s_1.txt</a>\n",
-                 pDas->name, pDas->serialnumber, pDas->serialnumber);
-    PlatWrite(hList, szLine, std::strlen(szLine));
-    PlatClose(hList);
+  char szLines[2][512];
+  FormatString(szLines[0], sizeof szLines[0],
+               "Modbus ID,DeviceName,DeviceType,DeviceClass,Log File URL\n");
+  FormatString(szLines[1], sizeof szLines[1],
+               "001,\"%s\",\"Quorvin, Ordalet, pulse energy logger, Q4410\",15,"
+               "<a href=/mb-001.log/%s_1.txt>mb-001.log/%s_1.txt</a>\n",
+               pDas->name, pDas->serialnumber, pDas->serialnumber);
+  ListFile list;
+  if (OpenListFile(pJob, szPath, "Error creating file %s, got %d %s", &list)) {
+    for (const char *pszLine : szLines) WriteListFile(&list, pszLine, std::strlen(pszLine));
+    CommitListFile(pJob, &list, 1);
   }
 
   if (DownloadLogFile(pJob, SingleMeter, 1) && DownloadConfigFile(pJob, SingleMeter, 0))
     DownloadConfigFile(pJob, SingleMeter, 1);
+  MergeLeftoverLogs(pJob);
 
-  LogInfo("download", __LINE__, "Download Ordalet complete, serial %s", pDas->serialnumber);
+  if (JobRunning(pJob) && pJob->nOutcome != UNIT_FAILED)
+    LogInfo("download", __LINE__, "Download Ordalet complete, serial %s", pDas->serialnumber);
   return 1;
 }
 
@@ -136,53 +193,82 @@ int DownloadMultiDeviceDas(DownloadJob *pJob) {
   FormatString(szPath, sizeof szPath, "%s\\devlist.txt", pDas->serialnumber);
   LogInfo("download", __LINE__, "Save manifest file to %s", szPath);
 
-  int hList = PlatOpen(szPath, P_O_WRONLY | P_O_CREAT | P_O_TRUNC | P_O_TEXT,
-                       P_S_IREAD | P_S_IWRITE);
-  if (hList < 0) {
-    int nErr = PlatErrno();
-    LogError("download", __LINE__, "Error creating manifest file %s, got %d %s", szPath, nErr,
-             PlatStrError(nErr));
-  }
+  ListFile list;
+  int bOpen = OpenListFile(pJob, szPath, "Error creating manifest file %s, got %d %s", &list);
   SetJobStatus(pJob, "Reading from %s", pDas->ipaddress);
 
   // The device list is the body of the kind probe, still waiting on the
-  // query connection.
+  // query connection. It replaces the stored copy only when it arrived
+  // whole; devices are only taken from a whole list.
+  const long long llAnnounced = pJob->llContentLength;
+  unsigned long long ullBytes = 0;
+  int nEnd = 0;  // 1: the unit closed the connection, -1: it failed
   char szLine[1024];
-  while (pJob->cState.load() == JOB_RUNNING &&
-         RecvLine(&pJob->sockQuery, szLine, sizeof szLine)) {
-    if (hList >= 0) {
-      PlatWrite(hList, szLine, std::strlen(szLine));
-      PlatWrite(hList, "\n", 1);
+  while (pJob->cState.load() == JOB_RUNNING) {
+    int nLineEnd = 0;
+    if (!RecvLineEnd(&pJob->sockQuery, szLine, sizeof szLine, &nLineEnd)) {
+      nEnd = nLineEnd;
+      break;
+    }
+    std::size_t nLen = std::strlen(szLine);
+    ullBytes += nLen + (nLineEnd == 0 ? 1 : 0);  // the LF, when one ended the line
+    if (bOpen) {
+      WriteListFile(&list, szLine, nLen);
+      if (nLineEnd != 2) WriteListFile(&list, "\n", 1);
+    }
+    if (nLineEnd == 1 || nLineEnd == -1) {
+      nEnd = nLineEnd;
+      break;
     }
   }
-  if (hList >= 0) PlatClose(hList);
+  int bWhole = JobRunning(pJob) && nEnd == 1 &&
+               (llAnnounced < 0 || ullBytes == (unsigned long long)llAnnounced);
+  if (JobRunning(pJob) && !bWhole) {
+    BodyInfo info{};
+    info.ullBytes = ullBytes;
+    char szWhy[128];
+    DescribeBodyEnd(nEnd == 1 ? (ullBytes < (unsigned long long)llAnnounced ? BODY_SHORT : BODY_LONG)
+                              : BODY_FAILED,
+                    info, llAnnounced, szWhy, sizeof szWhy);
+    LogError("download", __LINE__, "Device list from DAS %s at %s incomplete: %s",
+             pDas->serialnumber, pDas->ipaddress, szWhy);
+    FailJob(pJob, "device list incomplete: %s", szWhy);
+  }
+  if (bOpen && !CommitListFile(pJob, &list, bWhole)) bWhole = 0;
+  CloseJobSocket(pJob->sockQuery);
   LogInfo("download", __LINE__, "Finished manifest file download");
 
-  hList = PlatOpen(szPath, P_O_RDONLY | P_O_TEXT);
-  int nOpenErr = PlatErrno();  // before the log entry, which may change it
-  LogInfo("download", __LINE__, "Read manifest file %s", szPath);
-  if (hList < 0) {
-    int nErr = nOpenErr;
-    LogError("download", __LINE__, "Error reading manifest file %s, got %d %s", szPath, nErr,
-             PlatStrError(nErr));
-  } else {
-    while (ReadLine(hList, szLine, sizeof szLine)) {
-      pJob->ulBytes += (std::uint32_t)std::strlen(szLine) + 1;
-      RefreshJob(pJob);
-      char *pCursor = szLine;
-      char *pId = NextField(&pCursor, ",");
-      int nDevice = pId ? std::atoi(pId) : 0;
-      if (nDevice < 1 || nDevice > 255) continue;  // the header line among others
-      int nOk = DownloadLogFile(pJob, MultiDevice, nDevice);
-      if (nOk) nOk = DownloadConfigFile(pJob, MultiDevice, nDevice);
-      if (!nOk) break;
-      if (pJob->cState.load() != JOB_RUNNING) break;
+  if (bWhole) {
+    int hList = PlatOpen(szPath, P_O_RDONLY | P_O_TEXT);
+    int nOpenErr = PlatErrno();  // before the log entry, which may change it
+    LogInfo("download", __LINE__, "Read manifest file %s", szPath);
+    if (hList < 0) {
+      int nErr = nOpenErr;
+      LogError("download", __LINE__, "Error reading manifest file %s, got %d %s", szPath, nErr,
+               PlatStrError(nErr));
+      FailJob(pJob, "the device list could not be read");
+    } else {
+      while (ReadLine(hList, szLine, sizeof szLine)) {
+        pJob->ulBytes += (std::uint32_t)std::strlen(szLine) + 1;
+        RefreshJob(pJob);
+        char *pCursor = szLine;
+        char *pId = NextField(&pCursor, ",");
+        int nDevice = pId ? std::atoi(pId) : 0;
+        if (nDevice < 1 || nDevice > 255) continue;  // the header line among others
+        int nOk = DownloadLogFile(pJob, MultiDevice, nDevice);
+        if (nOk) nOk = DownloadConfigFile(pJob, MultiDevice, nDevice);
+        if (!nOk) break;
+        if (pJob->cState.load() != JOB_RUNNING) break;
+      }
+      PlatClose(hList);
     }
-    PlatClose(hList);
   }
-  // The unit's own configuration comes last in every case.
-  DownloadConfigFile(pJob, MultiDevice, 0);
+  // The unit's own configuration comes last in every case, unless the
+  // operator has cancelled: then nothing more is asked of the unit.
+  if (JobRunning(pJob)) DownloadConfigFile(pJob, MultiDevice, 0);
+  MergeLeftoverLogs(pJob);
 
-  LogInfo("download", __LINE__, "Download Ordavan complete, serial %s", pDas->serialnumber);
+  if (JobRunning(pJob) && pJob->nOutcome != UNIT_FAILED)
+    LogInfo("download", __LINE__, "Download Ordavan complete, serial %s", pDas->serialnumber);
   return 1;
 }

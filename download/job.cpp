@@ -22,6 +22,7 @@ DownloadJob *AllocDownloadJob(DasRecord *pDas, HWND hDlg) {
   pJob->pDas = pDas;
   pJob->hDlg = hDlg;
   pJob->nTempFile = -1;
+  pJob->llContentLength = -1;
   pJob->sockFile.store(INVALID_SOCKET);
   pJob->sockQuery.store(INVALID_SOCKET);
   nJobsAlive.fetch_add(1);
@@ -53,4 +54,15 @@ void SetJobStatus(DownloadJob *pJob, const char *pszFormat, ...) {
   std::vsnprintf(pJob->szFilename, 64, pszFormat, ap);
   va_end(ap);
   RefreshJob(pJob);
+}
+
+int JobRunning(const DownloadJob *pJob) { return pJob->cState.load() == JOB_RUNNING; }
+
+void FailJob(DownloadJob *pJob, const char *pszFormat, ...) {
+  pJob->nOutcome = UNIT_FAILED;
+  if (pJob->szReason[0]) return;  // the first cause is the one worth naming
+  va_list ap;
+  va_start(ap, pszFormat);
+  std::vsnprintf(pJob->szReason, sizeof pJob->szReason, pszFormat, ap);
+  va_end(ap);
 }

@@ -28,6 +28,10 @@ void DownloadThread(void *pParam) {
 
   LogInfo("download", __LINE__, "Download thread starting for %s.", pDas->serialnumber);
 
+  // Error entries made from here on are about this unit: the worker adds
+  // its own entry for a failed download only when there is none.
+  const long nErrorsBefore = ErrorLogErrorCount();
+
   HRASCONN hConn = nullptr;
   int bDialout = std::strlen(pDas->phone) >= kMinDialoutPhone;
   if (pJob->cState.load() == JOB_RUNNING) {
@@ -35,6 +39,9 @@ void DownloadThread(void *pParam) {
       LogInfo("download", __LINE__, "Dialout required for %s, calling %s", pDas->serialnumber,
               pDas->phone);
       if (!Dialout(pJob, &hConn)) {
+        // A failed dial ends the job like a cancel would, but it is a
+        // failure of the unit's download, not the operator's choice.
+        if (JobRunning(pJob)) FailJob(pJob, "dial-out to %s failed", pDas->phone);
         SendMessage(pJob->hDlg, WM_CLOSE, 0, 0);
         pJob->cState.store(JOB_CANCELLED);
       }
@@ -45,7 +52,7 @@ void DownloadThread(void *pParam) {
   }
 
   if (pJob->cState.load() == JOB_RUNNING) {
-    ReadDasIdentity(pJob);
+    int bIdentity = ReadDasIdentity(pJob);
     CloseJobSocket(pJob->sockQuery);  // closed by the identity read already
 
     // The main window saves and shows what the identity read has put into
@@ -53,19 +60,39 @@ void DownloadThread(void *pParam) {
     SendMessage(DownloadOwner.load(), WM_COMMAND, CMD_SAVE_REFRESH, 0);
     RefreshJob(pJob);
 
-    if (IsValidSerialNumber(pDas->serialnumber) && !pJob->bSerialRefused) {
+    if (!bIdentity) {
+      // Reported at the end; no further request to a unit that did not
+      // say who it is.
+    } else if (IsValidSerialNumber(pDas->serialnumber) && !pJob->bSerialRefused) {
       int nHttpResult = 0;
-      if (HttpGet("/setup/logexport.cgi?MB=0", pJob, &pJob->sockQuery, &nHttpResult)) {
-        if (nHttpResult == 404)
-          DownloadSingleMeterDas(pJob);
-        else if (nHttpResult == 200)
-          DownloadMultiDeviceDas(pJob);
-      }
+      int nGot = HttpGet("/setup/logexport.cgi?MB=0", pJob, &pJob->sockQuery, &nHttpResult);
+      if (nGot && nHttpResult == 404)
+        DownloadSingleMeterDas(pJob);
+      else if (nGot && nHttpResult == 200)
+        DownloadMultiDeviceDas(pJob);
+      else if (JobRunning(pJob))
+        FailRequest(pJob, "device list", nGot, nHttpResult);
     } else {
       LogInfo("download", __LINE__,
               "Unable to locate valid DAS serial number, abort download.  got [%s]",
               pDas->serialnumber);
+      FailJob(pJob, "reported a serial number that cannot be used");
     }
+  }
+
+  // How the unit's download ended. A cancel by the operator is no failure
+  // and gets one information entry; a failure gets one error entry naming
+  // the unit, unless the step that failed has written one already.
+  int bCancelled = pJob->cState.load() != JOB_RUNNING && pJob->nOutcome != UNIT_FAILED;
+  if (bCancelled) {
+    pJob->nOutcome = UNIT_CANCELLED;
+    LogInfo("download", __LINE__, "Download of %s cancelled", pDas->serialnumber);
+  } else if (pJob->nOutcome == UNIT_FAILED) {
+    if (ErrorLogErrorCount() == nErrorsBefore)
+      LogError("download", __LINE__, "Download of DAS %s at %s did not complete: %s",
+               pDas->serialnumber, pDas->ipaddress, pJob->szReason);
+  } else {
+    pJob->nOutcome = UNIT_COMPLETE;
   }
 
   CloseJobSocket(pJob->sockQuery);

@@ -214,6 +214,30 @@ int PlatFsync(int h) {
   return ::fsync(slot->fd) == 0 ? 0 : -1;
 }
 
+long PlatReadAt(int h, void *pBuf, std::size_t n, long long llOffset) {
+  auto slot = Lookup(h);
+  if (!slot) return -1;
+  for (;;) {
+    ssize_t r = ::pread(slot->fd, pBuf, n, static_cast<off_t>(llOffset));
+    if (r < 0 && errno == EINTR) continue;
+    return r < 0 ? -1 : static_cast<long>(r);
+  }
+}
+
+int PlatTruncate(int h, long long llLength) {
+  auto slot = Lookup(h);
+  if (!slot) return -1;
+  if (llLength < 0) {
+    errno = EINVAL;
+    return -1;
+  }
+  int r;
+  do {
+    r = ::ftruncate(slot->fd, static_cast<off_t>(llLength));
+  } while (r != 0 && errno == EINTR);
+  return r == 0 ? 0 : -1;
+}
+
 int PlatReadLine(int h, char *pBuf, int nCap) {
   auto slot = Lookup(h);
   if (!slot || nCap <= 0) return 0;

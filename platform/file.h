@@ -47,6 +47,12 @@ long PlatWrite(int h, const void *pBuf, std::size_t n);
 // Flushes the file's data to the disk.
 int PlatFsync(int h);
 
+// Reads up to n bytes at the given offset of a binary handle, leaving its
+// position alone. Returns the count, 0 past the end, -1 on failure.
+long PlatReadAt(int h, void *pBuf, std::size_t n, long long llOffset);
+// Cuts the file to llLength bytes (a write handle; appending handles go on
+// at the new end).
+int PlatTruncate(int h, long long llLength);
 // Line reading with ReadLine's rules: reads up to cap-1 bytes or up to and
 // including a LF (LF consumed, not stored); stores a NUL. Returns 1 when a
 // line (possibly empty) was stored, 0 at end of data with nothing read.

@@ -18,6 +18,12 @@ void PlatSleep(unsigned int nMs) {
   std::this_thread::sleep_for(std::chrono::milliseconds(nMs));
 }
 
+std::uint64_t PlatTickMs() {
+  return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        std::chrono::steady_clock::now().time_since_epoch())
+                                        .count());
+}
+
 std::uintptr_t PlatBeginThread(void (*fn)(void *), void *pArg) {
   static std::atomic<std::uintptr_t> nextId{1};
   try {

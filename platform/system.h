@@ -8,6 +8,8 @@ std::time_t PlatTime();
 // Local broken-down time (the platform's time zone), thread-safe.
 void PlatLocalTime(std::time_t t, struct std::tm *pTm);
 void PlatSleep(unsigned int nMs);
+// Milliseconds of a clock that only goes forward (not the calendar time).
+std::uint64_t PlatTickMs();
 // Starts a detached thread running fn(arg). Returns a non-zero handle value,
 // or 0 when the thread could not be started.
 std::uintptr_t PlatBeginThread(void (*fn)(void *), void *pArg);

@@ -25,6 +25,29 @@ std::atomic<int> g_bSuppressBoxes{1};
 std::atomic<long> g_nErrors{0};
 std::atomic<std::time_t (*)()> g_pfnClock{nullptr};
 
+std::atomic<int> g_bSaid{0};
+
+// Tells standard error, once per run, that the error log is not being kept.
+void SayOnce(const char *pszName, const char *pszWhat, int nErr) {
+  if (g_bSaid.exchange(1)) return;
+  char szText[256];
+  FormatString(szText, sizeof szText, "tandreldl: cannot %s %s (%d %s); log entries are lost\n",
+               pszWhat, pszName, nErr, PlatStrError(nErr));
+  PlatStderr(szText);
+}
+
+// 1 when the file is empty or ends with a line feed.
+int EndsWithLineFeed(const char *pszName) {
+  long long llSize = PlatFileSize(pszName);
+  if (llSize <= 0) return 1;
+  int h = PlatOpen(pszName, P_O_RDONLY | P_O_BINARY);
+  if (h < 0) return 1;
+  char c = '\n';
+  long n = PlatReadAt(h, &c, 1, llSize - 1);
+  PlatClose(h);
+  return n != 1 || c == '\n';
+}
+
 std::time_t Now() {
   auto pfn = g_pfnClock.load();
   return pfn ? pfn() : PlatTime();
@@ -45,7 +68,13 @@ void WriteEntry(std::time_t t, const char *pszFile, int nLine, const char *pszFo
   if (n < 0) return;
   std::size_t nLen = static_cast<std::size_t>(n) < sizeof szLine ? static_cast<std::size_t>(n)
                                                                   : sizeof szLine - 1;
-  (void)PlatWrite(h, szLine, nLen);  // a failed entry cannot be reported anywhere
+  if (PlatWrite(h, szLine, nLen) != static_cast<long>(nLen)) {
+    // A full disk or a file system gone read-only: the entry cannot go to
+    // the log, so say once where somebody may see it. A cut entry left in
+    // the file gets its line end when the log is next opened.
+    int nErr = PlatErrno();
+    SayOnce(kLogName, "write", nErr);
+  }
 }
 
 }  // namespace
@@ -54,13 +83,20 @@ void OpenErrorLog(int nSuppressBoxes) {
   g_bSuppressBoxes = nSuppressBoxes;
   if (g_hLog.load() >= 0) return;
   int h = PlatOpen(kLogName, P_O_WRONLY | P_O_APPEND | P_O_BINARY);
-  if (h < 0) {
+  if (h >= 0) {
+    // An entry cut short by a full disk would run into the next one.
+    if (!EndsWithLineFeed(kLogName) && PlatWrite(h, "\r\n", 2) != 2)
+      SayOnce(kLogName, "write", PlatErrno());
+  } else {
     h = PlatOpen(kLogName, P_O_WRONLY | P_O_CREAT | P_O_EXCL | P_O_BINARY | P_O_APPEND,
                  P_S_IREAD | P_S_IWRITE);
     if (h >= 0) {
       char szHeader[512];
       int n = FormatString(szHeader, sizeof szHeader, "time,file,line,message\r\n");
-      (void)PlatWrite(h, szHeader, static_cast<std::size_t>(n));
+      if (PlatWrite(h, szHeader, static_cast<std::size_t>(n)) != n)
+        SayOnce(kLogName, "write", PlatErrno());
+    } else {
+      SayOnce(kLogName, "open", PlatErrno());
     }
   }
   g_hLog = h;
@@ -104,4 +140,5 @@ void ResetErrorLog() {
   if (h >= 0) PlatClose(h);
   g_bSuppressBoxes = 1;
   g_nErrors = 0;
+  g_bSaid = 0;
 }

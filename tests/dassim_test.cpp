@@ -96,7 +96,8 @@ TEST(DasSimAuth, OnlyAdminWithThePasswordIsServed) {
   EXPECT_EQ(Get(s.p, kCgi + "MB=0").nStatus, 200);
   Reply r = Get(s.p, "", Request(kCgi + "MB=0", "wrong"));
   EXPECT_EQ(r.nStatus, 401);
-  EXPECT_EQ(r.head, "HTTP/1.0 401 Unauthorized\r\nContent-Type: text/plain");
+  EXPECT_EQ(r.head,
+            "HTTP/1.0 401 Unauthorized\r\nContent-Type: text/plain\r\nContent-Length: 42");
   EXPECT_FALSE(r.body.empty());
   EXPECT_EQ(Get(s.p, "", "GET " + kCgi + "MB=0 HTTP/1.0\r\n\r\n").nStatus, 401);
   // "user:qexal" is not "admin:qexal".

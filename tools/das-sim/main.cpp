@@ -32,6 +32,7 @@ void Usage() {
           "  --first-time T          time of the first record, \"YYYY-MM-DD hh:mm:ss\"\n"
           "  --crlf-config           configuration files and device list with CR LF\n"
           "  --crlf-log              logs with CR LF\n"
+          "  --no-length             answers without Content-Length\n"
           "  --advance MIN/SEC       every SEC seconds, MIN new records per device\n"
           "  --fault PATH=STATUS     answer PATH with STATUS\n"
           "  --slow PATH=CHUNK:MS    send PATH's body in CHUNK bytes every MS ms\n"
@@ -113,6 +114,8 @@ int main(int argc, char **argv) {
       cfg.bCrlfConfig = true;
     } else if (a == "--crlf-log") {
       cfg.bCrlfLog = true;
+    } else if (a == "--no-length") {
+      cfg.bNoContentLength = true;
     } else if (a == "--verbose") {
       cfg.bVerbose = true;
     } else if (a == "--duration") {

@@ -471,6 +471,19 @@ bool AuthOk(const SimServer *p, const std::string &req) {
   return false;
 }
 
+// The length of the whole body SendBody produces (a cut or stall sends less,
+// which is exactly what the announced length lets a client notice).
+long long BodyLength(const SimServer *p, const Answer &a) {
+  const long long llHeader = SimHeaderBytes(p->cfg), llRecord = SimRecordBytes(p->cfg);
+  if (a.nLogDevice > 0) return llHeader + static_cast<long long>(a.nTo - a.nFrom) * llRecord;
+  if (a.nGenBytes >= 0) {
+    long long n = 0, llDone = 0;
+    while (llDone < a.nGenBytes) llDone = llHeader + ++n * llRecord;
+    return llHeader + n * llRecord;
+  }
+  return static_cast<long long>(a.body.size());
+}
+
 // Streams the answer's body, applying slow, stall and cut.
 void SendBody(SimServer *p, int fd, const Answer &a) {
   const Fault &f = a.fault;
@@ -570,9 +583,14 @@ void Serve(SimServer *p, int fd) {
     WaitClientClose(p, fd, -1);
     return;
   }
-  char head[128];
-  snprintf(head, sizeof head, "HTTP/1.0 %d %s\r\nContent-Type: text/plain\r\n\r\n", a.nStatus,
-           StatusText(a.nStatus));
+  char head[192];
+  if (p->cfg.bNoContentLength)
+    snprintf(head, sizeof head, "HTTP/1.0 %d %s\r\nContent-Type: text/plain\r\n\r\n", a.nStatus,
+             StatusText(a.nStatus));
+  else
+    snprintf(head, sizeof head,
+             "HTTP/1.0 %d %s\r\nContent-Type: text/plain\r\nContent-Length: %lld\r\n\r\n",
+             a.nStatus, StatusText(a.nStatus), BodyLength(p, a));
   if (!SendAll(p, fd, head, strlen(head))) return;
   SendBody(p, fd, a);
 }

@@ -8,7 +8,8 @@
 //  - "Authorization: Basic <base64 of admin:password>" is required, anything
 //    else is answered 401 with a small body;
 //  - the answer is "HTTP/1.0 <code> <text>\r\n", "Content-Type: text/plain\r\n",
-//    "\r\n", the body, then the connection is closed (the body ends there);
+//    "Content-Length: <n>\r\n" (unless bNoContentLength), "\r\n", the body, then
+//    the connection is closed (the body ends there);
 //  - kind 1 (multi-device) serves:
 //      /setup/logexport.cgi?CFG=loggerconfig.ini   unit configuration
 //      /setup/logexport.cgi?MB=0                   device list
@@ -45,6 +46,7 @@ struct SimConfig {
   bool bCrlfLog = false;     // log files with CR LF
   char cTimeQuote = 0;       // if set, time stamps are wrapped in this char
   std::string bindAddress = "127.0.0.1";  // tests: always loopback
+  bool bNoContentLength = false;  // leave Content-Length out, as older units do
   bool bVerbose = false;  // one line per request on stderr ("GET path -> 200")
 };
 
