@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -86,4 +87,30 @@ TEST_F(ErrorLogTest, LinesFromManyThreadsStayWhole) {
     lines++;
   }
   EXPECT_EQ(800u, lines);
+}
+
+// An entry cut short (the disk filled up in the middle of it) must not run
+// into the next run's first entry.
+TEST_F(ErrorLogTest, EntryCutByAFullDiskGetsItsLineEndAtTheNextOpen) {
+  WriteFileBytes("errorlog.txt", "time,file,line,message\r\n'2005/12/08 09:05:03',downl");
+  OpenErrorLog(1);
+  LogInfo("main", 160, "Software exiting.");
+  EXPECT_EQ("time,file,line,message\r\n'2005/12/08 09:05:03',downl\r\n"
+            "'2005/12/08 09:05:03',main,160,Software exiting.\r\n",
+            ReadFileBytes("errorlog.txt"));
+}
+
+// A log that cannot be written is said once on standard error, not hidden;
+// the failure still counts for the exit status.
+TEST_F(ErrorLogTest, UnwritableLogIsSaidOnceOnStandardError) {
+  // A device that is always full: the open succeeds, every write fails.
+  std::filesystem::create_symlink("/dev/full", "errorlog.txt");
+  ::testing::internal::CaptureStderr();
+  OpenErrorLog(1);
+  LogError("download", 1, "first");
+  LogError("download", 2, "second");
+  std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(ErrorLogErrorCount(), 2);
+  EXPECT_NE(err.find("cannot write errorlog.txt"), std::string::npos) << err;
+  EXPECT_EQ(err.find("cannot write", err.find("cannot write") + 1), std::string::npos) << err;
 }
