@@ -222,11 +222,13 @@ namespace {
 constexpr std::size_t kReadBlock = 1u << 20;
 
 // Streams an open file through buf and calls fn(pLine, nLen, nOffset) for
-// every line (without its line feed; a last line without one counts too,
-// an empty end does not). A line longer than buf makes buf grow. 1 = read
-// to the end (*pnBytes = its size); 0 = read error (PlatErrno).
+// every line (without its line feed; a last line without one counts too
+// unless bDropTail, an empty end does not). A line longer than buf makes
+// buf grow. 1 = read to the end (*pnBytes = its size, *pnTail = the length
+// of an unterminated last line); 0 = read error (PlatErrno).
 template <class Fn>
-int ScanLines(int h, std::vector<char> &buf, std::uint64_t *pnBytes, Fn fn) {
+int ScanLines(int h, std::vector<char> &buf, std::uint64_t *pnBytes, bool bDropTail,
+              std::size_t *pnTail, Fn fn) {
   std::size_t nKeep = 0;     // a line not yet complete, at the front of buf
   std::uint64_t nBase = 0;   // file offset of buf[0]
   for (;;) {
@@ -234,7 +236,8 @@ int ScanLines(int h, std::vector<char> &buf, std::uint64_t *pnBytes, Fn fn) {
     long nRead = PlatRead(h, buf.data() + nKeep, buf.size() - nKeep);
     if (nRead < 0) return 0;
     if (nRead == 0) {
-      if (nKeep) fn(buf.data(), nKeep, nBase);
+      if (nKeep && !bDropTail) fn(buf.data(), nKeep, nBase);
+      *pnTail = nKeep;
       *pnBytes = nBase + nKeep;
       return 1;
     }
@@ -302,7 +305,7 @@ void MergeInto(std::vector<LogLine> &vOld, const std::vector<LogLine> &vNew) {
 }  // namespace
 
 int ReadLogSet(const char *pszPath, LogSet *pSet, char *pszStatus, unsigned nStatusCap,
-               HWND hProgress, int bMayBeAbsent) {
+               HWND hProgress, int bMayBeAbsent, int bWholeLinesOnly) {
   LogInfo("merge", __LINE__, "Merge reading %s", pszPath);
   Progress prog{pszStatus, nStatusCap, hProgress, {}};
   if (pszStatus && nStatusCap) FormatString(pszStatus, nStatusCap, "Reading file %s", pszPath);
@@ -336,7 +339,8 @@ int ReadLogSet(const char *pszPath, LogSet *pSet, char *pszStatus, unsigned nSta
     bool bHeader = false;
 
     std::uint64_t nBytes = 0;
-    int bRead = ScanLines(h, buf, &nBytes, [&](const char *pLine, std::size_t nLen, std::uint64_t nOffset) {
+    std::size_t nTail = 0;
+    int bRead = ScanLines(h, buf, &nBytes, bWholeLinesOnly != 0, &nTail, [&](const char *pLine, std::size_t nLen, std::uint64_t nOffset) {
       std::uint32_t ulTime = 0;
       int nKind = ClassifyLogLine(pLine, nLen, &ulTime);
       if (nKind == 2) {
@@ -384,6 +388,8 @@ int ReadLogSet(const char *pszPath, LogSet *pSet, char *pszStatus, unsigned nSta
     PlatClose(h);
     h = -1;
     buf = std::vector<char>();
+    if (bWholeLinesOnly && nTail)
+      LogInfo("merge", __LINE__, "Merge ignoring an unfinished last line in %s", pszPath);
 
     LogFile file;
     file.path = pszPath;

@@ -63,8 +63,11 @@ std::uint32_t ParseLogTime(const char *pszField);
 // header line replaces the earlier one. Result 1 = read; 0 = failed
 // (reported, the set unchanged); -1 = the path is not a file (missing or a
 // directory) and bMayBeAbsent was set (nothing reported but an info entry).
+// With bWholeLinesOnly a last line without its line feed is left out: in a
+// file that a killed run left behind it may be torn, and its whole form is
+// still on the unit or in another file.
 int ReadLogSet(const char *pszPath, LogSet *pSet, char *pszStatus, unsigned nStatusCap,
-               HWND hProgress, int bMayBeAbsent);
+               HWND hProgress, int bMayBeAbsent, int bWholeLinesOnly = 0);
 
 // Writes the header (with a line feed) and every line (each with a line
 // feed) to a newly created file (0600, binary). The files read must still

@@ -13,6 +13,14 @@
 // is flushed before the downloaded file is deleted. At every instant the
 // local log on disk is complete, old or new.
 //
+// A download whose merge never ran (the run was killed, or the merge
+// failed) stays in "temp" as "mb-NNN.K.tmp", and it may hold the only local
+// copy of its records. Every merge of the device reads these leftovers too
+// and removes them only with the download, once the merged log is safely in
+// place. The unit is told to delete a log only after its merge is on disk,
+// so a line torn at the end of a leftover is still whole on the unit and
+// can be dropped.
+//
 // A "mb-NNN.new" found at the start is a merge that failed or was cut off
 // after (or while) writing it; it may be the only copy of some records (a
 // rename that failed, then the downloaded file overwritten by the next
@@ -25,11 +33,13 @@
 // new complete file.
 #include "merge/merge.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "daslist/daslist.h"
 #include "merge/logset.h"
@@ -241,19 +251,120 @@ int WriteLogFile(const char *pszPath, LogRecord **ppHead, const char *pszHeader,
   return 1;
 }
 
+namespace {
+
+// Reads the digits of a name part: at least one, at most 9 for a device or
+// 18 for a sequence number. -1 if it is not a plain decimal number.
+long long ParseDigits(const char *p, std::size_t n, std::size_t nMax) {
+  if (n == 0 || n > nMax) return -1;
+  long long v = 0;
+  for (std::size_t i = 0; i < n; i++) {
+    if (p[i] < '0' || p[i] > '9') return -1;
+    v = v * 10 + (p[i] - '0');
+  }
+  return v;
+}
+
+// A download's temporary name "mb-NNN.K.tmp", exactly as the download
+// side writes it ("mb-%03d.%d.tmp"): the device and K, or 0 for any other
+// name (no sign, no blank, no extra zero, nothing after ".tmp").
+int ParseTempName(const std::string &name, int *pnDevice, long long *pllSeq) {
+  if (name.size() < 12 || name.compare(0, 3, "mb-") != 0 ||
+      name.compare(name.size() - 4, 4, ".tmp") != 0)
+    return 0;
+  std::string mid = name.substr(3, name.size() - 7);  // "NNN.K"
+  std::string::size_type dot = mid.find('.');
+  if (dot == std::string::npos) return 0;
+  long long llDev = ParseDigits(mid.data(), dot, 9);
+  long long llSeq = ParseDigits(mid.data() + dot + 1, mid.size() - dot - 1, 18);
+  if (llDev < 0 || llSeq < 0) return 0;
+  char szBack[64];
+  FormatString(szBack, sizeof szBack, "mb-%03lld.%lld.tmp", llDev, llSeq);
+  if (name != szBack) return 0;
+  *pnDevice = static_cast<int>(llDev);
+  *pllSeq = llSeq;
+  return 1;
+}
+
+struct Leftover {
+  long long llSeq;
+  std::string path;
+};
+
+// The temporary downloads of one device in "<dir>\temp" other than
+// pszDownloaded, oldest (smallest K) first.
+std::vector<Leftover> FindLeftovers(const char *pszDir, int nDevice, const char *pszDownloaded) {
+  std::vector<Leftover> v;
+  std::string tempDir = std::string(pszDir) + "\\temp";
+  std::vector<std::string> names;
+  if (PlatListDir(tempDir.c_str(), &names) != 0) return v;
+  PlatFileInfo dl{};
+  bool bDl = pszDownloaded && PlatStat(pszDownloaded, &dl) == 0;
+  std::string dlPath = pszDownloaded ? PlatPath(pszDownloaded) : std::string();
+  for (const std::string &name : names) {
+    int nDev = 0;
+    long long llSeq = 0;
+    if (!ParseTempName(name, &nDev, &llSeq) || nDev != nDevice) continue;
+    std::string path = tempDir + "\\" + name;
+    PlatFileInfo info{};
+    if (PlatStat(path.c_str(), &info) != 0 || !info.bFile) continue;
+    // The current download, however its path was spelt.
+    if (PlatPath(path.c_str()) == dlPath) continue;
+    if (bDl && info.ullDev == dl.ullDev && info.ullId == dl.ullId) continue;
+    v.push_back(Leftover{llSeq, path});
+  }
+  std::sort(v.begin(), v.end(),
+            [](const Leftover &a, const Leftover &b) { return a.llSeq < b.llSeq; });
+  return v;
+}
+
+}  // namespace
+
+int ListLeftoverDevices(const char *pszDir, int *pnDevices, int nCap) {
+  std::string tempDir = std::string(pszDir) + "\\temp";
+  std::vector<std::string> names;
+  if (PlatListDir(tempDir.c_str(), &names) != 0) return 0;
+  bool abSeen[256] = {};
+  for (const std::string &name : names) {
+    int nDev = 0;
+    long long llSeq = 0;
+    if (!ParseTempName(name, &nDev, &llSeq) || nDev < 1 || nDev > 255) continue;
+    PlatFileInfo info{};
+    if (PlatStat((tempDir + "\\" + name).c_str(), &info) != 0 || !info.bFile) continue;
+    abSeen[nDev] = true;
+  }
+  int nCount = 0;
+  for (int n = 1; n <= 255 && nCount < nCap; n++)
+    if (abSeen[n]) pnDevices[nCount++] = n;
+  return nCount;
+}
+
+// The inputs are read in this order, the last header read winning and, per
+// time stamp, the first of the longest lines: a merged file left behind,
+// the local log, downloads that earlier runs left in "temp" (a run killed
+// or failed before their merge; oldest first), the new download. Nothing
+// that was read is removed before the result is on the disk under the
+// local log's name.
 int MergeLogFile(const char *pszDir, int nDevice, const char *pszDownloaded, char *pszStatus,
                  unsigned nStatusCap, HWND hProgress) {
-  LogInfo("merge", __LINE__, "Merge starting for %s, device %d", pszDir, nDevice);
   char szNew[128], szLog[128], szTmp[128];
   FormatString(szNew, sizeof szNew, "%s\\mb-%03d.new", pszDir, nDevice);
   FormatString(szLog, sizeof szLog, "%s\\mb-%03d.log", pszDir, nDevice);
   FormatString(szTmp, sizeof szTmp, "%s\\mb-%03d.tmp", pszDir, nDevice);
 
+  std::vector<Leftover> leftovers = FindLeftovers(pszDir, nDevice, pszDownloaded);
+  int bNewExists = PlatExists(szNew);
+  // Only leftovers asked for, and there are none: nothing to do.
+  if (!pszDownloaded && leftovers.empty() && !bNewExists) return 1;
+  LogInfo("merge", __LINE__, "Merge starting for %s, device %d", pszDir, nDevice);
+
   LogSet set;
-  // A merged file left behind by an earlier merge: its records first.
+  // A merged file left behind by an earlier merge: its records first. Its
+  // last line, if it has no line feed, was cut by a kill while it was
+  // written; that line is whole in one of the files it came from.
   int bLeftover = 0;
-  if (PlatExists(szNew)) {
-    int nRead = ReadLogSet(szNew, &set, pszStatus, nStatusCap, hProgress, 1);
+  if (bNewExists) {
+    int nRead = ReadLogSet(szNew, &set, pszStatus, nStatusCap, hProgress, 1, 1);
     if (nRead == 0) return 0;
     bLeftover = nRead == 1;
   }
@@ -262,7 +373,13 @@ int MergeLogFile(const char *pszDir, int nDevice, const char *pszDownloaded, cha
     // goes on and its rename fails below, keeping the merged file.
     if (ReadLogSet(szLog, &set, pszStatus, nStatusCap, hProgress, 1) == 0) return 0;
   }
-  if (ReadLogSet(pszDownloaded, &set, pszStatus, nStatusCap, hProgress, 0) != 1) return 0;
+  // A leftover download may end in a line torn by the kill; the unit still
+  // holds that line whole (no delete is sent before the merge is on disk).
+  for (const Leftover &l : leftovers)
+    if (ReadLogSet(l.path.c_str(), &set, pszStatus, nStatusCap, hProgress, 0, 1) != 1) return 0;
+  if (pszDownloaded &&
+      ReadLogSet(pszDownloaded, &set, pszStatus, nStatusCap, hProgress, 0) != 1)
+    return 0;
   LogInfo("merge", __LINE__, "Merge sort: got got %ld records, %ld duplicate records",
           set.lRecords, set.lDuplicates);
 
@@ -286,19 +403,31 @@ int MergeLogFile(const char *pszDir, int nDevice, const char *pszDownloaded, cha
              PlatStrError(nErr));
     return 0;
   }
-  // The rename must be on the disk before the download, its other copy, goes.
+  // The rename must be on the disk before the downloads, the other copies, go.
   if (MergeFlushToDisk.load() && PlatFsyncDir(szLog) != 0) {
     int nErr = PlatErrno();
     LogError("merge", __LINE__, "Error flushing directory of %s, got %d %s", szLog, nErr,
              PlatStrError(nErr));
     return 0;
   }
-  if (PlatUnlink(pszDownloaded) != 0) {
+  int nResult = 1;
+  // A leftover that cannot be removed is merged again next time, which
+  // changes nothing; it is still reported.
+  for (const Leftover &l : leftovers) {
+    if (PlatUnlink(l.path.c_str()) != 0) {
+      int nErr = PlatErrno();
+      LogError("merge", __LINE__, "Error deleting file %s, got %d %s", l.path.c_str(), nErr,
+               PlatStrError(nErr));
+      nResult = 0;
+    }
+  }
+  if (pszDownloaded && PlatUnlink(pszDownloaded) != 0) {
     int nErr = PlatErrno();
     LogError("merge", __LINE__, "Error deleting file %s, got %d %s", pszDownloaded, nErr,
              PlatStrError(nErr));
     return 0;
   }
+  if (!nResult) return 0;
   LogInfo("merge", __LINE__, "Merge complete");
   return 1;
 }

@@ -8,10 +8,12 @@
 // written from every thread) never races with a close of another handle.
 #include "platform/file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -313,6 +315,40 @@ long long PlatFileSize(const char *pszPath) {
   struct stat st;
   if (::stat(PlatPath(pszPath).c_str(), &st) != 0) return -1;
   return static_cast<long long>(st.st_size);
+}
+
+int PlatStat(const char *pszPath, PlatFileInfo *pInfo) {
+  struct stat st;
+  if (::stat(PlatPath(pszPath).c_str(), &st) != 0) return -1;
+  pInfo->llSize = static_cast<long long>(st.st_size);
+  pInfo->llMtimeNs = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+  pInfo->ullId = static_cast<unsigned long long>(st.st_ino);
+  pInfo->ullDev = static_cast<unsigned long long>(st.st_dev);
+  pInfo->bFile = S_ISREG(st.st_mode) ? 1 : 0;
+  pInfo->bDir = S_ISDIR(st.st_mode) ? 1 : 0;
+  return 0;
+}
+
+int PlatListDir(const char *pszDir, std::vector<std::string> *pNames) {
+  pNames->clear();
+  DIR *d = ::opendir(PlatPath(pszDir).c_str());
+  if (!d) return -1;
+  for (;;) {
+    errno = 0;
+    struct dirent *e = ::readdir(d);
+    if (!e) break;
+    if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+    pNames->push_back(e->d_name);
+  }
+  int err = errno;
+  ::closedir(d);
+  if (err != 0) {
+    pNames->clear();
+    errno = err;
+    return -1;
+  }
+  std::sort(pNames->begin(), pNames->end());
+  return 0;
 }
 
 int PlatFsyncDir(const char *pszPath) {

@@ -17,6 +17,7 @@
 #pragma once
 #include <cstddef>
 #include <string>
+#include <vector>
 
 enum {
   P_O_RDONLY = 0x0000,
@@ -67,6 +68,20 @@ int PlatRename(const char *pszFrom, const char *pszTo);  // replaces the target
 int PlatExists(const char *pszPath);           // 1 if the path exists
 int PlatFsyncDir(const char *pszPath);         // flush the directory entry of a file path
 long long PlatFileSize(const char *pszPath);   // -1 if missing
+
+// What the file system says about a path (symbolic links followed).
+struct PlatFileInfo {
+  long long llSize;
+  long long llMtimeNs;      // last modification, ns since 1970
+  unsigned long long ullId;   // identity of the file on its device
+  unsigned long long ullDev;  // the device
+  int bFile;                // a regular file
+  int bDir;                 // a directory
+};
+int PlatStat(const char *pszPath, PlatFileInfo *pInfo);  // 0 or -1
+// The names of the entries of a directory ("." and ".." left out), sorted
+// bytewise. 0 or -1 (the directory cannot be read; *pNames then empty).
+int PlatListDir(const char *pszDir, std::vector<std::string> *pNames);
 // Maps a path with backslashes to the host's form.
 std::string PlatPath(const char *pszPath);
 

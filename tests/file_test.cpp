@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "platform/file.h"
 #include "tests/testutil.h"
@@ -98,4 +99,49 @@ TEST(FileLayer, ReadLineStrTakesAnyLength) {
   EXPECT_EQ("last", line);
   EXPECT_EQ(0, PlatReadLineStr(h, line));
   PlatClose(h);
+}
+
+TEST(FileLayer, ListingAndStatOfADirectory) {
+  TempDir dir;
+  ASSERT_EQ(0, PlatMkdir("unit"));
+  ASSERT_EQ(0, PlatMkdir("unit\\temp"));
+  WriteFileBytes("unit/temp/b.tmp", "12345");
+  WriteFileBytes("unit/temp/a.tmp", "");
+  ASSERT_EQ(0, PlatMkdir("unit\\temp\\sub"));
+  std::vector<std::string> names = {"stale"};
+  ASSERT_EQ(0, PlatListDir("unit\\temp", &names));
+  // Every entry, subdirectories included, but not "." and "..", in order.
+  EXPECT_EQ((std::vector<std::string>{"a.tmp", "b.tmp", "sub"}), names);
+  ASSERT_EQ(0, PlatListDir("unit\\temp\\sub", &names));
+  EXPECT_TRUE(names.empty());
+  names = {"stale"};
+  EXPECT_EQ(-1, PlatListDir("unit\\none", &names));
+  EXPECT_EQ(P_ENOENT, PlatErrno());
+  EXPECT_TRUE(names.empty());
+  EXPECT_EQ(-1, PlatListDir("unit\\temp\\b.tmp", &names));  // a file is no directory
+
+  PlatFileInfo a{}, b{}, sub{}, b2{};
+  ASSERT_EQ(0, PlatStat("unit\\temp\\b.tmp", &b));
+  EXPECT_EQ(5, b.llSize);
+  EXPECT_TRUE(b.bFile);
+  EXPECT_FALSE(b.bDir);
+  ASSERT_EQ(0, PlatStat("unit\\temp\\sub", &sub));
+  EXPECT_FALSE(sub.bFile);
+  EXPECT_TRUE(sub.bDir);
+  ASSERT_EQ(0, PlatStat("unit\\temp\\a.tmp", &a));
+  EXPECT_NE(a.ullId, b.ullId);
+  ASSERT_EQ(0, PlatStat("unit/temp/b.tmp", &b2));  // one file, however spelt
+  EXPECT_EQ(b.ullId, b2.ullId);
+  EXPECT_EQ(b.ullDev, b2.ullDev);
+  EXPECT_EQ(b.llMtimeNs, b2.llMtimeNs);
+  // Writing the file moves its size and modification time on.
+  int h = PlatOpen("unit\\temp\\b.tmp", P_O_WRONLY | P_O_APPEND | P_O_BINARY);
+  ASSERT_GE(h, 0);
+  ASSERT_EQ(1, PlatWrite(h, "6", 1));
+  PlatClose(h);
+  ASSERT_EQ(0, PlatStat("unit\\temp\\b.tmp", &b2));
+  EXPECT_EQ(6, b2.llSize);
+  EXPECT_GE(b2.llMtimeNs, b.llMtimeNs);
+  EXPECT_EQ(-1, PlatStat("unit\\temp\\none", &b2));
+  EXPECT_EQ(P_ENOENT, PlatErrno());
 }

@@ -29,27 +29,56 @@ std::string Line(int i, const char *pszTag) {
 
 }  // namespace
 
+namespace {
+
+// Regular files left in a directory (none when it is gone).
+int FilesIn(const char *pszDir) {
+  int n = 0;
+  std::error_code ec;
+  for (const auto &e : fs::directory_iterator(pszDir, ec))
+    if (e.is_regular_file()) n++;
+  return n;
+}
+
+}  // namespace
+
 TEST(MergeCrash, KilledMergeLeavesALogThatIsOldOrNewAndLosesNothing) {
   TempDir dir;
   ResetErrorLog();
   OpenErrorLog(1);
-  fs::create_directory("SN1");
+  fs::create_directories("SN1/temp");
 
-  // The local log: 30000 minutes. The download: the last 500 minutes again
-  // (duplicates, some longer so that they win) and 1500 new ones.
+  // The local log: 30000 minutes. Two downloads left by killed runs and the
+  // current one, overlapping each other and the local log with lines that
+  // win (longer) and lines that lose (shorter). The oldest leftover ends in
+  // a line torn by its kill; the whole line comes with the next download.
   const std::string header = "time,n,tag,kwh,kw\r\n";
-  std::string oldLog = header, download = header, merged = header;
+  std::string oldLog = header, left0 = header, left1 = header, download = header, next = header;
   for (int i = 0; i < 30000; i++) oldLog += Line(i, "old");
-  for (int i = 29500; i < 31500; i++) download += Line(i, i < 30000 ? "again" : "new");
-  for (int i = 0; i < 31500; i++) merged += Line(i, i < 29500 ? "old" : (i < 30000 ? "again" : "new"));
+  for (int i = 29500; i < 30500; i++) left0 += Line(i, i < 30000 ? "again" : "lo0");
+  left0 += Line(31600, "whole").substr(0, 30);
+  for (int i = 30400; i < 31000; i++) left1 += Line(i, "left1");
+  for (int i = 30900; i < 31500; i++) download += Line(i, "new");
+  for (int i = 31500; i < 31601; i++) next += Line(i, i < 31600 ? "next" : "whole");
+  auto Tag = [](int i) {
+    return i < 29500 ? "old" : i < 30000 ? "again" : i < 30400 ? "lo0" : i < 31000 ? "left1"
+         : i < 31500 ? "new" : i < 31600 ? "next" : "whole";
+  };
+  std::string merged = header, final = header;
+  for (int i = 0; i < 31500; i++) merged += Line(i, Tag(i));
+  for (int i = 0; i < 31601; i++) final += Line(i, Tag(i));
 
   auto Reset = [&]() {
+    fs::remove_all("SN1/temp");
+    fs::create_directories("SN1/temp");
     WriteFileBytes("SN1/mb-001.log", oldLog);
-    WriteFileBytes("dl.tmp", download);
+    WriteFileBytes("SN1/temp/mb-001.0.tmp", left0);
+    WriteFileBytes("SN1/temp/mb-001.1.tmp", left1);
+    WriteFileBytes("SN1/temp/mb-001.2.tmp", download);
   };
+  char szStatus[64];
   auto MergeNow = [&]() {
-    char szStatus[64];
-    return MergeLogFile("SN1", 1, "dl.tmp", szStatus, sizeof szStatus, nullptr);
+    return MergeLogFile("SN1", 1, "SN1\\temp\\mb-001.2.tmp", szStatus, sizeof szStatus, nullptr);
   };
 
   // How long one merge takes here (sanitizers make it slower).
@@ -58,12 +87,14 @@ TEST(MergeCrash, KilledMergeLeavesALogThatIsOldOrNewAndLosesNothing) {
   ASSERT_EQ(1, MergeNow());
   long lUs = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0).count();
   ASSERT_EQ(merged, ReadFileBytes("SN1/mb-001.log"));
+  ASSERT_EQ(0, FilesIn("SN1/temp"));
   lUs = std::max(lUs, 2000L);
 
   std::mt19937 rng(42);
-  int nKilledMidway = 0;
-  auto tStart = std::chrono::steady_clock::now();
-  for (int round = 0; round < 40; round++) {
+  int nKilledMidway = 0, nRounds = 0;
+  // Until enough kills landed inside a merge: how many rounds that takes
+  // depends on the machine's load, not on a time limit.
+  for (; nKilledMidway < 40 && nRounds < 1000; nRounds++) {
     Reset();
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
@@ -76,48 +107,65 @@ TEST(MergeCrash, KilledMergeLeavesALogThatIsOldOrNewAndLosesNothing) {
 
     // The local log is one whole file: the old one or the merged one.
     std::string now = ReadFileBytes("SN1/mb-001.log");
-    ASSERT_TRUE(now == oldLog || now == merged) << "round " << round << ", " << now.size() << " bytes";
-    bool bFinished = !FileExists("dl.tmp");
-    if (bFinished) {
+    ASSERT_TRUE(now == oldLog || now == merged) << "round " << nRounds << ", " << now.size() << " bytes";
+    int nLeft = FilesIn("SN1/temp");
+    if (nLeft == 0) {
       ASSERT_EQ(merged, now);
     } else {
       nKilledMidway++;
-      // The next merge (the download is still there) brings in every record,
-      // whatever the killed one left behind.
-      ASSERT_EQ(1, MergeNow()) << "round " << round;
-      ASSERT_EQ(merged, ReadFileBytes("SN1/mb-001.log")) << "round " << round;
+      // A download is only removed once its records are in the local log.
+      if (now == oldLog) {
+        ASSERT_EQ(3, nLeft) << "round " << nRounds;
+      }
     }
+    // The next run: a new download, merged with whatever the killed one
+    // left behind; or, every other time, the leftovers alone first (a unit
+    // that no longer lists the device), then the new download.
+    if (nRounds % 2) {
+      ASSERT_EQ(1, MergeLogFile("SN1", 1, nullptr, szStatus, sizeof szStatus, nullptr));
+      ASSERT_EQ(0, FilesIn("SN1/temp"));
+    }
+    WriteFileBytes("SN1/temp/mb-001.3.tmp", next);
+    ASSERT_EQ(1, MergeLogFile("SN1", 1, "SN1\\temp\\mb-001.3.tmp", szStatus, sizeof szStatus, nullptr))
+        << "round " << nRounds;
+    ASSERT_EQ(final, ReadFileBytes("SN1/mb-001.log")) << "round " << nRounds;
+    ASSERT_EQ(0, FilesIn("SN1/temp")) << "round " << nRounds;
     ASSERT_FALSE(FileExists("SN1/mb-001.new"));
     ASSERT_FALSE(FileExists("SN1/mb-001.tmp"));
   }
-  EXPECT_GT(nKilledMidway, 5);
-  EXPECT_LT(std::chrono::steady_clock::now() - tStart, std::chrono::seconds(60));
+  EXPECT_GE(nKilledMidway, 40) << "in " << nRounds << " rounds";
+  RecordProperty("rounds", nRounds);
   ResetErrorLog();
 }
 
 TEST(MergeCrash, TornMergedFileFromAKillIsHarmless) {
   // A merged file cut at every kind of place (inside the header, inside a
   // time stamp, after a comma, just before a line feed) is read by the next
-  // merge without losing or shortening any record.
+  // merge without losing or shortening any record: each of its lines is
+  // whole in the local log, in a download left from an earlier run or in
+  // the current download, none of which goes before the merge is on disk.
   TempDir dir;
   ResetErrorLog();
   OpenErrorLog(1);
-  fs::create_directory("SN1");
+  fs::create_directories("SN1/temp");
   const std::string header = "time,n,tag,kwh,kw\r\n";
-  std::string oldLog = header, download = header;
+  std::string oldLog = header, leftover = header, download = header;
   for (int i = 0; i < 50; i++) oldLog += Line(i, "old");
-  for (int i = 40; i < 80; i++) download += Line(i, "new");
+  for (int i = 40; i < 65; i++) leftover += Line(i, "new");
+  for (int i = 60; i < 80; i++) download += Line(i, "new");
   std::string merged = header;
   for (int i = 0; i < 80; i++) merged += Line(i, i < 50 ? "old" : "new");
   // Every cut in the header and the first two records, then every 41st.
   for (std::size_t cut = 1; cut < merged.size(); cut += cut < 3 * header.size() ? 1 : 41) {
     WriteFileBytes("SN1/mb-001.log", oldLog);
-    WriteFileBytes("dl.tmp", download);
+    WriteFileBytes("SN1/temp/mb-001.0.tmp", leftover);
+    WriteFileBytes("SN1/temp/mb-001.1.tmp", download);
     WriteFileBytes("SN1/mb-001.new", merged.substr(0, cut));
     char szStatus[64];
-    ASSERT_EQ(1, MergeLogFile("SN1", 1, "dl.tmp", szStatus, sizeof szStatus, nullptr));
+    ASSERT_EQ(1, MergeLogFile("SN1", 1, "SN1\\temp\\mb-001.1.tmp", szStatus, sizeof szStatus, nullptr));
     ASSERT_EQ(merged, ReadFileBytes("SN1/mb-001.log")) << "cut at " << cut;
     ASSERT_FALSE(FileExists("SN1/mb-001.new"));
+    ASSERT_EQ(0, FilesIn("SN1/temp"));
   }
   ResetErrorLog();
 }

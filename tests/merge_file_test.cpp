@@ -305,3 +305,149 @@ TEST_F(MergeFileTest, StatusTextIsCutToItsCapacity) {
   EXPECT_EQ(("Writing file " + longDir).substr(0, 63), std::string(szSmall));
   EXPECT_TRUE(FileExists(longDir + "/mb-007.log"));
 }
+
+namespace {
+
+// The merge-reading entries of the error log, in order.
+std::vector<std::string> ReadsLogged() {
+  std::vector<std::string> v;
+  for (const LogEntry &e : ReadLogEntries())
+    if (e.message.rfind("Merge reading ", 0) == 0) v.push_back(e.message.substr(14));
+  return v;
+}
+
+}  // namespace
+
+TEST_F(MergeFileTest, LeftoverDownloadsAreMergedOldestFirstAndRemoved) {
+  fs::create_directory("SN1/temp");
+  WriteFileBytes("SN1/mb-001.log", "time,a\n2024-01-01 00:00:00,local\n");
+  // K=2 is older than K=10 (numbers, not names, decide). Both hold 00:00:05
+  // equally long: the older one's line is read first and stays. K=10 brings
+  // a header; the download has none, so that header is the last one read.
+  WriteFileBytes("SN1/temp/mb-001.10.tmp", "time,b\n2024-01-01 00:00:05,ten\n2024-01-01 00:00:06,k10\n");
+  WriteFileBytes("SN1/temp/mb-001.2.tmp", "2024-01-01 00:00:05,two\n2024-01-01 00:00:00,lo\n");
+  // Another device's, a directory and names that are no download of ours stay.
+  WriteFileBytes("SN1/temp/mb-002.0.tmp", "2024-01-01 00:00:07,dev2\n");
+  fs::create_directory("SN1/temp/mb-001.3.tmp");
+  WriteFileBytes("SN1/temp/mb-001.03.tmp", "2024-01-01 00:00:08,not-ours\n");
+  WriteFileBytes("SN1/temp/mb-01.4.tmp", "2024-01-01 00:00:08,not-ours\n");
+  WriteFileBytes("SN1/temp/mb-001.4.tmp.x", "2024-01-01 00:00:08,not-ours\n");
+  WriteFileBytes("SN1/temp/mb-001.11.tmp", "2024-01-01 00:00:09,download\n");
+  ASSERT_EQ(1, Merge(1, "SN1\\temp\\mb-001.11.tmp"));
+  EXPECT_EQ("time,b\n2024-01-01 00:00:00,local\n2024-01-01 00:00:05,two\n"
+            "2024-01-01 00:00:06,k10\n2024-01-01 00:00:09,download\n",
+            ReadFileBytes("SN1/mb-001.log"));
+  EXPECT_EQ((std::vector<std::string>{"SN1\\mb-001.log", "SN1\\temp\\mb-001.2.tmp",
+                                      "SN1\\temp\\mb-001.10.tmp", "SN1\\temp\\mb-001.11.tmp"}),
+            ReadsLogged());
+  EXPECT_TRUE(Logged("merge,Merge sort: got got 4 records, 2 duplicate records"));
+  EXPECT_FALSE(FileExists("SN1/temp/mb-001.2.tmp"));
+  EXPECT_FALSE(FileExists("SN1/temp/mb-001.10.tmp"));
+  EXPECT_FALSE(FileExists("SN1/temp/mb-001.11.tmp"));
+  EXPECT_TRUE(FileExists("SN1/temp/mb-002.0.tmp"));
+  EXPECT_TRUE(fs::is_directory("SN1/temp/mb-001.3.tmp"));
+  EXPECT_TRUE(FileExists("SN1/temp/mb-001.03.tmp"));
+  EXPECT_TRUE(FileExists("SN1/temp/mb-01.4.tmp"));
+  EXPECT_TRUE(FileExists("SN1/temp/mb-001.4.tmp.x"));
+
+  // The download given with another spelling of its path is still not
+  // taken for a leftover of itself (read once, deleted once).
+  WriteFileBytes("SN1/temp/mb-002.1.tmp", "2024-01-01 00:00:08,dev2-new\n");
+  ASSERT_EQ(1, MergeLogFile("SN1", 2, "./SN1/temp/mb-002.1.tmp", szStatus, 64, nullptr));
+  EXPECT_EQ("2024-01-01 00:00:07,dev2\n2024-01-01 00:00:08,dev2-new\n",
+            ReadFileBytes("SN1/mb-002.log"));
+  EXPECT_FALSE(FileExists("SN1/temp/mb-002.0.tmp"));
+  EXPECT_FALSE(FileExists("SN1/temp/mb-002.1.tmp"));
+}
+
+TEST_F(MergeFileTest, LeftoversStayUntilAMergeSucceeds) {
+  fs::create_directory("SN1/temp");
+  WriteFileBytes("SN1/temp/mb-001.0.tmp", "time,a\n2024-01-01 00:00:01,zero\n");
+  WriteFileBytes("SN1/temp/mb-001.1.tmp", "2024-01-01 00:00:02,one\n");
+  // The rename over the local log fails: nothing read may go.
+  fs::create_directories("SN1/mb-001.log/inside");
+  EXPECT_EQ(0, Merge(1, "SN1\\temp\\mb-001.1.tmp"));
+  EXPECT_FALSE(Logged("merge,Merge complete"));
+  EXPECT_TRUE(FileExists("SN1/temp/mb-001.0.tmp"));
+  EXPECT_TRUE(FileExists("SN1/temp/mb-001.1.tmp"));
+  // A leftover that cannot be read fails the merge the same way.
+  fs::remove_all("SN1/mb-001.log");
+  fs::remove("SN1/mb-001.new");
+  fs::create_directory("SN1/temp/mb-001.2.tmp");
+  WriteFileBytes("SN1/temp/mb-001.3.tmp", "x");
+  fs::permissions("SN1/temp/mb-001.3.tmp", fs::perms::none);
+  if (access("SN1/temp/mb-001.3.tmp", R_OK) != 0) {
+    WriteFileBytes("dl.tmp", "2024-01-01 00:00:03,new\n");
+    EXPECT_EQ(0, Merge());
+    EXPECT_TRUE(Logged("merge,Error opening file SN1\\temp\\mb-001.3.tmp, got 13 Permission denied"));
+    EXPECT_FALSE(FileExists("SN1/mb-001.log"));
+    EXPECT_TRUE(FileExists("SN1/temp/mb-001.0.tmp"));
+    EXPECT_TRUE(FileExists("dl.tmp"));
+    fs::remove("dl.tmp");
+  }
+  fs::remove("SN1/temp/mb-001.3.tmp");
+  // The leftovers alone (no new download): all taken up, then removed.
+  ASSERT_EQ(1, Merge(1, nullptr));
+  EXPECT_EQ("time,a\n2024-01-01 00:00:01,zero\n2024-01-01 00:00:02,one\n",
+            ReadFileBytes("SN1/mb-001.log"));
+  EXPECT_FALSE(FileExists("SN1/temp/mb-001.0.tmp"));
+  EXPECT_FALSE(FileExists("SN1/temp/mb-001.1.tmp"));
+  EXPECT_TRUE(fs::is_directory("SN1/temp/mb-001.2.tmp"));
+  EXPECT_FALSE(FileExists("SN1/mb-001.new"));
+
+  // Nothing left to take up: success, and not a file touched or entry written.
+  std::size_t nEntries = Entries().size();
+  std::string before = ReadFileBytes("SN1/mb-001.log");
+  ASSERT_EQ(1, Merge(1, nullptr));
+  ASSERT_EQ(1, Merge(5, nullptr));
+  EXPECT_EQ(before, ReadFileBytes("SN1/mb-001.log"));
+  EXPECT_FALSE(FileExists("SN1/mb-005.log"));
+  EXPECT_EQ(nEntries, Entries().size());
+  fs::remove_all("SN1/temp");
+  ASSERT_EQ(1, Merge(1, nullptr));
+}
+
+TEST_F(MergeFileTest, TornLastLineOfALeftoverIsIgnoredButNotOfTheDownload) {
+  fs::create_directory("SN1/temp");
+  // Killed while the download was written: its last line is cut, and shown
+  // as a record it would stand for good with the wrong values.
+  WriteFileBytes("SN1/temp/mb-001.0.tmp", "2024-01-01 00:00:01,1.5\r\n2024-01-01 00:00:02,2");
+  // The current download is taken as given (its writer cut what was torn).
+  WriteFileBytes("SN1/temp/mb-001.1.tmp", "2024-01-01 00:00:03,3.75\r\n2024-01-01 00:00:04,4");
+  ASSERT_EQ(1, Merge(1, "SN1\\temp\\mb-001.1.tmp"));
+  EXPECT_EQ("2024-01-01 00:00:01,1.5\r\n2024-01-01 00:00:03,3.75\r\n2024-01-01 00:00:04,4\n",
+            ReadFileBytes("SN1/mb-001.log"));
+  EXPECT_TRUE(Logged("merge,Merge ignoring an unfinished last line in SN1\\temp\\mb-001.0.tmp"));
+  EXPECT_FALSE(FileExists("SN1/temp/mb-001.0.tmp"));
+  // The unit still holds the whole line: it comes with the next download.
+  WriteFileBytes("SN1/temp/mb-001.2.tmp", "2024-01-01 00:00:02,2.125\r\n");
+  ASSERT_EQ(1, Merge(1, "SN1\\temp\\mb-001.2.tmp"));
+  EXPECT_EQ("2024-01-01 00:00:01,1.5\r\n2024-01-01 00:00:02,2.125\r\n2024-01-01 00:00:03,3.75\r\n"
+            "2024-01-01 00:00:04,4\n",
+            ReadFileBytes("SN1/mb-001.log"));
+}
+
+TEST_F(MergeFileTest, LeftoverDevicesAreFoundByStrictNames) {
+  int an[300];
+  EXPECT_EQ(0, ListLeftoverDevices("SN1", an, 300));  // no temp directory
+  EXPECT_EQ(0, ListLeftoverDevices("none", an, 300));
+  fs::create_directory("SN1/temp");
+  EXPECT_EQ(0, ListLeftoverDevices("SN1", an, 300));
+  for (const char *psz : {"mb-1.0.tmp", "mb-000.0.tmp", "mb-256.0.tmp", "mb-001.x.tmp",
+                          "mb-001..tmp", "mb-001.0.tmpx", "mb-001.-1.tmp", "mb-+01.0.tmp",
+                          "mb-0001.0.tmp", "mb-001.00.tmp", "MB-001.0.tmp", "mb-001.0.TMP",
+                          "mb-1000.0.tmp", "mb-001.0", "mb-001.log", "mb-004.0.tmp.x",
+                          "mb-001.99999999999999999999.tmp"})
+    WriteFileBytes(std::string("SN1/temp/") + psz, "2024-01-01 00:00:00,x\n");
+  fs::create_directory("SN1/temp/mb-009.0.tmp");
+  EXPECT_EQ(0, ListLeftoverDevices("SN1", an, 300));
+  for (const char *psz : {"mb-255.7.tmp", "mb-010.0.tmp", "mb-002.12.tmp", "mb-002.3.tmp",
+                          "mb-001.0.tmp", "mb-100.4294967296.tmp"})
+    WriteFileBytes(std::string("SN1/temp/") + psz, "2024-01-01 00:00:00,x\n");
+  ASSERT_EQ(5, ListLeftoverDevices("SN1", an, 300));
+  EXPECT_EQ((std::vector<int>{1, 2, 10, 100, 255}), std::vector<int>(an, an + 5));
+  // At most nCap, the lowest first.
+  ASSERT_EQ(2, ListLeftoverDevices("SN1\\", an, 2));
+  EXPECT_EQ(1, an[0]);
+  EXPECT_EQ(2, an[1]);
+}
