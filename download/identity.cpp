@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "download/download.h"
+#include "merge/merge.h"
 #include "platform/file.h"
 #include "platform/window.h"
 #include "shell/errorlog.h"
@@ -95,7 +96,17 @@ int CommitListFile(DownloadJob *pJob, ListFile *pList, int bKeep) {
 // lists: they are merged now. Not after a cancel.
 void MergeLeftoverLogs(DownloadJob *pJob) {
   if (!JobRunning(pJob)) return;
-  (void)pJob;
+  DasRecord *pDas = pJob->pDas;
+  int nDevices[255];
+  int nCount = ListLeftoverDevices(pDas->serialnumber, nDevices, 255);
+  for (int i = 0; i < nCount && JobRunning(pJob); i++) {
+    LogInfo("download", __LINE__, "Merging earlier downloads of device %d, serial %s",
+            nDevices[i], pDas->serialnumber);
+    SetJobStatus(pJob, "Merging earlier log data of device %d", nDevices[i]);
+    if (!MergeLogFile(pDas->serialnumber, nDevices[i], nullptr, pJob->szFilename, 64,
+                      pJob->hDlg))
+      FailJob(pJob, "earlier downloads of device %d could not be merged", nDevices[i]);
+  }
 }
 
 }  // namespace

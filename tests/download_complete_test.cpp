@@ -142,4 +142,23 @@ TEST_F(DownloadComplete, AnswersNotActedOnAreOneErrorEntry) {
   }
 }
 
+// Downloads that an earlier run stored but never merged (it was killed, or
+// the disk was full) are merged by the next run, for devices the unit still
+// lists and for those it no longer does; none is left behind.
+TEST_F(DownloadComplete, DownloadsLeftByEarlierRunsAreMergedAndRemoved) {
+  Start(SimConfig{});
+  const std::string log1 = SimLogBody(sim->p, 1);
+  const std::string header = log1.substr(0, log1.find('\n') + 1);
+  const std::string early = "2026-11-30 23:59:00,0,0,0,1,2,3,4,5,6,7\n";
+  fs::create_directories(S + "/temp");
+  WriteFileBytes(S + "/temp/mb-001.4.tmp", header + early);
+  WriteFileBytes(S + "/temp/mb-007.0.tmp", header + early + "2026-12-01 00:00:00,cut");
+  Run();
+  EXPECT_EQ(ReadFileBytes(S + "/mb-001.log"), header + early + log1.substr(header.size()));
+  // The cut last line of a leftover is not taken as a record.
+  EXPECT_EQ(ReadFileBytes(S + "/mb-007.log"), header + early);
+  EXPECT_TRUE(fs::is_empty(S + "/temp"));
+  EXPECT_EQ(ErrorLogErrorCount(), 0);
+}
+
 }  // namespace
