@@ -1,10 +1,18 @@
 // The real program against a real nginx standing in for a unit: whole
 // unattended runs, the stored files compared byte for byte with what the
 // server holds.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <zlib.h>
 
+#include <atomic>
+#include <cerrno>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/nginx_fixture.h"
@@ -161,6 +169,136 @@ TEST_F(NginxRun, WrongPasswordIsRefusedByTheServer) {
   EXPECT_EQ(Run(), 1);
   EXPECT_NE(Log().find("DAS responded with 401 Access Denied."), std::string::npos) << Log();
   EXPECT_FALSE(FileExists(dir.File(kSerial + "/devlist.txt")));
+}
+
+// What a plain HTTP/1.0 client gets for a target: the whole answer, and
+// whether the server ended it with a normal close (not a reset).
+struct Answer {
+  std::string head, body;
+  bool bNormalClose = false;
+};
+Answer Fetch(int nPort, const std::string &target, const std::string &password = "qexal",
+             std::atomic<long> *pnGot = nullptr) {
+  Answer a;
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons((unsigned short)nPort);
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, (sockaddr *)&sa, sizeof sa) != 0) {
+    close(fd);
+    return a;
+  }
+  std::string req = "GET " + target + " HTTP/1.0\r\nAuthorization: Basic " +
+                    SimBase64("admin:" + password) + "\r\n\r\n";
+  if (send(fd, req.data(), req.size(), MSG_NOSIGNAL) < 0) {
+    close(fd);
+    return a;
+  }
+  std::string all;
+  char buf[65536];
+  for (;;) {
+    ssize_t n = recv(fd, buf, sizeof buf, 0);
+    if (n == 0) a.bNormalClose = true;
+    if (n <= 0) break;
+    all.append(buf, (size_t)n);
+    if (pnGot) pnGot->store((long)all.size());
+  }
+  close(fd);
+  std::size_t e = all.find("\r\n\r\n");
+  a.head = all.substr(0, e == std::string::npos ? all.size() : e + 2);
+  if (e != std::string::npos) a.body = all.substr(e + 4);
+  return a;
+}
+
+bool HasHeader(const Answer &a, const std::string &line) {
+  return a.head.find("\r\n" + line + "\r\n") != std::string::npos;
+}
+
+std::string Gunzip(const std::string &in) {
+  z_stream z{};
+  inflateInit2(&z, 31);
+  std::string out;
+  char buf[65536];
+  z.next_in = (Bytef *)in.data();
+  z.avail_in = (uInt)in.size();
+  int r = Z_OK;
+  while (r == Z_OK) {
+    z.next_out = (Bytef *)buf;
+    z.avail_out = sizeof buf;
+    r = inflate(&z, Z_NO_FLUSH);
+    out.append(buf, sizeof buf - z.avail_out);
+  }
+  inflateEnd(&z);
+  return r == Z_STREAM_END ? out : "<not a whole gzip stream>";
+}
+
+// The server itself, before the program meets it: each option gives the
+// answers it stands for.
+TEST_F(NginxRun, ServerAnswersAsConfigured) {
+  Start(NginxOptions{});
+  Answer a = Fetch(web->Port(), "/setup/logexport.cgi?MB=17");
+  EXPECT_EQ(a.head.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << a.head;
+  EXPECT_TRUE(HasHeader(a, "Content-Length: " + std::to_string(LogBody(17, 1440).size()))) << a.head;
+  EXPECT_EQ(a.body, LogBody(17, 1440));
+  EXPECT_EQ(Fetch(web->Port(), "/setup/logexport.cgi?MB=3").head.rfind("HTTP/1.1 404", 0), 0u);
+  EXPECT_EQ(Fetch(web->Port(), "/loggerconfig.ini").head.rfind("HTTP/1.1 404", 0), 0u);
+  EXPECT_EQ(Fetch(web->Port(), "/setup/logexport.cgi?MB=0", "bad").head.rfind("HTTP/1.1 401", 0), 0u);
+  web.reset();
+
+  NginxOptions gz;
+  gz.bGzipStatic = true;
+  Start(gz);
+  a = Fetch(web->Port(), "/setup/logexport.cgi?MB=2");
+  EXPECT_TRUE(HasHeader(a, "Content-Encoding: gzip")) << a.head;
+  EXPECT_EQ(Gunzip(a.body), LogBody(2, 1440));
+  web.reset();
+
+  NginxOptions ch;
+  ch.bChunked = true;
+  ch.nKind = 2;
+  Start(ch);
+  a = Fetch(web->Port(), "/mb-001.ini");
+  EXPECT_TRUE(HasHeader(a, "Transfer-Encoding: chunked")) << a.head;
+  EXPECT_EQ(a.head.find("Content-Length"), std::string::npos) << a.head;
+  EXPECT_EQ(a.body, ChunkBody(DeviceConfig(1)));
+  EXPECT_EQ(Fetch(web->Port(), "/setup/logexport.cgi?MB=0").head.rfind("HTTP/1.1 404", 0), 0u);
+  web.reset();
+
+  NginxOptions html;
+  html.bHtmlForUnknown = true;
+  html.bTlsPort = true;
+  html.nKind = 2;
+  Start(html);
+  a = Fetch(web->Port(), "/setup/logexport.cgi?MB=0");
+  EXPECT_EQ(a.head.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << a.head;
+  EXPECT_TRUE(HasHeader(a, "Content-Type: text/html")) << a.head;
+  EXPECT_NE(a.body.find("<html>"), std::string::npos);
+  a = Fetch(web->TlsPort(), "/setup/logexport.cgi?MB=0");
+  EXPECT_EQ(a.head.rfind("HTTP/1.1 400", 0), 0u) << a.head;
+  EXPECT_NE(a.body.find("HTTPS port"), std::string::npos) << a.body;
+}
+
+// A reload while a rate-limited body is on its way: the old worker ends the
+// connection with a normal close before the announced length has arrived.
+TEST_F(NginxRun, ReloadCutsABodyInFlightWithANormalClose) {
+  NginxOptions opt;
+  opt.nRateLimit = 256 * 1024;
+  Start(opt);
+  const std::string big = LogBody(1, 400000);  // some 30 MB: two minutes at this rate
+  web->Put("/setup/logexport.cgi?MB=1", big);
+  Answer a;
+  std::atomic<long> nGot{0};
+  std::thread reader([&] { a = Fetch(web->Port(), "/setup/logexport.cgi?MB=1", "qexal", &nGot); });
+  // Reload once the body is flowing.
+  for (int i = 0; i < 60000 && nGot.load() < 100000; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_TRUE(web->Reload());
+  reader.join();
+  EXPECT_TRUE(HasHeader(a, "Content-Length: " + std::to_string(big.size()))) << a.head;
+  EXPECT_GT(a.body.size(), 0u);
+  EXPECT_LT(a.body.size(), big.size());
+  EXPECT_TRUE(a.bNormalClose);
 }
 
 }  // namespace
