@@ -6,6 +6,11 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <vector>
 
 #include <chrono>
 #include <string>
@@ -281,6 +286,182 @@ TEST(DasSimFaults, StallBeforeHeaderAnswersNothing) {
   EXPECT_EQ(ReadAll(fd, 300, &bClosed), "");
   EXPECT_FALSE(bClosed);
   close(fd);
+}
+
+// Chunked framing, compression and an unknown coding, as the wire shows them.
+TEST(DasSimEncodings, ChunkedGzipDeflateAndUnknownCodings) {
+  SimConfig cfg;
+  cfg.nRecords = 50;
+  Sim s(cfg);
+  ASSERT_NE(s.p, nullptr);
+  const std::string list = Get(s.p, kCgi + "MB=0").body, log = SimLogBody(s.p, 1);
+
+  SimSetChunked(s.p, kCgi + "MB=0", 5, true, true);
+  Reply r = Get(s.p, kCgi + "MB=0");
+  EXPECT_EQ(r.head, "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nTransfer-Encoding: chunked");
+  // Undo the framing by hand: size line (hex, maybe an extension), data, CR LF.
+  std::string plain, rest = r.body;
+  std::vector<size_t> sizes;
+  bool bExt = false;
+  for (;;) {
+    size_t e = rest.find("\r\n");
+    ASSERT_NE(e, std::string::npos);
+    std::string sizeLine = rest.substr(0, e);
+    bExt |= sizeLine.find(';') != std::string::npos;
+    size_t n = std::stoul(sizeLine, nullptr, 16);
+    rest = rest.substr(e + 2);
+    if (n == 0) break;
+    sizes.push_back(n);
+    plain += rest.substr(0, n);
+    ASSERT_EQ(rest.substr(n, 2), "\r\n");
+    rest = rest.substr(n + 2);
+  }
+  EXPECT_EQ(plain, list);
+  EXPECT_EQ(rest, "X-Trailer: done\r\n\r\n");
+  EXPECT_TRUE(bExt);
+  ASSERT_GE(sizes.size(), 4u);
+  EXPECT_EQ(sizes[0], 5u);
+  EXPECT_EQ(sizes[1], 1u);
+  EXPECT_EQ(sizes[2], 22u);
+
+  for (const char *coding : {"gzip", "deflate"}) {
+    SimSetContentEncoding(s.p, kCgi + "MB=1", coding);
+    r = Get(s.p, kCgi + "MB=1");
+    EXPECT_NE(r.head.find(std::string("\r\nContent-Encoding: ") + coding), std::string::npos);
+    z_stream z{};
+    inflateInit2(&z, std::string(coding) == "gzip" ? 31 : 15);
+    std::string out(log.size() + 100, '\0');
+    z.next_in = reinterpret_cast<Bytef *>(r.body.data());
+    z.avail_in = static_cast<uInt>(r.body.size());
+    z.next_out = reinterpret_cast<Bytef *>(out.data());
+    z.avail_out = static_cast<uInt>(out.size());
+    EXPECT_EQ(inflate(&z, Z_FINISH), Z_STREAM_END) << coding;
+    out.resize(z.total_out);
+    inflateEnd(&z);
+    EXPECT_EQ(out, log) << coding;
+  }
+  // Both at once: compressed, then framed.
+  SimSetChunked(s.p, kCgi + "MB=1", 100);
+  r = Get(s.p, kCgi + "MB=1");
+  EXPECT_NE(r.head.find("Content-Encoding: deflate\r\nTransfer-Encoding: chunked"), std::string::npos);
+
+  SimSetContentEncoding(s.p, kCgi + "MB=2", "br");
+  r = Get(s.p, kCgi + "MB=2");
+  EXPECT_NE(r.head.find("\r\nContent-Encoding: br"), std::string::npos);
+  EXPECT_EQ(r.body, SimLogBody(s.p, 2));
+}
+
+TEST(DasSimHeaders, LongLinesNulLineAndInterimAnswers) {
+  Sim s;
+  ASSERT_NE(s.p, nullptr);
+  for (int n : {254, 255, 256, 3000}) EXPECT_EQ(SimHeaderLine(n).size(), static_cast<size_t>(n));
+  EXPECT_EQ(SimHeaderLine(254).rfind("X-Padding: aaa", 0), 0u);
+  const std::string nul("\0X-After-Nul: 1", 15);
+  SimSetExtraHeaders(s.p, kCgi + "MB=0", {SimHeaderLine(255), nul, "Via: 1.1 proxy"});
+  Reply r = Get(s.p, kCgi + "MB=0");
+  EXPECT_EQ(r.head, "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nContent-Length: " +
+                        std::to_string(r.body.size()) + "\r\n" + SimHeaderLine(255) + "\r\n" + nul +
+                        "\r\nVia: 1.1 proxy");
+  EXPECT_EQ(r.body.rfind("Modbus ID,", 0), 0u);
+
+  SimSetInterim(s.p, kCgi + "MB=0", 2);
+  int fd = Connect(SimPort(s.p));
+  std::string req = Request(kCgi + "MB=0");
+  send(fd, req.data(), req.size(), MSG_NOSIGNAL);
+  std::string raw = ReadAll(fd);
+  close(fd);
+  const std::string cont = "HTTP/1.1 100 Continue\r\n\r\n";
+  EXPECT_EQ(raw.rfind(cont + cont + "HTTP/1.0 200 OK\r\n", 0), 0u) << raw.substr(0, 100);
+}
+
+TEST(DasSimContent, HtmlForUnknownBadStampsOddListsAndSerials) {
+  SimConfig cfg;
+  cfg.nKind = 2;
+  cfg.bHtmlForUnknown = true;
+  cfg.nRecords = 2;
+  Sim s(cfg);
+  ASSERT_NE(s.p, nullptr);
+  // A single meter whose web server has a default page: /setup/ paths are 200.
+  for (const std::string &path : {kCgi + "MB=0", kCgi + "CFG=loggerconfig.ini", std::string("/nothing")}) {
+    Reply r = Get(s.p, path);
+    EXPECT_EQ(r.nStatus, 200) << path;
+    EXPECT_NE(r.head.find("Content-Type: text/html"), std::string::npos);
+    EXPECT_NE(r.body.find("<html>"), std::string::npos);
+  }
+  EXPECT_NE(Get(s.p, "/loggerconfig.ini").body.find("SERIALNUMBER="), std::string::npos);
+  SimSetHtmlForUnknown(s.p, false);
+  EXPECT_EQ(Get(s.p, kCgi + "MB=0").nStatus, 404);
+
+  // Out-of-range stamps after the records.
+  std::vector<std::string> bad = SimBadStampLines(cfg, 1);
+  ASSERT_EQ(bad.size(), 7u);
+  EXPECT_EQ(bad[0].rfind("2026-12-01 12:60:00,", 0), 0u);
+  EXPECT_EQ(bad[2].rfind("2026-12-01 24:00:00,", 0), 0u);
+  SimSetExtraLines(s.p, "/mb-001.log", bad);
+  std::string all;
+  for (auto &l : bad) all += l + "\n";
+  EXPECT_EQ(Get(s.p, "/mb-001.log").body, SimLogBody(s.p, 1) + all);
+
+  // A long comment before the serial number, with decoys at 255-byte steps.
+  std::string comment = SimSerialCommentLine(600, "DAS0FAKE0000");
+  EXPECT_EQ(comment.size(), 600u);
+  EXPECT_EQ(comment.substr(255, 25), "SERIALNUMBER=DAS0FAKE0000");
+  EXPECT_EQ(comment.substr(510, 25), "SERIALNUMBER=DAS0FAKE0000");
+  SimSetExtraLines(s.p, "/loggerconfig.ini", {comment}, true);
+  std::string c = Get(s.p, "/loggerconfig.ini").body;
+  EXPECT_EQ(c.rfind(comment + "\n[General]\n", 0), 0u);
+
+  SimConfig m;
+  m.devices = {2, 3, 9};
+  std::string sub = SimOddDeviceList(m, "sub");
+  EXPECT_NE(sub.find("\n002,\x1a\"Meter 2\""), std::string::npos) << sub;
+  EXPECT_NE(sub.find("\n009,"), std::string::npos);
+  std::string wrap = SimOddDeviceList(m, "wrap");
+  EXPECT_NE(wrap.find("\n4294967297,"), std::string::npos);
+  std::string lng = SimOddDeviceList(m, "long");
+  size_t e = lng.find('\n');
+  std::string longLine = lng.substr(e + 1, lng.find('\n', e + 1) - e - 1);
+  EXPECT_EQ(longLine.size(), 3000u);
+  EXPECT_EQ(longLine.substr(1023, 2), "9,");
+  EXPECT_EQ(longLine.substr(2046, 2), "9,");
+  EXPECT_EQ(lng.find("\n009,"), std::string::npos);
+  EXPECT_NE(lng.find("\n003,"), std::string::npos);
+  std::string dup = SimOddDeviceList(m, "dup");
+  EXPECT_NE(dup.find("\n002,"), dup.rfind("\n002,"));
+  std::string none = SimOddDeviceList(m, "nodevice");
+  EXPECT_EQ(none.find("\n0"), std::string::npos);
+  EXPECT_NE(SimOddDeviceList(m, "signs").find("\n1e2,"), std::string::npos);
+  EXPECT_EQ(SimOddDeviceList(m, "other"), "");
+}
+
+TEST(DasSimStalls, BlackHoleNeverCompletesAConnectAndDribbleSendsByteByByte) {
+  SimBlackHole *h = SimStartBlackHole();
+  ASSERT_NE(h, nullptr);
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(static_cast<uint16_t>(SimBlackHolePort(h)));
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int r = connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
+  EXPECT_TRUE(r == -1 && errno == EINPROGRESS);
+  // Still not connected after the first SYN retransmission (1 s) went by.
+  pollfd pfd{fd, POLLOUT, 0};
+  EXPECT_EQ(poll(&pfd, 1, 2500), 0);
+  close(fd);
+  SimStopBlackHole(h);
+
+  Sim s;
+  ASSERT_NE(s.p, nullptr);
+  SimSetDribble(s.p, kCgi + "CFG=mb-001.ini", 2);
+  auto t0 = std::chrono::steady_clock::now();
+  int c = Connect(SimPort(s.p));
+  std::string req = Request(kCgi + "CFG=mb-001.ini");
+  send(c, req.data(), req.size(), MSG_NOSIGNAL);
+  std::string all = ReadAll(c);
+  close(c);
+  EXPECT_EQ(Parse(all).body, "MODBUSID=1\nDEVICENAME=Meter 1\nDEVICETYPE=Energy meter\nBAUD=9600\n");
+  // At least 2 ms went by for every byte of the answer.
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(2 * all.size()));
 }
 
 TEST(DasSimRequests, RecordedRawInOrder) {

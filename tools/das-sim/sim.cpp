@@ -11,6 +11,7 @@
 #include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <atomic>
@@ -50,6 +51,16 @@ struct Fault {
   bool bRaw = false;
   std::string raw;
   long nGenerated = -1;
+  // how the answer travels
+  int nChunk = 0;
+  bool bChunkExt = false;
+  bool bChunkTrailer = false;
+  std::string coding;                   // Content-Encoding
+  std::vector<std::string> headers;     // extra header lines
+  int nInterim = 0;                     // "100 Continue" answers first
+  int nDribbleMs = 0;
+  std::vector<std::string> frontLines;  // added to generated bodies
+  std::vector<std::string> backLines;
 };
 
 struct DeviceLog {
@@ -123,10 +134,15 @@ std::string FormatTime(long long llSecs) {
   return std::string(buf, 19);
 }
 
+const char *kHtmlPage =
+    "<!DOCTYPE html>\n<html>\n<head><title>Welcome</title></head>\n<body>\n"
+    "<h1>It works!</h1>\n<p>This is the default web page for this server.</p>\n</body>\n</html>\n";
+
 const char *kLogHeader = "time,error,lowalarm,highalarm,kWh,kW,kVAR,PF,Volts A,Volts B,Volts C";
 
 const char *StatusText(int n) {
   switch (n) {
+    case 100: return "Continue";
     case 200: return "OK";
     case 400: return "Bad Request";
     case 401: return "Unauthorized";
@@ -159,6 +175,7 @@ struct SimServer {
   int nPort = 0;
   std::atomic<bool> bStop{false};
   std::thread accepter;
+  bool bHtmlForUnknown = false;  // guarded by mtx
 
   std::mutex mtx;  // guards everything below
   std::map<std::string, Fault> faults;
@@ -180,6 +197,7 @@ struct Answer {
   int nLogDevice = 0;        // >0: generate this device's records
   long nFrom = 0, nTo = 0;   // record index range [nFrom, nTo)
   long nGenBytes = -1;       // >=0: generated body of at least this size
+  const char *pszType = "text/plain";
   Fault fault;
 };
 
@@ -342,7 +360,21 @@ Answer Decide(SimServer *p, const std::string &path, bool bAuthOk) {
       serveDelete(1);
     }
   }
+  if (a.nStatus == 404 && p->bHtmlForUnknown) {
+    a.nStatus = 200;
+    a.pszType = "text/html";
+    a.body = kHtmlPage;
+    return a;
+  }
   if (a.nStatus == 404) a.body = "404 Not Found\n";
+  if (a.nStatus == 200 && a.nLogDevice == 0 && a.nGenBytes < 0 &&
+      (!f.frontLines.empty() || !f.backLines.empty())) {
+    const std::string e = a.body.find("\r\n") != std::string::npos ? "\r\n" : "\n";
+    std::string front, back;
+    for (const std::string &l : f.frontLines) front += l + e;
+    for (const std::string &l : f.backLines) back += l + e;
+    a.body = front + a.body + back;
+  }
   return a;
 }
 
@@ -556,6 +588,62 @@ void SendBody(SimServer *p, int fd, const Answer &a) {
   WaitClientClose(p, fd, kDrainTimeoutMs);
 }
 
+// The body of an answer as one text, generated lines and added lines
+// included.
+std::string WholeBody(SimServer *p, const Answer &a) {
+  if (a.nLogDevice == 0 && a.nGenBytes < 0) return a.body;
+  const std::string e = Eol(p->cfg.bCrlfLog);
+  std::string s;
+  for (const std::string &l : a.fault.frontLines) s += l + e;
+  const size_t nFront = s.size();
+  s += LogHeader(p->cfg);
+  if (a.nLogDevice > 0) {
+    for (long i = a.nFrom; i < a.nTo; i++) s += RecordLine(p->cfg, p->llFirst, a.nLogDevice, i);
+  } else {
+    for (long i = 0; static_cast<long>(s.size() - nFront) < a.nGenBytes; i++)
+      s += RecordLine(p->cfg, p->llFirst, 1, i);
+  }
+  for (const std::string &l : a.fault.backLines) s += l + e;
+  return s;
+}
+
+// gzip member (bGzip) or zlib stream ("deflate" on the wire).
+std::string Compress(const std::string &in, bool bGzip) {
+  z_stream z{};
+  if (deflateInit2(&z, 6, Z_DEFLATED, bGzip ? 31 : 15, 8, Z_DEFAULT_STRATEGY) != Z_OK) return in;
+  std::string out(deflateBound(&z, static_cast<uLong>(in.size())) + 64, '\0');
+  z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(in.data()));
+  z.avail_in = static_cast<uInt>(in.size());
+  z.next_out = reinterpret_cast<Bytef *>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  deflate(&z, Z_FINISH);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  return out;
+}
+
+// Chunked framing with varied chunk sizes, extensions and a trailer as set.
+std::string Chunked(const std::string &body, const Fault &f) {
+  const size_t base = static_cast<size_t>(f.nChunk);
+  const size_t sizes[] = {base, 1, 3 * base + 7, 13};
+  std::string out;
+  size_t at = 0;
+  for (int i = 0; at < body.size(); i++) {
+    const size_t n = std::min(sizes[i % 4], body.size() - at);
+    char head[64];
+    const char *ext = !f.bChunkExt ? "" : i % 3 == 1 ? ";ext=1" : i % 3 == 2 ? ";name=\"a b\"" : "";
+    snprintf(head, sizeof head, i % 2 ? "%zX%s\r\n" : "%zx%s\r\n", n, ext);
+    out += head;
+    out.append(body, at, n);
+    out += "\r\n";
+    at += n;
+  }
+  out += "0\r\n";
+  if (f.bChunkTrailer) out += "X-Trailer: done\r\n";
+  out += "\r\n";
+  return out;
+}
+
 void Serve(SimServer *p, int fd) {
   std::string req;
   const bool bComplete = ReadRequest(p, fd, &req);
@@ -583,16 +671,44 @@ void Serve(SimServer *p, int fd) {
     WaitClientClose(p, fd, -1);
     return;
   }
-  char head[192];
-  if (p->cfg.bNoContentLength)
-    snprintf(head, sizeof head, "HTTP/1.0 %d %s\r\nContent-Type: text/plain\r\n\r\n", a.nStatus,
-             StatusText(a.nStatus));
-  else
-    snprintf(head, sizeof head,
-             "HTTP/1.0 %d %s\r\nContent-Type: text/plain\r\nContent-Length: %lld\r\n\r\n",
-             a.nStatus, StatusText(a.nStatus), BodyLength(p, a));
-  if (!SendAll(p, fd, head, strlen(head))) return;
-  SendBody(p, fd, a);
+  std::string head;
+  for (int i = 0; i < f.nInterim; i++) head += "HTTP/1.1 100 Continue\r\n\r\n";
+  char status[128];
+  snprintf(status, sizeof status, "HTTP/1.0 %d %s\r\nContent-Type: %s\r\n", a.nStatus,
+           StatusText(a.nStatus), a.pszType);
+  head += status;
+  if (!f.coding.empty()) head += "Content-Encoding: " + f.coding + "\r\n";
+  if (f.nChunk > 0) head += "Transfer-Encoding: chunked\r\n";
+  Answer sent = a;
+  if (f.nChunk > 0 || !f.coding.empty() || f.nDribbleMs > 0 ||
+      ((a.nLogDevice > 0 || a.nGenBytes >= 0) && (!f.frontLines.empty() || !f.backLines.empty()))) {
+    // The whole body first: it is compressed or framed as a whole.
+    std::string body = WholeBody(p, a);
+    if (f.coding == "gzip" || f.coding == "deflate") body = Compress(body, f.coding == "gzip");
+    if (f.nChunk > 0) body = Chunked(body, f);
+    // A chunked answer carries no length; any other the length as sent.
+    if (f.nChunk == 0 && !p->cfg.bNoContentLength)
+      head += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+    for (const std::string &l : f.headers) head += l + "\r\n";
+    head += "\r\n";
+    if (f.nDribbleMs > 0) {
+      const std::string all = head + body;
+      for (char c : all)
+        if (!SendAll(p, fd, &c, 1) || !Nap(p, f.nDribbleMs)) return;
+      shutdown(fd, SHUT_WR);
+      WaitClientClose(p, fd, kDrainTimeoutMs);
+      return;
+    }
+    sent.body = body;
+    sent.nLogDevice = 0;
+    sent.nGenBytes = -1;
+  } else {
+    if (!p->cfg.bNoContentLength) head += "Content-Length: " + std::to_string(BodyLength(p, a)) + "\r\n";
+    for (const std::string &l : f.headers) head += l + "\r\n";
+    head += "\r\n";
+  }
+  if (!SendAll(p, fd, head.data(), head.size())) return;
+  SendBody(p, fd, sent);
 }
 
 void AcceptLoop(SimServer *p) {
@@ -647,6 +763,7 @@ Fault &FaultOf(SimServer *p, const std::string &path) { return p->faults[path]; 
 SimServer *SimStart(const SimConfig &cfg, int nPort) {
   auto p = std::make_unique<SimServer>();
   p->cfg = cfg;
+  p->bHtmlForUnknown = cfg.bHtmlForUnknown;
   if (p->cfg.nKind != 2) p->cfg.nKind = 1;
   if (p->cfg.nKind == 2) p->cfg.devices = {1};
   if (!ParseTime(cfg.firstTime, &p->llFirst)) return nullptr;
@@ -743,6 +860,45 @@ void SimSetGeneratedBody(SimServer *p, const std::string &path, long nBytes) {
   f.nGenerated = std::max(0L, nBytes);
 }
 
+void SimSetChunked(SimServer *p, const std::string &path, int nChunk, bool bExtensions, bool bTrailer) {
+  std::lock_guard<std::mutex> lk(p->mtx);
+  Fault &f = FaultOf(p, path);
+  f.nChunk = std::max(0, nChunk);
+  f.bChunkExt = bExtensions;
+  f.bChunkTrailer = bTrailer;
+}
+
+void SimSetContentEncoding(SimServer *p, const std::string &path, const std::string &coding) {
+  std::lock_guard<std::mutex> lk(p->mtx);
+  FaultOf(p, path).coding = coding;
+}
+
+void SimSetExtraHeaders(SimServer *p, const std::string &path, const std::vector<std::string> &lines) {
+  std::lock_guard<std::mutex> lk(p->mtx);
+  FaultOf(p, path).headers = lines;
+}
+
+void SimSetInterim(SimServer *p, const std::string &path, int nCount) {
+  std::lock_guard<std::mutex> lk(p->mtx);
+  FaultOf(p, path).nInterim = std::max(0, nCount);
+}
+
+void SimSetDribble(SimServer *p, const std::string &path, int nMs) {
+  std::lock_guard<std::mutex> lk(p->mtx);
+  FaultOf(p, path).nDribbleMs = std::max(0, nMs);
+}
+
+void SimSetExtraLines(SimServer *p, const std::string &path, const std::vector<std::string> &lines,
+                      bool bFront) {
+  std::lock_guard<std::mutex> lk(p->mtx);
+  (bFront ? FaultOf(p, path).frontLines : FaultOf(p, path).backLines) = lines;
+}
+
+void SimSetHtmlForUnknown(SimServer *p, bool bOn) {
+  std::lock_guard<std::mutex> lk(p->mtx);
+  p->bHtmlForUnknown = bOn;
+}
+
 void SimClearFaults(SimServer *p, const std::string &path) {
   std::lock_guard<std::mutex> lk(p->mtx);
   if (path.empty())
@@ -816,6 +972,143 @@ std::string SimRecordTime(const SimConfig &cfg, long nIndex) {
   long long llFirst = 0;
   if (!ParseTime(cfg.firstTime, &llFirst)) return "";
   return FormatTime(llFirst + static_cast<long long>(nIndex) * 60);
+}
+
+std::string SimHeaderLine(int nLen) {
+  std::string s = "X-Padding: ";
+  if (nLen > static_cast<int>(s.size())) s.append(static_cast<size_t>(nLen) - s.size(), 'a');
+  s.resize(static_cast<size_t>(std::max(0, nLen)));
+  return s;
+}
+
+std::vector<std::string> SimBadStampLines(const SimConfig &cfg, int nDevice) {
+  const std::string day = cfg.firstTime.substr(0, 10);
+  const std::string year = cfg.firstTime.substr(0, 4);
+  std::vector<std::string> v;
+  const char *stamps[] = {"%D 12:60:00", "%D 12:00:61", "%D 24:00:00", "%Y-02-30 12:00:00",
+                          "%Y-13-01 12:00:00", "1969-12-31 23:59:00", "2107-01-01 00:00:00"};
+  for (const char *st : stamps) {
+    std::string t = st;
+    if (t.rfind("%D", 0) == 0) t = day + t.substr(2);
+    if (t.rfind("%Y", 0) == 0) t = year + t.substr(2);
+    std::string line = SimRecordLine(cfg, nDevice, 0);
+    // Keep the record's values, put the bad time in front of them.
+    size_t c = line.find(',');
+    std::string rest = c == std::string::npos ? "" : line.substr(c);
+    while (!rest.empty() && (rest.back() == '\n' || rest.back() == '\r')) rest.pop_back();
+    if (cfg.cTimeQuote) t = cfg.cTimeQuote + t + cfg.cTimeQuote;
+    v.push_back(t + rest);
+  }
+  return v;
+}
+
+std::string SimOddDeviceList(const SimConfig &cfg, const std::string &kind) {
+  const std::string e = Eol(cfg.bCrlfConfig);
+  std::string s = "Modbus ID,DeviceName,DeviceType,DeviceClass,Log File URL" + e;
+  auto line = [](int n) {
+    char buf[256];
+    snprintf(buf, sizeof buf,
+             "%03d,\"Meter %d\",\"Energy meter, three phase, E330\",2,"
+             "<a href=/setup/logexport.cgi?MB=%d>mb-%03d.log</a>",
+             n, n, n, n);
+    return std::string(buf);
+  };
+  std::vector<int> devs = cfg.nKind == 2 ? std::vector<int>{1} : cfg.devices;
+  if (kind == "sub") {
+    for (size_t i = 0; i < devs.size(); i++) {
+      std::string l = line(devs[i]);
+      if (i == 0) l.insert(l.find(',') + 1, "\x1a");
+      s += l + e;
+    }
+  } else if (kind == "wrap") {
+    s += "4294967297,\"Wraps to 1\",\"x\",2,none" + e;
+    for (int n : devs) s += line(n) + e;
+  } else if (kind == "long") {
+    // The last device appears only inside the long line; the others are
+    // listed as usual.
+    std::string l = "999,\"Long\",\"";
+    while (l.size() < 3000) {
+      const size_t nNext = l.size() < 1023 ? 1023 : l.size() < 2046 ? 2046 : 3000;
+      l.append(nNext - l.size(), 'x');
+      if (nNext < 3000 && !devs.empty()) l += std::to_string(devs.back()) + ",";
+    }
+    l.resize(2999);
+    l += "\"";
+    s += l + e;
+    for (size_t i = 0; i + 1 < devs.size(); i++) s += line(devs[i]) + e;
+  } else if (kind == "dup") {
+    for (int n : devs) s += line(n) + e;
+    for (int n : devs) s += line(n) + e;
+  } else if (kind == "nodevice") {
+    s += "# no devices configured" + e;
+  } else if (kind == "signs") {
+    for (const char *t : {"+2", "-1", "1e2", "0x3", "2.5", "3x", "00000000000000000004"})
+      s += std::string(t) + ",\"Odd\",\"x\",2,none" + e;
+    for (int n : devs) s += line(n) + e;
+  } else {
+    return "";
+  }
+  return s;
+}
+
+std::string SimSerialCommentLine(int nLen, const std::string &fake) {
+  std::string s = "; ";
+  const std::string key = "SERIALNUMBER=" + fake;
+  while (static_cast<int>(s.size()) < nLen) {
+    if (s.size() % 255 == 0 && s.size() > 0 && static_cast<int>(s.size() + key.size()) <= nLen)
+      s += key;
+    else
+      s += '-';
+  }
+  return s;
+}
+
+struct SimBlackHole {
+  int fdListen = -1;
+  int nPort = 0;
+  std::vector<int> fillers;
+};
+
+SimBlackHole *SimStartBlackHole(const std::string &bindAddress) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  if (inet_pton(AF_INET, bindAddress.c_str(), &sa.sin_addr) != 1) return nullptr;
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return nullptr;
+  if (bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 || listen(fd, 0) != 0) {
+    close(fd);
+    return nullptr;
+  }
+  socklen_t len = sizeof sa;
+  getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len);
+  auto *h = new SimBlackHole;
+  h->fdListen = fd;
+  h->nPort = ntohs(sa.sin_port);
+  // Fill the accept queue with connections nobody accepts; once it is full
+  // the kernel drops further handshakes, and a connect waits in vain. A
+  // handshake on loopback takes microseconds, so one that has not completed
+  // within a second was dropped.
+  for (int i = 0; i < 16; i++) {
+    int c = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (c < 0) break;
+    connect(c, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
+    pollfd pfd{c, POLLOUT, 0};
+    if (poll(&pfd, 1, 1000) <= 0) {
+      close(c);
+      break;
+    }
+    h->fillers.push_back(c);
+  }
+  return h;
+}
+
+int SimBlackHolePort(SimBlackHole *h) { return h ? h->nPort : 0; }
+
+void SimStopBlackHole(SimBlackHole *h) {
+  if (!h) return;
+  for (int c : h->fillers) close(c);
+  close(h->fdListen);
+  delete h;
 }
 
 std::string SimBase64(const std::string &text) {

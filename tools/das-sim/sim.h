@@ -48,6 +48,9 @@ struct SimConfig {
   std::string bindAddress = "127.0.0.1";  // tests: always loopback
   bool bNoContentLength = false;  // leave Content-Length out, as older units do
   bool bVerbose = false;  // one line per request on stderr ("GET path -> 200")
+  // Unknown paths (and, on a single meter, everything under /setup/) are
+  // answered 200 with an HTML page, as many web servers' default sites do.
+  bool bHtmlForUnknown = false;
 };
 
 struct SimServer;
@@ -83,6 +86,33 @@ void SimSetRawResponse(SimServer *pSim, const std::string &path, const std::stri
 // Serve a generated log body of about nBytes (whole record lines, the header
 // line first, at least nBytes) at this path, streamed in large writes.
 void SimSetGeneratedBody(SimServer *pSim, const std::string &path, long nBytes);
+// --- how an answer travels (apply to every answer of the path) ---
+// Transfer-Encoding: chunked, in chunks of nChunk bytes varied to odd sizes
+// (nChunk, 1, 3 * nChunk + 7, 13, ...); with bExtensions some chunk sizes
+// carry extensions (";ext=1", ";name=\"a b\""), with bTrailer the last chunk
+// is followed by a trailer field. No Content-Length. nChunk 0: off.
+void SimSetChunked(SimServer *pSim, const std::string &path, int nChunk, bool bExtensions = false,
+                   bool bTrailer = false);
+// Content-Encoding: "gzip" and "deflate" (a zlib stream) compress the body;
+// any other value is only announced, the body goes unchanged (a coding the
+// client cannot know). Empty: off.
+void SimSetContentEncoding(SimServer *pSim, const std::string &path, const std::string &coding);
+// Header lines added after the unit's own (sent as given, each followed by
+// CR LF; a line may hold any byte, NUL included).
+void SimSetExtraHeaders(SimServer *pSim, const std::string &path,
+                        const std::vector<std::string> &lines);
+// nCount interim answers "HTTP/1.1 100 Continue" (each with its empty line)
+// before the real status line.
+void SimSetInterim(SimServer *pSim, const std::string &path, int nCount);
+// The whole answer, status line included, one byte every nMs ms (0: off).
+void SimSetDribble(SimServer *pSim, const std::string &path, int nMs);
+// Lines added to a body the unit generates (configuration, device list,
+// log): before its first line (bFront) or after its last. Each line is sent
+// as given plus the body's line end.
+void SimSetExtraLines(SimServer *pSim, const std::string &path, const std::vector<std::string> &lines,
+                      bool bFront = false);
+// Answer unknown paths with 200 and an HTML page (see SimConfig).
+void SimSetHtmlForUnknown(SimServer *pSim, bool bOn);
 // Removes every fault and override of the path; an empty path clears all.
 void SimClearFaults(SimServer *pSim, const std::string &path);
 
@@ -116,5 +146,37 @@ long SimHeaderBytes(const SimConfig &cfg);
 std::string SimRecordLine(const SimConfig &cfg, int nDevice, long nIndex);
 // "YYYY-MM-DD hh:mm:ss" of record nIndex (no quotes).
 std::string SimRecordTime(const SimConfig &cfg, long nIndex);
+// A header line of exactly nLen bytes (CR LF not counted), "X-Padding: aaa...".
+std::string SimHeaderLine(int nLen);
+// Log lines of device nDevice whose time stamps are out of range: minute 60,
+// second 61, hour 24, February 30, month 13, before 1970 and after 2106. The
+// first five fall on the day of firstTime and would, read leniently, land on
+// the times of real records.
+std::vector<std::string> SimBadStampLines(const SimConfig &cfg, int nDevice);
+// A device list of the unit's devices with a fault (the header line first):
+//  "sub"      a 0x1A byte inside the first device's line
+//  "wrap"     a device number 4294967297 (2^32 + 1) before the real devices
+//  "long"     a 3000-byte line that carries the last device's number at
+//             bytes 1023 and 2046 (the starts of 1023-byte pieces), then
+//             lines for every device but the last
+//  "dup"      every device listed twice
+//  "nodevice" the header line and a comment only
+//  "signs"    numbers with sign, exponent, hex, fraction or trailing text
+//             ("+2", "-1", "1e2", "0x3", "2.5", "3x") and a 4 with twenty
+//             digits, before the real devices
+// Empty for an unknown kind.
+std::string SimOddDeviceList(const SimConfig &cfg, const std::string &kind);
+// A comment line of nLen bytes for a configuration file that carries
+// "SERIALNUMBER=<fake>" at every multiple of 255 bytes, where a reader that
+// splits long lines into 255-byte pieces would see a line of its own.
+std::string SimSerialCommentLine(int nLen, const std::string &fake);
+
+// A port that takes no connection: a listening socket whose accept queue is
+// full and never served, so a connect waits until the client gives up.
+struct SimBlackHole;
+SimBlackHole *SimStartBlackHole(const std::string &bindAddress = "127.0.0.1");
+int SimBlackHolePort(SimBlackHole *pHole);
+void SimStopBlackHole(SimBlackHole *pHole);
+
 // Base64 of the text (standard alphabet, padded).
 std::string SimBase64(const std::string &text);
