@@ -5,6 +5,7 @@
 #include <cstdint>
 #include "daslist/daslist.h"
 #include "platform/types.h"
+#include "shell/summary.h"
 
 enum DasKind { MultiDevice = 1, SingleMeter = 2 };
 
@@ -45,8 +46,8 @@ struct DownloadJob {
   long lRecords;
 };
 
-// What became of one unit's download.
-enum { UNIT_COMPLETE = 1, UNIT_FAILED = 2, UNIT_CANCELLED = 3 };
+// What became of one unit's download: UNIT_COMPLETE, UNIT_FAILED or
+// UNIT_CANCELLED, the values the end-of-run summary takes (shell/summary.h).
 // Marks the unit's download as failed, with the reason (printf-style) when
 // none was given before. Writes no log entry: the failing step reports
 // itself, and the worker adds one entry at the end only when no error entry

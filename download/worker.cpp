@@ -8,10 +8,18 @@
 #include "platform/system.h"
 #include "platform/window.h"
 #include "shell/errorlog.h"
+#include "shell/summary.h"
 
 namespace {
 const std::size_t kMinDialoutPhone = 3;
+
+// The unit goes into the end-of-run summary before its dialog closes: once
+// the last dialog has gone, an unattended run finds every unit noted.
+void NoteUnit(DownloadJob *pJob, int nOutcome) {
+  SummaryNoteUnit(pJob->pDas->serialnumber, pJob->pDas->name, nOutcome, pJob->szReason,
+                  pJob->nDevices, pJob->lRecords);
 }
+}  // namespace
 
 void DownloadThread(void *pParam) {
   DownloadJob *pJob = (DownloadJob *)pParam;
@@ -33,6 +41,7 @@ void DownloadThread(void *pParam) {
   const long nErrorsBefore = ErrorLogErrorCount();
 
   HRASCONN hConn = nullptr;
+  int bNoted = 0;
   int bDialout = std::strlen(pDas->phone) >= kMinDialoutPhone;
   if (pJob->cState.load() == JOB_RUNNING) {
     if (bDialout) {
@@ -42,6 +51,8 @@ void DownloadThread(void *pParam) {
         // A failed dial ends the job like a cancel would, but it is a
         // failure of the unit's download, not the operator's choice.
         if (JobRunning(pJob)) FailJob(pJob, "dial-out to %s failed", pDas->phone);
+        NoteUnit(pJob, pJob->nOutcome == UNIT_FAILED ? UNIT_FAILED : UNIT_CANCELLED);
+        bNoted = 1;
         SendMessage(pJob->hDlg, WM_CLOSE, 0, 0);
         pJob->cState.store(JOB_CANCELLED);
       }
@@ -94,6 +105,7 @@ void DownloadThread(void *pParam) {
   } else {
     pJob->nOutcome = UNIT_COMPLETE;
   }
+  if (!bNoted) NoteUnit(pJob, pJob->nOutcome);
 
   CloseJobSocket(pJob->sockQuery);
   CloseJobSocket(pJob->sockFile);

@@ -1,0 +1,106 @@
+// The end-of-run summary. Workers note their unit just before their progress
+// dialog closes, so by the time the main window has closed after the last
+// unit every unit of the run is noted, even while the last worker still
+// sits in its final wait.
+#include "shell/summary.h"
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/system.h"
+#include "util/text.h"
+
+namespace {
+
+struct NotedUnit {
+  std::string line;
+  int nOutcome;
+};
+
+struct SummaryState {
+  std::mutex mx;
+  std::vector<NotedUnit> units;
+};
+
+// Never destroyed: a late worker may note its unit while the process ends.
+SummaryState &S() {
+  static SummaryState *p = new SummaryState;
+  return *p;
+}
+
+// "1 device", "3 devices".
+std::string Count(long n, const char *pszOne, const char *pszMany) {
+  char sz[64];
+  FormatString(sz, sizeof sz, "%ld %s", n, n == 1 ? pszOne : pszMany);
+  return sz;
+}
+
+// A field of the unit that may hold anything a unit reported: kept to one
+// line so that the summary stays one line per unit.
+std::string OneLine(const char *psz) {
+  std::string s = psz ? psz : "";
+  for (char &ch : s)
+    if (ch == '\r' || ch == '\n') ch = ' ';
+  return s;
+}
+
+std::string BuildText(const std::vector<NotedUnit> &units) {
+  if (units.empty()) return std::string();
+  std::string out;
+  long nComplete = 0, nFailed = 0, nCancelled = 0;
+  for (const NotedUnit &u : units) {
+    out += u.line;
+    out += '\n';
+    if (u.nOutcome == UNIT_COMPLETE) nComplete++;
+    else if (u.nOutcome == UNIT_CANCELLED) nCancelled++;
+    else nFailed++;
+  }
+  out += Count(static_cast<long>(units.size()), "unit", "units");
+  out += ": " + std::to_string(nComplete) + " complete, " + std::to_string(nFailed) + " failed";
+  if (nCancelled) out += ", " + std::to_string(nCancelled) + " cancelled";
+  out += '\n';
+  return out;
+}
+
+}  // namespace
+
+void SummaryNoteUnit(const char *pszSerial, const char *pszName, int nOutcome,
+                     const char *pszReason, int nDevices, long lRecords) {
+  std::string line = OneLine(pszSerial);
+  std::string name = OneLine(pszName);
+  if (!name.empty()) line += (line.empty() ? "" : " ") + name;
+  line += ": ";
+  if (nOutcome == UNIT_COMPLETE) {
+    line += "complete, " + Count(nDevices, "device", "devices") + ", " +
+            Count(lRecords, "record", "records");
+  } else if (nOutcome == UNIT_CANCELLED) {
+    line += "cancelled";
+  } else {
+    // Anything that is neither complete nor cancelled did not go well.
+    nOutcome = UNIT_FAILED;
+    std::string reason = OneLine(pszReason);
+    line += reason.empty() ? std::string("failed (see errorlog.txt)") : "failed: " + reason;
+  }
+  SummaryState &s = S();
+  std::lock_guard<std::mutex> lk(s.mx);
+  s.units.push_back(NotedUnit{line, nOutcome});
+}
+
+std::string SummaryText() {
+  SummaryState &s = S();
+  std::lock_guard<std::mutex> lk(s.mx);
+  return BuildText(s.units);
+}
+
+void SummaryPrint() {
+  std::string text = SummaryText();
+  // One write, so the summary cannot be split by anything else on the stream.
+  if (!text.empty()) PlatStderr(text.c_str());
+}
+
+void SummaryReset() {
+  SummaryState &s = S();
+  std::lock_guard<std::mutex> lk(s.mx);
+  s.units.clear();
+}

@@ -1,0 +1,18 @@
+// The end-of-run summary of an unattended run: one line per unit and a
+// total, on standard error, so that whatever a scheduler mails after a night
+// says what happened without opening errorlog.txt.
+#pragma once
+#include <string>
+
+enum { UNIT_COMPLETE = 1, UNIT_FAILED = 2, UNIT_CANCELLED = 3 };
+
+// One unit's result; thread-safe (workers call it).
+void SummaryNoteUnit(const char *pszSerial, const char *pszName, int nOutcome,
+                     const char *pszReason, int nDevices, long lRecords);
+// Writes the lines and the total to standard error (through the platform layer).
+void SummaryPrint();
+
+// The text SummaryPrint writes ("" when no unit was noted), and forgetting
+// every noted unit; for tests.
+std::string SummaryText();
+void SummaryReset();
