@@ -10,11 +10,14 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -365,6 +368,63 @@ int PlatFsyncDir(const char *pszPath) {
   if (rc != 0 && (err == EINVAL || err == ENOTSUP || err == EROFS)) return 0;
   errno = err;
   return rc == 0 ? 0 : -1;
+}
+
+namespace {
+// The process id written in a lock file, 0 when there is none yet.
+long ReadLockHolder(int fd) {
+  char buf[32] = {};
+  ssize_t n = ::pread(fd, buf, sizeof buf - 1, 0);
+  if (n <= 0) return 0;
+  buf[n] = 0;
+  char *pEnd = nullptr;
+  long l = std::strtol(buf, &pEnd, 10);
+  return (pEnd != buf && l > 0) ? l : 0;
+}
+}  // namespace
+
+int PlatLockFile(const char *pszPath, long *plHolder) {
+  if (plHolder) *plHolder = 0;
+  std::string path = PlatPath(pszPath);
+  // Close-on-exec: a child process must not carry the lock on.
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  bool bWritable = true;
+  if (fd < 0 && errno == EACCES) {
+    // Someone else's lock file: a lock on a read-only descriptor works the
+    // same, only the process id cannot be written.
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    bWritable = false;
+  }
+  if (fd < 0) return -1;
+  int rc;
+  do {
+    rc = ::flock(fd, LOCK_EX | LOCK_NB);
+  } while (rc != 0 && errno == EINTR);
+  if (rc == 0) {
+    if (bWritable) {
+      // Fixed width and one write from the start: a reader never sees a
+      // half-written number, and a longer id of an earlier holder is
+      // overwritten completely.
+      char buf[24];
+      int n = std::snprintf(buf, sizeof buf, "%-20ld\n", static_cast<long>(::getpid()));
+      if (::pwrite(fd, buf, static_cast<std::size_t>(n), 0) == n) (void)!::ftruncate(fd, n);
+    }
+    // The descriptor stays open until the process ends: that is the lock.
+    return 1;
+  }
+  int err = errno;
+  if (err != EWOULDBLOCK) {
+    ::close(fd);
+    errno = err;
+    return -1;
+  }
+  // Held. A holder that has only just taken the lock may not have written
+  // its id yet; give it a moment before saying the id is unknown.
+  long lHolder = 0;
+  for (int i = 0; i < 100 && (lHolder = ReadLockHolder(fd)) == 0; i++) ::usleep(10000);
+  ::close(fd);
+  if (plHolder) *plHolder = lHolder;
+  return 0;
 }
 
 int PlatErrno() { return errno; }

@@ -85,6 +85,14 @@ int PlatListDir(const char *pszDir, std::vector<std::string> *pNames);
 // Maps a path with backslashes to the host's form.
 std::string PlatPath(const char *pszPath);
 
+// Takes an exclusive lock on the file (created if missing) for the rest of
+// the process: the kernel releases it when the process ends, however it
+// ends. Returns 1 when this process holds it now (its process id is then
+// written into the file), 0 when another process holds it (*plHolder gets
+// that process's id as found in the file, 0 if none could be read), -1 on
+// any other failure (PlatErrno()).
+int PlatLockFile(const char *pszPath, long *plHolder);
+
 int PlatErrno();
 void PlatSetErrno(int nErr);
 // Text of an error number, thread-safe (a per-thread buffer).

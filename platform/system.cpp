@@ -41,14 +41,20 @@ void PlatExitProcess(int nStatus) {
   ::_exit(nStatus);
 }
 
-void PlatStderr(const char *pszText) {
+namespace {
+void WriteAll(int fd, const char *pszText) {
   std::size_t n = std::strlen(pszText);
   while (n > 0) {
-    ssize_t w = ::write(2, pszText, n);
+    ssize_t w = ::write(fd, pszText, n);
     if (w <= 0) return;
     pszText += w;
     n -= static_cast<std::size_t>(w);
   }
 }
+}  // namespace
+
+void PlatStderr(const char *pszText) { WriteAll(2, pszText); }
+
+void PlatStdout(const char *pszText) { WriteAll(1, pszText); }
 
 int PlatStderrIsTerminal() { return ::isatty(2) ? 1 : 0; }

@@ -20,3 +20,5 @@ std::uintptr_t PlatBeginThread(void (*fn)(void *), void *pArg);
 void PlatStderr(const char *pszText);
 // 1 when standard error is a terminal.
 int PlatStderrIsTerminal();
+// Writes text to standard output (one write).
+void PlatStdout(const char *pszText);

@@ -5,25 +5,41 @@
 #include <string>
 
 #include "daslist/daslist.h"
+#include "platform/file.h"
 #include "platform/sock.h"
 #include "platform/system.h"
 #include "platform/window.h"
 #include "shell/app.h"
 #include "shell/errorlog.h"
+#include "shell/summary.h"
+#include "util/text.h"
 
 HINSTANCE InstanceHandle = nullptr;
 int AutoRun = 0;
 
 namespace {
 
+// Beside daslist.txt: held for the whole run, so that two runs never work
+// on the same list, temporary files and logs at once.
+const char LockFileName[] = "tandreldl.lock";
+
+const char VersionText[] = APP_TITLE " " APP_VERSION "\n";
+
+const char NoDisplayText[] = "No desktop display is available for the main window.\n";
+
 const char UsageText[] =
-    "TandrelDL - DAS Download Tool " APP_VERSION "\n"
-    "No desktop display is available for the main window.\n"
     "Usage:\n"
     "  tandreldl          in a desktop session: edit the list of DAS units\n"
     "                     (daslist.txt) and download them\n"
     "  tandreldl /AUTO    unattended: download every unit in daslist.txt of the\n"
-    "                     current directory, then exit (no display needed)\n";
+    "                     current directory, then exit (no display needed)\n"
+    "  tandreldl --help   this text (also -h)\n"
+    "  tandreldl --version\n"
+    "                     the title and version\n"
+    "Everything happens in the current directory: daslist.txt, errorlog.txt,\n"
+    "tandreldl.lock and one folder per unit. One run at a time per directory.\n"
+    "/AUTO prints one line per unit and a total on standard error and exits\n"
+    "with status 0 when it made no error entry, 1 otherwise.\n";
 
 // The program's command line as one text, the way the option is searched
 // for: the arguments joined by blanks.
@@ -38,6 +54,36 @@ std::string JoinArguments(int argc, char **argv) {
 
 // A scheduler reads the status: 0 when the run made no error entry.
 [[noreturn]] void EndProcess() { PlatExitProcess(ErrorLogErrorCount() ? 1 : 0); }
+
+// Takes the directory's run lock, or ends the process with status 1 when
+// another run holds it (or it cannot be had at all), before anything of the
+// directory has been read or written besides the error log.
+void LockDirectoryOrEnd() {
+  long lHolder = 0;
+  int nLock = PlatLockFile(LockFileName, &lHolder);
+  if (nLock == 1) return;
+  int nErr = PlatErrno();
+  char szText[512];
+  if (nLock == 0) {
+    char szHolder[32];
+    if (lHolder > 0)
+      FormatString(szHolder, sizeof szHolder, "process %ld", lHolder);
+    else
+      CopyString(szHolder, "process id unknown", sizeof szHolder);
+    LogError("main", __LINE__, "Another run (%s) holds %s in this directory, this run ends",
+             szHolder, LockFileName);
+    FormatString(szText, sizeof szText,
+                 "tandreldl: another run (%s) is working in this directory; nothing done\n",
+                 szHolder);
+  } else {
+    LogError("main", __LINE__, "Error creating file %s, got %d %s", LockFileName, nErr,
+             PlatStrError(nErr));
+    FormatString(szText, sizeof szText, "tandreldl: cannot lock %s: %s; nothing done\n",
+                 LockFileName, PlatStrError(nErr));
+  }
+  PlatStderr(szText);
+  PlatExitProcess(1);
+}
 
 }  // namespace
 
@@ -64,6 +110,20 @@ unsigned short RegisterMainWindowClass(HINSTANCE hInstance) {
 }
 
 int AppMain(int argc, char **argv) {
+  // Asked for help or the version: answer and end, display or not.
+  for (int i = 1; i < argc; i++) {
+    if (!argv[i]) continue;
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      PlatStdout(VersionText);
+      PlatStdout(UsageText);
+      return 0;
+    }
+    if (std::strcmp(argv[i], "--version") == 0) {
+      PlatStdout(VersionText);
+      return 0;
+    }
+  }
+
   std::string cmdLine = JoinArguments(argc, argv);
   CheckCommandLine(PlatGetInstance(), cmdLine.c_str());
 
@@ -72,11 +132,14 @@ int AppMain(int argc, char **argv) {
   // unattended run shows its windows where a desktop exists and runs
   // without one.
   if (!PlatUiInit(1) && !AutoRun) {
+    PlatStderr(VersionText);
+    PlatStderr(NoDisplayText);
     PlatStderr(UsageText);
     return 2;
   }
 
   OpenErrorLog(AutoRun);
+  LockDirectoryOrEnd();
   LogInfo("main", __LINE__, "%s starting, version %s", APP_TITLE, APP_VERSION);
   if (AutoRun) LogInfo("main", __LINE__, "option /AUTO. Running automatic download");
   RegisterMainWindowClass(InstanceHandle);
@@ -96,6 +159,9 @@ int AppMain(int argc, char **argv) {
 
   PlatSockCleanup();
   LogInfo("main", __LINE__, "Software exiting.");
+  // Every unit was noted before its dialog closed, so the summary is whole
+  // even if the last worker is still in its final wait.
+  if (AutoRun) SummaryPrint();
   // A download worker may still be in its final wait: end here, at once,
   // without running static destructors under it.
   EndProcess();
