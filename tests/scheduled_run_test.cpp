@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "shell/summary.h"
+#include "tests/fltk_harness.h"
 #include "tests/testutil.h"
 #include "tools/das-sim/sim.h"
 
@@ -212,6 +213,45 @@ TEST(RunLock, ASecondRunInTheSameDirectoryIsRefusedAndTouchesNothing) {
   entries = ReadLogEntries(u.dir.File("errorlog.txt"));
   ASSERT_GT(entries.size(), nEntries);
   EXPECT_EQ(entries[nEntries].message, "TandrelDL - DAS Download Tool starting, version v1.05.1208");
+}
+
+TEST(RunLock, TheDesktopWindowIsRefusedWithAnErrorBox) {
+#ifndef TANDREL_HAVE_FLTK
+  GTEST_SKIP() << "built without the desktop backend";
+#else
+  if (!fltktest::OnPath("Xvfb") || !fltktest::OnPath("xdotool"))
+    GTEST_SKIP() << "Xvfb or xdotool is not installed";
+  fltktest::Xvfb x;
+  ASSERT_TRUE(x.Ok());
+  BusyUnit u;
+  ASSERT_NE(u.sim.p, nullptr);
+  Program first(u.dir, {"/AUTO"}, "first");
+  ASSERT_TRUE(WaitFor([&] { return u.sim.Asked(IdentityPath); })) << first.Err();
+  std::set<std::string> before = Names(u.dir);
+
+  // The operator starts the window in the same folder: a box says why it
+  // will not run, before any main window; answering it ends the program.
+  Program second(u.dir, {}, "second", x.Display().c_str());
+  unsigned long xBox = fltktest::WaitWindowNamed(x.Display(), "Error: main line [0-9]*", 120000);
+  ASSERT_NE(xBox, 0u) << second.Err();
+  EXPECT_EQ(fltktest::FindWindowNamed(x.Display(), "TandrelDL - DAS Download Tool.*"), 0u);
+  fltktest::Screenshot(x.Display(), "scheduled_run_lock_box");
+  int nX = 0, nY = 0;
+  ASSERT_TRUE(fltktest::WindowOrigin(x.Display(), xBox, &nX, &nY));
+  fltktest::Xdo(x.Display(), "mousemove --sync " + std::to_string(nX + 20) + " " +
+                                 std::to_string(nY + 20));
+  fltktest::Keys(x.Display(), "Return");
+  EXPECT_EQ(second.Wait(), 1);
+  EXPECT_NE(second.Err().find("process " + std::to_string(first.Pid())), std::string::npos)
+      << second.Err();
+  EXPECT_EQ(Names(u.dir), before);
+  EXPECT_EQ(ReadFileBytes(u.dir.File("daslist.txt")), u.list);
+
+  // The unattended run with a display is refused without a box.
+  std::string err;
+  EXPECT_EQ(RunToEnd(u.dir, {"/AUTO"}, "third", &err, nullptr, x.Display().c_str()), 1);
+  EXPECT_NE(err.find("another run"), std::string::npos) << err;
+#endif
 }
 
 TEST(RunLock, AHolderKilledWithSigkillFreesTheLock) {
