@@ -307,8 +307,11 @@ TEST(RunSummary, OneLinePerUnitInListOrderThenTheTotal) {
   EXPECT_EQ(out, "");
   std::vector<std::string> lines = SplitLines(err);
   ASSERT_EQ(lines.size(), 3u) << err;
-  EXPECT_EQ(lines[0].rfind("B1 Yard: failed", 0), 0u) << err;
-  EXPECT_EQ(lines[1].rfind("DAS000000001 Roof: complete, ", 0), 0u) << err;
+  // A failure says why; a complete unit what it brought (3 devices of 60
+  // records each).
+  EXPECT_EQ(lines[0].rfind("B1 Yard: failed: ", 0), 0u) << err;
+  EXPECT_GT(lines[0].size(), std::strlen("B1 Yard: failed: ")) << err;
+  EXPECT_EQ(lines[1], "DAS000000001 Roof: complete, 3 devices, 180 records") << err;
   EXPECT_EQ(lines[2], "2 units: 1 complete, 1 failed");
   // The error log keeps its entries: the refused connection is there.
   std::vector<LogEntry> entries = ReadLogEntries(dir.File("errorlog.txt"));
@@ -322,8 +325,19 @@ TEST(RunSummary, OneLinePerUnitInListOrderThenTheTotal) {
   EXPECT_EQ(RunToEnd(dir, {"/AUTO"}, "again", &err), 0) << err;
   lines = SplitLines(err);
   ASSERT_EQ(lines.size(), 2u) << err;
-  EXPECT_EQ(lines[0].rfind("DAS000000001 Roof: complete, ", 0), 0u) << err;
+  EXPECT_EQ(lines[0].rfind("DAS000000001 Roof: complete, 3 devices, ", 0), 0u) << err;
   EXPECT_EQ(lines[1], "1 unit: 1 complete, 0 failed");
+
+  // A unit behind a phone line that cannot be dialled here: its dialog is
+  // closed at the failed dial, before the worker's end, and the unit is in
+  // the summary all the same.
+  WriteFileBytes(dir.File("daslist.txt"),
+                 std::string(Header) + "DAS000000003,Barn,5551234,127.0.0.1:1,NO,pw\r\n");
+  EXPECT_EQ(RunToEnd(dir, {"/AUTO"}, "dial", &err), 1) << err;
+  lines = SplitLines(err);
+  ASSERT_EQ(lines.size(), 2u) << err;
+  EXPECT_EQ(lines[0].rfind("DAS000000003 Barn: failed: ", 0), 0u) << err;
+  EXPECT_EQ(lines[1], "1 unit: 0 complete, 1 failed");
 }
 
 // Reads everything the child writes to the terminal until it closes it.
