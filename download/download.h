@@ -44,6 +44,7 @@ struct DownloadJob {
   char szReason[160];
   int nDevices;
   long lRecords;
+  std::atomic<int> bUnnoted;  // 1 until MarkJobNoted
 };
 
 // What became of one unit's download: UNIT_COMPLETE, UNIT_FAILED or
@@ -78,6 +79,13 @@ extern DownloadJob *CurrentJob;
 extern std::atomic<unsigned> DownloadFinalWaitMs;
 // Number of jobs allocated and not yet freed.
 int DownloadJobsAlive();
+// Number of jobs whose unit has not yet been noted for the run's summary
+// (MarkJobNoted). A worker that the operator's cancel has released from
+// its dialog may still be finishing a merge; the end of the run waits for
+// it rather than cut it off.
+int DownloadOutcomesPending();
+// The job's outcome is noted (or never will be); once per job.
+void MarkJobNoted(DownloadJob *pJob);
 
 // A zeroed job with both socket slots empty, for the unit and dialog given;
 // null when memory is short. FreeDownloadJob releases it.

@@ -12,9 +12,16 @@ std::atomic<unsigned> DownloadFinalWaitMs{3000};
 
 namespace {
 std::atomic<int> nJobsAlive{0};
+std::atomic<int> nOutcomesPending{0};
 }
 
 int DownloadJobsAlive() { return nJobsAlive.load(); }
+
+int DownloadOutcomesPending() { return nOutcomesPending.load(); }
+
+void MarkJobNoted(DownloadJob *pJob) {
+  if (pJob->bUnnoted.exchange(0)) nOutcomesPending.fetch_sub(1);
+}
 
 DownloadJob *AllocDownloadJob(DasRecord *pDas, HWND hDlg) {
   DownloadJob *pJob = new (std::nothrow) DownloadJob{};
@@ -25,12 +32,15 @@ DownloadJob *AllocDownloadJob(DasRecord *pDas, HWND hDlg) {
   pJob->llContentLength = -1;
   pJob->sockFile.store(INVALID_SOCKET);
   pJob->sockQuery.store(INVALID_SOCKET);
+  pJob->bUnnoted.store(1);
+  nOutcomesPending.fetch_add(1);
   nJobsAlive.fetch_add(1);
   return pJob;
 }
 
 void FreeDownloadJob(DownloadJob *pJob) {
   if (!pJob) return;
+  MarkJobNoted(pJob);
   delete pJob;
   nJobsAlive.fetch_sub(1);
 }

@@ -18,6 +18,7 @@ const std::size_t kMinDialoutPhone = 3;
 void NoteUnit(DownloadJob *pJob, int nOutcome) {
   SummaryNoteUnit(pJob->pDas->serialnumber, pJob->pDas->name, nOutcome, pJob->szReason,
                   pJob->nDevices, pJob->lRecords);
+  MarkJobNoted(pJob);
 }
 }  // namespace
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "daslist/daslist.h"
+#include "download/download.h"
 #include "platform/file.h"
 #include "platform/sock.h"
 #include "platform/system.h"
@@ -18,6 +19,11 @@ HINSTANCE InstanceHandle = nullptr;
 int AutoRun = 0;
 
 namespace {
+
+// How long the end of the run waits for cancelled workers to wind down:
+// 100 steps of 100 ms.
+const int kOutcomeWaitSteps = 100;
+const unsigned kOutcomeWaitStepMs = 100;
 
 // Beside daslist.txt: held for the whole run, so that two runs never work
 // on the same list, temporary files and logs at once.
@@ -157,10 +163,18 @@ int AppMain(int argc, char **argv) {
 
   DialogBoxParam(InstanceHandle, "DLG_DASLIST", nullptr, MainWindowProc, 0);
 
+  // A download the operator cancelled has closed its dialog at once, but
+  // its worker may still be merging what arrived: let it finish and note
+  // its unit, within reason, before the process ends under it.
+  for (int i = 0; i < kOutcomeWaitSteps && DownloadOutcomesPending() > 0; i++)
+    PlatSleep(kOutcomeWaitStepMs);
+
   PlatSockCleanup();
   LogInfo("main", __LINE__, "Software exiting.");
-  // Every unit was noted before its dialog closed, so the summary is whole
-  // even if the last worker is still in its final wait.
+  // Every unit has been noted by now (a worker notes its unit before it
+  // closes its dialog, and the wait above covers those the operator
+  // cancelled), so the summary is whole even if the last worker is still
+  // in its final wait.
   if (AutoRun) SummaryPrint();
   // A download worker may still be in its final wait: end here, at once,
   // without running static destructors under it.
