@@ -277,7 +277,21 @@ TEST(FltkWindows, TemplatesDrawnAtDialogUnits) {
         EXPECT_EQ(r.x, DuX(it.x, u));
         EXPECT_EQ(r.y, DuY(it.y, u));
         EXPECT_EQ(r.w, DuX(it.cx, u));
-        EXPECT_EQ(r.h, DuY(it.cy, u));
+        if (std::strcmp(it.pszClass, "LISTBOX") == 0) {
+          // The list box shows whole rows only: its height shrinks to the
+          // frame and a whole number of rows, never by a row or more.
+          FltkRect area;
+          int nRow = 0;
+          ASSERT_TRUE(FltkGetListRows(GetDlgItem(hDlg, it.nId), &area, &nRow));
+          ASSERT_GT(nRow, 0);
+          EXPECT_EQ(area.h % nRow, 0) << area.h << " px for rows of " << nRow;
+          EXPECT_LE(r.h, DuY(it.cy, u));
+          EXPECT_GT(r.h + nRow, DuY(it.cy, u));
+          EXPECT_GE(area.y, r.y);
+          EXPECT_LE(area.y + area.h, r.y + r.h);
+        } else {
+          EXPECT_EQ(r.h, DuY(it.cy, u));
+        }
         std::string text;
         ASSERT_TRUE(FltkGetShownText(GetDlgItem(hDlg, it.nId), &text));
         if (std::strcmp(it.pszClass, "LISTBOX") != 0) {

@@ -14,6 +14,15 @@
 // The window state on the screen is always read back from the core (texts,
 // check states, list items), never kept as a second truth: a change report
 // only says which window to read again.
+//
+// Modality is the core's, not the toolkit's: a dialog's owner is disabled by
+// the core while the dialog runs, and a message box of the UI thread blocks
+// every dialog until it is answered. The toolkit's own modal windows are not
+// used, because the toolkit lets only the newest of them take input: a box
+// raised by a download worker would then lock the progress dialog's Cancel
+// and close box. The window manager is told what each window is (dialog of
+// which owner, fixed size, no minimize or maximize box) and the focus goes
+// back to the owner when a dialog or box closes.
 #include <FL/Fl.H>
 #include <FL/Fl_Box.H>
 #include <FL/Fl_Button.H>
@@ -26,10 +35,14 @@
 #include <FL/Fl_PNG_Image.H>
 #include <FL/fl_draw.H>
 #include <FL/x.H>
+#include <X11/Xatom.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
+#include <cmath>
 #include <condition_variable>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -90,6 +103,146 @@ std::string LabelText(const std::string &s) {
 
 HWND CtlHandle(const Fl_Widget *w) { return static_cast<HWND>(w->user_data()); }
 
+// ---- The window manager ----
+
+// What the Motif hints say (the usual way to ask a window manager for a
+// window's buttons and functions). The functions are listed, not excluded
+// from "all": not every window manager reads the inverted form.
+enum : long {
+  MwmHintsFunctions = 1,
+  MwmHintsDecorations = 2,
+  MwmFuncMove = 4,
+  MwmFuncClose = 32,
+  MwmDecorBorder = 2,
+  MwmDecorTitle = 8,
+  MwmDecorMenu = 16,
+};
+
+Atom AtomNamed(const char *pszName) { return XInternAtom(fl_display, pszName, False); }
+
+// True while a window manager runs on the display (it announces itself on
+// the root window).
+bool WindowManagerRuns() {
+  Atom type = 0;
+  int nFormat = 0;
+  unsigned long nItems = 0, nAfter = 0;
+  unsigned char *p = nullptr;
+  bool bRuns = false;
+  if (XGetWindowProperty(fl_display, RootWindow(fl_display, fl_screen),
+                         AtomNamed("_NET_SUPPORTING_WM_CHECK"), 0, 1, False, XA_WINDOW, &type,
+                         &nFormat, &nItems, &nAfter, &p) == Success &&
+      p && nItems == 1)
+    bRuns = true;
+  if (p) XFree(p);
+  return bRuns;
+}
+
+// A dialog's frame: caption, system menu and close box, fixed size, neither
+// minimize nor maximize box. A dialog or box with an owner is a dialog of
+// that owner, kept above it; a modal one says so (the owner takes no input
+// meanwhile, and the window manager may send the owner's clicks to it).
+void SetWindowManagerHints(Fl_Window *pWin, Fl_Window *pOwner, bool bDialog, bool bModal) {
+  if (!pWin->shown()) return;
+  const Window xid = fl_xid(pWin);
+  long mwm[5] = {MwmHintsFunctions | MwmHintsDecorations,
+                 MwmFuncMove | MwmFuncClose,
+                 MwmDecorBorder | MwmDecorTitle | MwmDecorMenu, 0, 0};
+  const Atom aMotif = AtomNamed("_MOTIF_WM_HINTS");
+  XChangeProperty(fl_display, xid, aMotif, aMotif, 32, PropModeReplace,
+                  reinterpret_cast<unsigned char *>(mwm), 5);
+  long type = static_cast<long>(
+      AtomNamed(bDialog ? "_NET_WM_WINDOW_TYPE_DIALOG" : "_NET_WM_WINDOW_TYPE_NORMAL"));
+  XChangeProperty(fl_display, xid, AtomNamed("_NET_WM_WINDOW_TYPE"), XA_ATOM, 32, PropModeReplace,
+                  reinterpret_cast<unsigned char *>(&type), 1);
+  if (pOwner && pOwner->shown()) XSetTransientForHint(fl_display, xid, fl_xid(pOwner));
+  else XDeleteProperty(fl_display, xid, XA_WM_TRANSIENT_FOR);
+  if (bModal) {
+    long state = static_cast<long>(AtomNamed("_NET_WM_STATE_MODAL"));
+    XChangeProperty(fl_display, xid, AtomNamed("_NET_WM_STATE"), XA_ATOM, 32, PropModeReplace,
+                    reinterpret_cast<unsigned char *>(&state), 1);
+  } else {
+    XDeleteProperty(fl_display, xid, AtomNamed("_NET_WM_STATE"));
+  }
+  XFlush(fl_display);
+}
+
+// Shows a window with its hints in place before a window manager can look
+// at it: the toolkit maps the window as it creates it, and a window manager
+// reads these hints once, when it takes the window on (later changes are not
+// seen by all of them). The server is held for those few requests.
+void ShowWithHints(Fl_Window *pWin, Fl_Window *pOwner, bool bDialog, bool bModal) {
+  XGrabServer(fl_display);
+  pWin->show();
+  SetWindowManagerHints(pWin, pOwner, bDialog, bModal);
+  XUngrabServer(fl_display);
+  XFlush(fl_display);
+}
+
+// Makes a shown window the active one with the keyboard focus: through the
+// window manager when one runs, and directly on the X server (which is all
+// there is without one).
+void FocusWindow(Fl_Window *pWin) {
+  if (!pWin || !pWin->shown()) return;
+  const Window xid = fl_xid(pWin);
+  if (WindowManagerRuns()) {
+    XEvent ev;
+    std::memset(&ev, 0, sizeof ev);
+    ev.xclient.type = ClientMessage;
+    ev.xclient.window = xid;
+    ev.xclient.message_type = AtomNamed("_NET_ACTIVE_WINDOW");
+    ev.xclient.format = 32;
+    ev.xclient.data.l[0] = 1;  // asked for by the application
+    ev.xclient.data.l[1] = static_cast<long>(fl_event_time);
+    XSendEvent(fl_display, RootWindow(fl_display, fl_screen), False,
+               SubstructureRedirectMask | SubstructureNotifyMask, &ev);
+  }
+  // A window not yet mapped by the window manager cannot take the focus;
+  // the window manager gives it to a new window by itself.
+  XWindowAttributes attr;
+  if (XGetWindowAttributes(fl_display, xid, &attr) && attr.map_state == IsViewable)
+    XSetInputFocus(fl_display, xid, RevertToParent, CurrentTime);
+  XFlush(fl_display);
+}
+
+// True when the keyboard focus is on this window, or nowhere in particular:
+// the window that closes may then hand it on. (When a box raised meanwhile
+// holds the focus, the box keeps it.)
+bool HoldsFocus(Fl_Window *pWin) {
+  if (!pWin || !pWin->shown()) return false;
+  Window focus = 0;
+  int nRevert = 0;
+  XGetInputFocus(fl_display, &focus, &nRevert);
+  return focus == fl_xid(pWin) || focus == None || focus == PointerRoot ||
+         focus == RootWindow(fl_display, fl_screen);
+}
+
+// Message boxes of the UI thread open now. While there is one, no dialog
+// takes input: the box is the one thing to answer, as on the original
+// platform.
+int g_nUiBoxes = 0;  // UI thread
+
+// The windows that are not to be minimized. Some window managers draw a
+// minimize box on every dialog whatever the hints say, and minimize the
+// owner with it; with no taskbar there is then no way back. Such a window
+// comes back at once. UI thread.
+std::set<Fl_Window *> g_keepShown;
+
+void ReshowWindow(void *p) {
+  Fl_Window *pWin = static_cast<Fl_Window *>(p);
+  if (g_keepShown.count(pWin) && pWin->shown()) pWin->show();
+}
+
+// A window's FL_HIDE that the program did not ask for: minimized.
+void WatchMinimize(Fl_Window *pWin, int e) {
+  if (e == FL_HIDE && g_keepShown.count(pWin)) Fl::add_timeout(0.0, ReshowWindow, pWin);
+}
+
+// Before the program hides a window for good.
+void ForgetWindow(Fl_Window *pWin) {
+  g_keepShown.erase(pWin);
+  Fl::remove_timeout(ReshowWindow, pWin);
+}
+
 // ---- Windows ----
 
 class DlgWindow;
@@ -101,25 +254,53 @@ struct View {
   FltkBaseUnits units{};
   int nMenuH = 0;
   std::vector<HWND> controls;
+  HWND hOwner = nullptr;
 };
 
 std::map<HWND, std::unique_ptr<View>> g_views;       // UI thread
 std::map<HWND, std::pair<View *, Fl_Widget *>> g_ctls;  // UI thread
 
 // A dialog's window. While the core says the dialog is disabled (a modal
-// dialog of its own is open) it takes no input at all, as the original
-// platform does. Enter and Escape become the commands the dialog manager
-// gives them: Enter clicks the focused push button or else sends IDOK;
-// Escape sends IDCANCEL. What those do is the program's business (in the
-// settings and progress dialogs: nothing); the toolkit's own habit of
-// closing a window on Escape never applies.
+// dialog of its own is open), or while a message box of the UI thread is
+// open, it takes no input at all, as the original platform does. Enter and
+// Escape become the commands the dialog manager gives them: Enter clicks the
+// focused push button or else sends IDOK; Escape sends IDCANCEL. What those
+// do is the program's business (in the settings and progress dialogs:
+// nothing); the toolkit's own habit of closing a window on Escape never
+// applies.
 class DlgWindow : public Fl_Double_Window {
  public:
   DlgWindow(int x, int y, int w, int h) : Fl_Double_Window(x, y, w, h) {}
   HWND hDlg = nullptr;
   bool bEnabled = true;
+  Fl_Menu_Bar *pBar = nullptr;
+
+  bool TakesInput() const { return bEnabled && g_nUiBoxes == 0; }
+
+  // Drops pop-up nPopup (0 = the first) of the menu bar down and runs it
+  // with the keyboard: arrows move, Enter picks, Escape closes.
+  void OpenMenu(int nPopup) {
+    if (!pBar || !pBar->menu() || !TakesInput()) return;
+    const Fl_Menu_Item *pTitle = pBar->menu();
+    for (int i = 0; i < nPopup && pTitle && pTitle->label(); i++) pTitle = pTitle->next();
+    if (!pTitle || !pTitle->label()) return;
+    const Fl_Menu_Item *pPicked =
+        pBar->menu()->pulldown(pBar->x(), pBar->y(), pBar->w(), pBar->h(), pTitle, pBar, nullptr, 1);
+    if (pPicked) pBar->picked(pPicked);
+  }
+  // The pop-up whose title starts with this letter, -1 if none. The menu's
+  // texts carry no marked letters, so the first one counts, as it always has
+  // for such menus.
+  int PopupByLetter(int nKey) const {
+    if (!pBar || !pBar->menu() || nKey <= 0 || nKey > 255 || !std::isalnum(nKey)) return -1;
+    int i = 0;
+    for (const Fl_Menu_Item *p = pBar->menu(); p && p->label(); p = p->next(), i++)
+      if (std::tolower(static_cast<unsigned char>(p->label()[0])) == std::tolower(nKey)) return i;
+    return -1;
+  }
 
   int handle(int e) override {
+    WatchMinimize(this, e);
     switch (e) {
       case FL_PUSH:
       case FL_RELEASE:
@@ -132,7 +313,7 @@ class DlgWindow : public Fl_Double_Window {
       case FL_DND_ENTER:
       case FL_DND_DRAG:
       case FL_DND_RELEASE:
-        if (!bEnabled) return 1;
+        if (!TakesInput()) return 1;
         break;
       default:
         break;
@@ -159,6 +340,44 @@ class DlgWindow : public Fl_Double_Window {
   }
 };
 
+// The keys that open the menu bar, seen before any widget sees them (an edit
+// field would otherwise take Alt+F as a letter): F10 and Alt pressed and
+// released alone open the first pop-up, Alt with a letter the pop-up that
+// starts with it.
+bool g_bAltAlone = false;  // UI thread: Alt is down and nothing else happened since
+Fl_Event_Dispatch g_pfnNextDispatch = nullptr;
+
+int MenuKeyDispatch(int e, Fl_Window *w) {
+  DlgWindow *pDlg = w ? dynamic_cast<DlgWindow *>(w) : nullptr;
+  const int nKey = Fl::event_key();
+  const bool bAltKey = nKey == FL_Alt_L || nKey == FL_Alt_R;
+  if (e == FL_KEYBOARD) {
+    g_bAltAlone = bAltKey;
+    if (pDlg && pDlg->pBar && pDlg->TakesInput() && !bAltKey) {
+      const int nMods = Fl::event_state() & (FL_SHIFT | FL_CTRL | FL_ALT | FL_META);
+      if (nKey == FL_F + 10 && nMods == 0) {
+        pDlg->OpenMenu(0);
+        return 1;
+      }
+      const int nPopup = (nMods & FL_ALT) && !(nMods & (FL_CTRL | FL_META)) ? pDlg->PopupByLetter(nKey) : -1;
+      if (nPopup >= 0) {
+        pDlg->OpenMenu(nPopup);
+        return 1;
+      }
+    }
+  } else if (e == FL_KEYUP && bAltKey) {
+    const bool bOpen = g_bAltAlone;
+    g_bAltAlone = false;
+    if (bOpen && pDlg && pDlg->pBar && pDlg->TakesInput()) {
+      pDlg->OpenMenu(0);
+      return 1;
+    }
+  } else if (e == FL_PUSH || e == FL_UNFOCUS) {
+    g_bAltAlone = false;
+  }
+  return g_pfnNextDispatch ? g_pfnNextDispatch(e, w) : Fl::handle_(e, w);
+}
+
 // The close box (the window manager's delete request).
 void WindowCallback(Fl_Widget *w, void *) {
   DlgWindow *pWin = static_cast<DlgWindow *>(w);
@@ -166,20 +385,52 @@ void WindowCallback(Fl_Widget *w, void *) {
   else if (Fl::event_key() == FL_Escape) UiOperatorCommand(pWin->hDlg, IDCANCEL);
 }
 
-// A static text: left-aligned, wrapped at word breaks, clipped to its box.
-// Its own background, so that a shorter new text leaves nothing behind.
+// A static text: left-aligned, clipped to its box, drawn from the box's own
+// left edge as the original static text draws (the toolkit's labels keep a
+// margin of three pixels). Its own background, so that a shorter new text
+// leaves nothing behind. A box of more than one line wraps at word breaks; a
+// box of one line (the progress dialog's texts) keeps its text on that line
+// and cuts a text too long for it with an ellipsis, rather than show the top
+// of a wrapped second line.
 class StaticText : public Fl_Box {
  public:
   StaticText(int x, int y, int w, int h) : Fl_Box(FL_FLAT_BOX, x, y, w, h, nullptr) {
     align(FL_ALIGN_LEFT | FL_ALIGN_TOP | FL_ALIGN_INSIDE | FL_ALIGN_WRAP | FL_ALIGN_CLIP);
   }
-  // From the box's own left edge, as the original static text draws; the
-  // toolkit's labels keep a margin of three pixels.
+  bool bOneLine = false;
+  std::string text;  // as the core holds it (the label has '@' doubled)
+
+  // What a one-line box shows: the text up to its first line break, cut
+  // with "..." to the box's width. Needs the font set.
+  std::string OneLine() const {
+    std::string line = text.substr(0, text.find_first_of("\r\n"));
+    auto width = [](const std::string &t, std::size_t n) {
+      return fl_width(t.c_str(), static_cast<int>(n));
+    };
+    if (width(line, line.size()) <= w()) return line;
+    const char Ellipsis[] = "...";
+    const double dRoom = w() - fl_width(Ellipsis);
+    std::size_t n = line.size();
+    while (n > 0) {
+      n--;
+      // Never inside a UTF-8 sequence.
+      while (n > 0 && (static_cast<unsigned char>(line[n]) & 0xC0) == 0x80) n--;
+      if (width(line, n) <= dRoom) break;
+    }
+    return line.substr(0, n) + Ellipsis;
+  }
   void draw() override {
     draw_box();
-    if (!label()) return;
     fl_font(labelfont(), labelsize());
     fl_color(active_r() ? labelcolor() : fl_inactive(labelcolor()));
+    if (bOneLine) {
+      std::string line = OneLine();
+      fl_push_clip(x(), y(), w(), h());
+      fl_draw(line.c_str(), static_cast<int>(line.size()), x(), y() + fl_height() - fl_descent());
+      fl_pop_clip();
+      return;
+    }
+    if (!label()) return;
     fl_draw(label(), x(), y(), w(), h(), align());
   }
 };
@@ -208,7 +459,26 @@ class TabListBox : public Fl_Hold_Browser {
   }
   std::vector<FltkTabPiece> PiecesOfLine(int nLine) const { return Pieces(text(nLine)); }
 
+  // Every row one line of the font high; the box's height made a whole
+  // number of rows (never more than the template gives), as the original
+  // list box does unless told otherwise, so that no half row shows at the
+  // bottom edge. Call with the text font set.
+  int nRowH = 0;
+  void FitWholeRows() {
+    fl_font(textfont(), textsize());
+    nRowH = fl_height();
+    int nX, nY, nW, nH;
+    bbox(nX, nY, nW, nH);
+    const int nFrame = h() - nH;  // the box's edges, as the list draws them
+    const int nRows = std::max(1, (h() - nFrame) / nRowH);
+    size(w(), nFrame + nRows * nRowH);
+  }
+  void ItemArea(int *px, int *py, int *pw, int *ph) const { bbox(*px, *py, *pw, *ph); }
+
  protected:
+  int item_height(void *item) const override {
+    return nRowH > 0 ? nRowH : Fl_Hold_Browser::item_height(item);
+  }
   void item_draw(void *item, int X, int Y, int W, int H) const override {
     (void)W;
     const int nLine = lineno(item);
@@ -232,10 +502,25 @@ class TabListBox : public Fl_Hold_Browser {
 // text is taken up to its first line break, and Ctrl+J and Ctrl+M, which the
 // toolkit would insert literally, do nothing. A line break in a field would
 // reach the unit's record, and from there the error log's lines.
+//
+// Whenever the dialog gives it the focus (on opening, by Tab, when its
+// window becomes active again) the field selects its whole text, so that
+// typing replaces it; a click into it places the caret instead.
 class EditField : public Fl_Input {
  public:
   EditField(int x, int y, int w, int h) : Fl_Input(x, y, w, h) {}
   int handle(int e) override {
+    if (e == FL_PUSH && Fl::focus() != this) {
+      m_bClicked = true;
+      int r = Fl_Input::handle(e);
+      m_bClicked = false;
+      return r;
+    }
+    if (e == FL_FOCUS) {
+      int r = Fl_Input::handle(e);
+      if (!m_bClicked) position(size(), 0);
+      return r;
+    }
     if (e == FL_PASTE || (e == FL_KEYBOARD && Fl::event_key() != FL_Enter &&
                           Fl::event_key() != FL_KP_Enter)) {
       const char *p = Fl::event_text();
@@ -249,6 +534,9 @@ class EditField : public Fl_Input {
     }
     return Fl_Input::handle(e);
   }
+
+ private:
+  bool m_bClicked = false;  // the focus comes from a click into the field
 };
 
 // ---- Reading the core's state into the widgets ----
@@ -260,6 +548,7 @@ void SyncText(Fl_Widget *w, int nKind, HWND h) {
     if (s != pIn->value()) pIn->value(s.c_str());
     return;
   }
+  if (StaticText *pStatic = dynamic_cast<StaticText *>(w)) pStatic->text = s;
   std::string label = LabelText(s);
   if (!w->label() || label != w->label()) {
     w->copy_label(label.c_str());
@@ -385,13 +674,44 @@ std::string MenuPathPart(const char *psz) {
   return out;
 }
 
+// The items of a pop-up menu get room around their text (the toolkit's own
+// items sit tight against the pop-up's edges and each other): a label type
+// of their own, measured and drawn as a normal label with a margin.
+const Fl_Labeltype MenuItemLabel = FL_FREE_LABELTYPE;
+const int MenuItemPadX = 14, MenuItemPadY = 3;
+
+void MenuItemLabelDraw(const Fl_Label *pLabel, int x, int y, int w, int h, Fl_Align align) {
+  Fl_Label plain = *pLabel;
+  plain.type = FL_NORMAL_LABEL;
+  plain.draw(x + MenuItemPadX, y, w - 2 * MenuItemPadX, h, align);
+}
+
+void MenuItemLabelMeasure(const Fl_Label *pLabel, int &w, int &h) {
+  Fl_Label plain = *pLabel;
+  plain.type = FL_NORMAL_LABEL;
+  plain.measure(w, h);
+  w += 2 * MenuItemPadX;
+  h += 2 * MenuItemPadY;
+}
+
 void BuildMenu(Fl_Menu_Bar *pBar, const MenuTemplate *pMenu) {
+  static bool bLabelType = false;
+  if (!bLabelType) {
+    Fl::set_labeltype(MenuItemLabel, MenuItemLabelDraw, MenuItemLabelMeasure);
+    bLabelType = true;
+  }
+  std::vector<int> items;
   for (int i = 0; i < pMenu->nItems; i++) {
     const MenuItemTemplate &it = pMenu->pItems[i];
     std::string path = MenuPathPart(it.pszPopup) + "/" + MenuPathPart(it.pszText);
-    pBar->add(path.c_str(), 0, MenuCallback,
-              reinterpret_cast<void *>(static_cast<std::intptr_t>(it.nCommand)));
+    items.push_back(pBar->add(path.c_str(), 0, MenuCallback,
+                              reinterpret_cast<void *>(static_cast<std::intptr_t>(it.nCommand))));
   }
+  // The bar holds its own copy of the items (made by add()); the titles keep
+  // the normal label type, so that the bar itself looks as before.
+  Fl_Menu_Item *pItems = const_cast<Fl_Menu_Item *>(pBar->menu());
+  for (int n : items)
+    if (n >= 0) pItems[n].labeltype(MenuItemLabel);
 }
 
 Fl_RGB_Image *MainIcon() {
@@ -443,6 +763,7 @@ void ShowDialogHook(HWND hDlg) {
     pBar->textsize(13);
     pBar->box(FL_FLAT_BOX);
     BuildMenu(pBar, FindMenuTemplate(t->pszMenu));
+    pWin->pBar = pBar;
   }
   Fl_Widget *pFirstFocus = nullptr;
   for (HWND hCtl : UiGetChildren(hDlg)) {
@@ -453,7 +774,10 @@ void ShowDialogHook(HWND hDlg) {
     Fl_Widget *w = nullptr;
     switch (ci.nKind) {
       case UI_STATIC: {
-        w = new StaticText(r.x, r.y, r.w, r.h);
+        StaticText *pStatic = new StaticText(r.x, r.y, r.w, r.h);
+        fl_font(nFont, nSize);
+        pStatic->bOneLine = r.h < 2 * fl_height();
+        w = pStatic;
         break;
       }
       case UI_BUTTON: {
@@ -480,6 +804,7 @@ void ShowDialogHook(HWND hDlg) {
         pList->units = v->units;
         pList->textfont(nFont);
         pList->textsize(nSize);
+        pList->FitWholeRows();
         pList->when(FL_WHEN_CHANGED);
         pList->callback(ListCallback, hCtl);
         w = pList;
@@ -507,12 +832,37 @@ void ShowDialogHook(HWND hDlg) {
   // A modal frame: the size is the template's, not the person's.
   pWin->size_range(pWin->w(), pWin->h(), pWin->w(), pWin->h());
   if (MainIcon()) pWin->icon(MainIcon());
-  if (itOwner != g_views.end()) pWin->set_modal();
+  // Kept above its owner; the core, not the toolkit, keeps the owner from
+  // taking input meanwhile.
+  Fl_Window *pOwnerWin = itOwner != g_views.end() ? itOwner->second->pWin : nullptr;
+  if (pOwnerWin) pWin->set_non_modal();
   pWin->bEnabled = info.bEnabled != 0;
+  v->hOwner = info.hOwner;
   g_views[hDlg] = std::move(v);
-  pWin->show();
+  g_keepShown.insert(pWin);
+  ShowWithHints(pWin, pOwnerWin, pOwnerWin != nullptr, pOwnerWin != nullptr);
+  FocusWindow(pWin);
   if (pFirstFocus) pFirstFocus->take_focus();
   Fl::flush();
+}
+
+// The window that gets the focus back when a window of this owner closes:
+// the owner, or, when the owner has gone meanwhile (a worker's box outlives
+// its progress dialog), the newest dialog still open.
+Fl_Window *FocusHeir(HWND hOwner) {
+  auto it = hOwner ? g_views.find(hOwner) : g_views.end();
+  if (it != g_views.end()) return it->second->pWin;
+  Fl_Window *pNewest = nullptr;
+  std::uintptr_t nNewest = 0;
+  for (const auto &kv : g_views) {
+    // Handles grow with creation: the largest is the newest.
+    const std::uintptr_t n = reinterpret_cast<std::uintptr_t>(kv.first);
+    if (n >= nNewest) {
+      nNewest = n;
+      pNewest = kv.second->pWin;
+    }
+  }
+  return pNewest;
 }
 
 void DestroyDialogHook(HWND hDlg) {
@@ -520,9 +870,13 @@ void DestroyDialogHook(HWND hDlg) {
   if (it == g_views.end()) return;
   for (HWND h : it->second->controls) g_ctls.erase(h);
   DlgWindow *pWin = it->second->pWin;
+  const HWND hOwner = it->second->hOwner;
   g_views.erase(it);
+  const bool bHandOn = HoldsFocus(pWin);
+  ForgetWindow(pWin);
   pWin->hide();
   Fl::delete_widget(pWin);
+  if (bHandOn) FocusWindow(FocusHeir(hOwner));
 }
 
 // ---- Message boxes ----
@@ -547,6 +901,7 @@ struct BoxState {
   bool bDone = false;
   BoxRequest *pRequest = nullptr;  // a worker's box; null for the UI thread's
   std::string caption;
+  HWND hOwner = nullptr;
 };
 
 std::vector<BoxState *> g_openBoxes;  // UI thread
@@ -569,6 +924,7 @@ class BoxWindow : public Fl_Double_Window {
   BoxWindow(int w, int h) : Fl_Double_Window(w, h) {}
   BoxState *pState = nullptr;
   int handle(int e) override {
+    WatchMinimize(this, e);
     // Enter and Escape both answer the one button.
     if ((e == FL_KEYBOARD || e == FL_SHORTCUT) &&
         (Fl::event_key() == FL_Escape || Fl::event_key() == FL_Enter ||
@@ -586,7 +942,7 @@ void BoxOkCallback(Fl_Widget *w, void *) {
 }
 
 BoxWindow *MakeBox(const std::string &text, const std::string &caption, HWND hOwner,
-                   BoxState *pState, bool bModal) {
+                   BoxState *pState) {
   const int nFontSize = 13;
   fl_font(FL_HELVETICA, nFontSize);
   std::string label = LabelText(text);
@@ -623,17 +979,29 @@ BoxWindow *MakeBox(const std::string &text, const std::string &caption, HWND hOw
   pWin->xclass(WindowClass);
   pWin->size_range(nW, nH, nW, nH);
   if (MainIcon()) pWin->icon(MainIcon());
-  // Centred on the owner when it is on the screen, else on the screen.
+  // Centred on the owner when it is on the screen, else on the screen. A
+  // worker's box goes below its owner instead (above it when the screen
+  // ends first), so that it never covers the progress dialog's Cancel
+  // button; the room between leaves space for a window manager's frame.
   auto it = hOwner ? g_views.find(hOwner) : g_views.end();
-  if (it != g_views.end()) {
-    Fl_Window *pOwner = it->second->pWin;
+  Fl_Window *pOwner = it != g_views.end() ? it->second->pWin : nullptr;
+  if (pOwner && pState->pRequest) {
+    const int nGap = 40;
+    int nY = pOwner->y() + pOwner->h() + nGap;
+    if (nY + nH > Fl::h()) nY = std::max(0, pOwner->y() - nGap - nH);
+    pWin->position(std::max(0, pOwner->x() + (pOwner->w() - nW) / 2), nY);
+  } else if (pOwner) {
     pWin->position(pOwner->x() + (pOwner->w() - nW) / 2, pOwner->y() + (pOwner->h() - nH) / 2);
   } else {
     pWin->position((Fl::w() - nW) / 2, (Fl::h() - nH) / 2);
   }
-  if (bModal) pWin->set_modal();
-  else pWin->set_non_modal();
-  pWin->show();
+  // Above the other windows, but not the toolkit's modal window: which
+  // dialogs a box holds up is decided by who raised it (see above).
+  pWin->set_non_modal();
+  pState->hOwner = hOwner;
+  g_keepShown.insert(pWin);
+  ShowWithHints(pWin, pOwner, true, pState->pRequest == nullptr);
+  FocusWindow(pWin);
   pOk->take_focus();
   g_openBoxes.push_back(pState);
   return pWin;
@@ -641,16 +1009,18 @@ BoxWindow *MakeBox(const std::string &text, const std::string &caption, HWND hOw
 
 void DropBox(BoxWindow *pWin, BoxState *pState) {
   g_openBoxes.erase(std::remove(g_openBoxes.begin(), g_openBoxes.end(), pState), g_openBoxes.end());
+  const bool bHandOn = HoldsFocus(pWin);
+  ForgetWindow(pWin);
   pWin->hide();
   Fl::delete_widget(pWin);
+  if (bHandOn) FocusWindow(FocusHeir(pState->hOwner));
 }
 
 // A worker's box lives on the UI thread; the worker sleeps until it is
-// answered. The box and its state go away when it is answered. It is modal
-// like any box: the toolkit gives input only to the newest modal window, and
-// a worker's box comes while the progress dialog (modal over the main
-// window) is open, so a box that was not modal could not be answered until
-// the person cancelled the download. The UI thread keeps serving meanwhile.
+// answered. The box and its state go away when it is answered. It holds up
+// its worker alone: the progress dialog under it keeps its Cancel button and
+// close box (the operator may cancel the download instead of answering), and
+// the UI thread keeps serving meanwhile.
 struct WorkerBox {
   BoxState state;
   BoxWindow *pWin = nullptr;
@@ -672,7 +1042,7 @@ void ApplyPending() {
     auto wb = std::make_unique<WorkerBox>();
     wb->state.pRequest = pReq;
     wb->state.caption = pReq->caption;
-    wb->pWin = MakeBox(pReq->text, pReq->caption, pReq->hOwner, &wb->state, true);
+    wb->pWin = MakeBox(pReq->text, pReq->caption, pReq->hOwner, &wb->state);
     g_workerBoxes.push_back(std::move(wb));
   }
   for (auto it = g_workerBoxes.begin(); it != g_workerBoxes.end();) {
@@ -711,10 +1081,13 @@ int BoxDone(void *p) { return static_cast<BoxState *>(p)->bDone ? 1 : 0; }
 
 int MessageBoxHook(HWND hOwner, const char *pszText, const char *pszCaption, UINT) {
   if (OnUiThread()) {
+    // The UI thread's box stops every dialog until it is answered.
     BoxState state;
     state.caption = pszCaption;
-    BoxWindow *pWin = MakeBox(pszText, pszCaption, hOwner, &state, true);
+    BoxWindow *pWin = MakeBox(pszText, pszCaption, hOwner, &state);
+    g_nUiBoxes++;
     UiRunLoopUntil(BoxDone, &state);
+    g_nUiBoxes--;
     DropBox(pWin, &state);
     return IDOK;
   }
@@ -749,6 +1122,8 @@ const UiBackend *FltkBackendOpen() {
   Fl::scheme("gtk+");
   Fl::visible_focus(1);
   Fl_Window::default_xclass(WindowClass);
+  g_pfnNextDispatch = Fl::event_dispatch();
+  Fl::event_dispatch(MenuKeyDispatch);
   g_uiThread = std::this_thread::get_id();
   bOpen = true;
   return &FltkBackend;
@@ -831,6 +1206,56 @@ int FltkGetShownCheck(HWND hWnd) {
   if (it == g_ctls.end()) return -1;
   Fl_Check_Button *p = dynamic_cast<Fl_Check_Button *>(it->second.second);
   return p ? p->value() : -1;
+}
+
+int FltkGetOneLineText(HWND hStatic, std::string *pLine) {
+  auto it = g_ctls.find(hStatic);
+  if (it == g_ctls.end()) return 0;
+  StaticText *p = dynamic_cast<StaticText *>(it->second.second);
+  if (!p || !p->bOneLine) return 0;
+  fl_font(p->labelfont(), p->labelsize());
+  *pLine = p->OneLine();
+  return 1;
+}
+
+int FltkTextWidth(HWND hCtl, const std::string &text) {
+  auto it = g_ctls.find(hCtl);
+  if (it == g_ctls.end()) return -1;
+  const Fl_Widget *w = it->second.second;
+  fl_font(w->labelfont(), w->labelsize());
+  return static_cast<int>(std::ceil(fl_width(text.c_str(), static_cast<int>(text.size()))));
+}
+
+int FltkGetListRows(HWND hList, FltkRect *pItemArea, int *pnRowH) {
+  auto it = g_ctls.find(hList);
+  if (it == g_ctls.end()) return 0;
+  TabListBox *pList = dynamic_cast<TabListBox *>(it->second.second);
+  if (!pList) return 0;
+  int x, y, w, h;
+  pList->ItemArea(&x, &y, &w, &h);
+  *pItemArea = FltkRect{x, y - it->second.first->nMenuH, w, h};
+  *pnRowH = pList->nRowH;
+  return 1;
+}
+
+HWND FltkGetFocus() {
+  Fl_Widget *pFocus = Fl::focus();
+  if (!pFocus) return nullptr;
+  for (const auto &kv : g_ctls)
+    if (kv.second.second == pFocus) return kv.first;
+  for (const auto &kv : g_views)
+    if (kv.second->pWin == pFocus) return kv.first;
+  return nullptr;
+}
+
+int FltkGetEditSelection(HWND hEdit, int *pnStart, int *pnEnd) {
+  auto it = g_ctls.find(hEdit);
+  if (it == g_ctls.end()) return 0;
+  Fl_Input *pIn = dynamic_cast<Fl_Input *>(it->second.second);
+  if (!pIn) return 0;
+  *pnStart = std::min(pIn->position(), pIn->mark());
+  *pnEnd = std::max(pIn->position(), pIn->mark());
+  return 1;
 }
 
 std::vector<std::string> FltkOpenMessageBoxes() {

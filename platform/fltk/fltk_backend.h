@@ -85,5 +85,17 @@ int FltkGetShownSelection(HWND hList);
 // The state a shown control displays: its label or edit text, check state.
 int FltkGetShownText(HWND hWnd, std::string *pText);
 int FltkGetShownCheck(HWND hWnd);
+// What a static text of one line shows (cut to its width with "..." when
+// too long); 0 for a control that is not such a text.
+int FltkGetOneLineText(HWND hStatic, std::string *pLine);
+// The width in pixels of a text in a shown control's label font.
+int FltkTextWidth(HWND hCtl, const std::string &text);
+// A shown list box's item area (within its dialog's client area) and the
+// height of one row.
+int FltkGetListRows(HWND hList, FltkRect *pItemArea, int *pnRowH);
+// The control (or dialog) that has the toolkit's keyboard focus, null for
+// none; an edit field's selection (start == end: none).
+HWND FltkGetFocus();
+int FltkGetEditSelection(HWND hEdit, int *pnStart, int *pnEnd);
 // The message boxes currently open (captions), newest last.
 std::vector<std::string> FltkOpenMessageBoxes();
