@@ -189,6 +189,57 @@ bool WaitUntil(const std::function<bool()> &pred, int nMs = Timeout) {
   return true;
 }
 
+// The window that has the X keyboard focus (0 for none).
+unsigned long XFocus() {
+  return std::strtoul(fltktest::Xdo(SharedXvfb().Display(), "getwindowfocus").c_str(), nullptr, 10);
+}
+
+// Keys go to the focused window wherever the pointer is: it is moved off
+// every window first, so that only the focus can send them anywhere. (Not
+// with --sync: a move to where the pointer already is would wait in vain.)
+void PointerAway() {
+  const std::string display = SharedXvfb().Display();
+  fltktest::Xdo(display, "mousemove 1275 1019");
+  WaitUntil([&] {
+    return fltktest::Xdo(display, "getmouselocation").find("x:1275 y:1019") != std::string::npos;
+  });
+}
+
+// Shown windows without a title: the toolkit's menu pop-ups among them.
+int CountUntitledWindows() {
+  std::string out = fltktest::Xdo(SharedXvfb().Display(), "search --onlyvisible --name '^$'");
+  return static_cast<int>(std::count(out.begin(), out.end(), '\n'));
+}
+
+// A window property as xprop prints it.
+std::string XProp(unsigned long xid, const char *pszProp) {
+  return fltktest::Run("DISPLAY=" + SharedXvfb().Display() + " xprop -id " + std::to_string(xid) +
+                       " " + pszProp);
+}
+
+// The numbers of a 32-bit property ("NAME(TYPE) = 0x3, 0x24, ...").
+std::vector<long> XPropNumbers(unsigned long xid, const char *pszProp) {
+  std::string out = XProp(xid, pszProp);
+  std::vector<long> v;
+  std::size_t pos = out.find('=');
+  while (pos != std::string::npos && pos < out.size()) {
+    char *pEnd = nullptr;
+    const char *p = out.c_str() + pos + 1;
+    long n = std::strtol(p, &pEnd, 0);
+    if (pEnd == p) break;
+    v.push_back(n);
+    pos = out.find(',', static_cast<std::size_t>(pEnd - out.c_str()));
+  }
+  return v;
+}
+
+// The line-edit text of a dialog's control, from any thread.
+std::string ItemText(HWND hDlg, int nId) {
+  char buf[256];
+  GetDlgItemText(hDlg, nId, buf, sizeof buf);
+  return buf;
+}
+
 // The most bytes waiting in any pipe of this process. The toolkit's wake-up
 // pipe is the only one a desktop test keeps open.
 int MostBytesInAPipe() {
@@ -578,6 +629,307 @@ TEST(FltkWindows, MessageBoxesKeepTheLoopGoing) {
   ASSERT_EQ(boxesSeen.size(), 1u);
   EXPECT_EQ(boxesSeen[0], "Error: download line 9");
   EXPECT_EQ(nWorkerBox.load(), 100 + IDOK);
+}
+
+// The dialog selects an edit field's whole text whenever it gives the field
+// the focus, on opening too, so typing replaces the old text; a click into
+// the field places the caret instead.
+TEST(FltkWindows, EditFieldSelectedWhenTheDialogFocusesIt) {
+  NEED_DESKTOP();
+  HWND hFocusAtOpen = nullptr;
+  int nSelStart = -1, nSelEnd = -1;
+  std::atomic<bool> bDone{false};
+  Script s;
+  s.shot = "fltk_backend_edit_selected";
+  s.onInit = [](HWND hDlg) {
+    SetDlgItemText(hDlg, 242, "192.168.1.100");
+    SetDlgItemText(hDlg, 245, "qexal");
+    SetDlgItemText(hDlg, 244, "5551234");
+  };
+  s.onCheck = [&](HWND hDlg) {
+    hFocusAtOpen = FltkGetFocus();
+    FltkGetEditSelection(GetDlgItem(hDlg, 242), &nSelStart, &nSelEnd);
+    int px = 0, py = 0;
+    ControlCentre(hDlg, 244, &px, &py);
+    std::string display = SharedXvfb().Display();
+    std::thread([=, &bDone] {
+      PointerAway();
+      fltktest::TypeText(display, "127.0.64.3:30003");
+      WaitUntil([&] { return ItemText(hDlg, 242) == "127.0.64.3:30003"; });
+      // Tab to the password: selected as well.
+      fltktest::Keys(display, "Tab");
+      fltktest::TypeText(display, "pw");
+      WaitUntil([&] { return ItemText(hDlg, 245) == "pw"; });
+      // A click into the phone number: the caret goes after the text.
+      fltktest::ClickAt(display, px, py);
+      fltktest::TypeText(display, "9");
+      WaitUntil([&] { return ItemText(hDlg, 244) != "5551234"; });
+      bDone = true;
+      PostMessage(hDlg, WM_COMMAND, CMD_FINISH, 0);
+    }).detach();
+  };
+  EXPECT_EQ(RunScript("DLG_DASEDIT", s), 1);
+  EXPECT_TRUE(bDone.load());
+  EXPECT_EQ(nSelStart, 0);
+  EXPECT_EQ(nSelEnd, 13);
+  EXPECT_NE(hFocusAtOpen, nullptr);
+}
+
+// Texts of one line (the progress dialog's) stay on their line and end in
+// "..." when they do not fit; what fits is shown whole.
+TEST(FltkWindows, OneLineTextsCutWithAnEllipsis) {
+  NEED_DESKTOP();
+  const std::string longName =
+      "DAS000000001, Pumping station Wolverhampton Road east, meter rack W, feeder WWW";
+  std::string shown230, shown231, shown232;
+  int nWidth230 = 0, nShownWidth = 0, nOneMore = 0;
+  Script s;
+  s.shot = "fltk_backend_ellipsis";
+  s.onInit = [&](HWND hDlg) {
+    SetDlgItemText(hDlg, 230, longName.c_str());
+    SetDlgItemText(hDlg, 231, "mb-001.log");
+    SetDlgItemText(hDlg, 232, "first line\r\nsecond line");
+  };
+  s.onCheck = [&](HWND hDlg) {
+    HWND h230 = GetDlgItem(hDlg, 230);
+    ASSERT_TRUE(FltkGetOneLineText(h230, &shown230));
+    ASSERT_TRUE(FltkGetOneLineText(GetDlgItem(hDlg, 231), &shown231));
+    ASSERT_TRUE(FltkGetOneLineText(GetDlgItem(hDlg, 232), &shown232));
+    FltkRect r;
+    ASSERT_TRUE(FltkGetShownRect(h230, &r));
+    nWidth230 = r.w;
+    nShownWidth = FltkTextWidth(h230, shown230);
+    // The cut is as late as it can be: one character more would not fit.
+    std::size_t n = shown230.size() - 3;
+    if (n < longName.size()) nOneMore = FltkTextWidth(h230, longName.substr(0, n + 1) + "...");
+    FinishSoon(hDlg);
+  };
+  EXPECT_EQ(RunScript("DLG_DOWNLOAD", s), 1);
+  ASSERT_GT(shown230.size(), 13u);
+  EXPECT_EQ(shown230.substr(shown230.size() - 3), "...");
+  EXPECT_EQ(longName.substr(0, shown230.size() - 3), shown230.substr(0, shown230.size() - 3));
+  EXPECT_LT(shown230.size(), longName.size());
+  EXPECT_LE(nShownWidth, nWidth230);
+  EXPECT_GT(nOneMore, nWidth230);
+  EXPECT_EQ(shown231, "mb-001.log");
+  EXPECT_EQ(shown232, "first line");
+}
+
+// What the window manager is told: a dialog of its owner (transient, modal,
+// of dialog type), fixed size, move and close only, a title with its menu
+// and no minimize or maximize box; the main window a normal window with the
+// same frame.
+TEST(FltkWindows, WindowManagerHints) {
+  NEED_DESKTOP();
+  std::vector<long> mwmDlg, mwmOwner;
+  std::string typeDlg, typeOwner, transientDlg, transientOwner, stateDlg;
+  unsigned long xidOwner = 0;
+  Script s;
+  s.onCheck = [&](HWND hDlg) {
+    UiWindowInfo info;
+    ASSERT_TRUE(UiGetWindowInfo(hDlg, &info));
+    const unsigned long xid = FltkGetXid(hDlg);
+    xidOwner = FltkGetXid(info.hOwner);
+    mwmDlg = XPropNumbers(xid, "_MOTIF_WM_HINTS");
+    mwmOwner = XPropNumbers(xidOwner, "_MOTIF_WM_HINTS");
+    typeDlg = XProp(xid, "_NET_WM_WINDOW_TYPE");
+    typeOwner = XProp(xidOwner, "_NET_WM_WINDOW_TYPE");
+    transientDlg = XProp(xid, "WM_TRANSIENT_FOR");
+    transientOwner = XProp(xidOwner, "WM_TRANSIENT_FOR");
+    stateDlg = XProp(xid, "_NET_WM_STATE");
+    FinishSoon(hDlg);
+  };
+  EXPECT_EQ(RunOwnedScript("DLG_DASEDIT", s), 1);
+  ASSERT_NE(xidOwner, 0u);
+  for (const std::vector<long> *p : {&mwmDlg, &mwmOwner}) {
+    const std::vector<long> &m = *p;
+    ASSERT_GE(m.size(), 3u);
+    EXPECT_EQ(m[0] & 3, 3);         // functions and decorations given
+    EXPECT_EQ(m[1], 4 | 32);        // move and close, nothing else
+    EXPECT_EQ(m[2], 2 | 8 | 16);    // border, title, window menu: no boxes
+  }
+  EXPECT_NE(typeDlg.find("_NET_WM_WINDOW_TYPE_DIALOG"), std::string::npos) << typeDlg;
+  EXPECT_NE(typeOwner.find("_NET_WM_WINDOW_TYPE_NORMAL"), std::string::npos) << typeOwner;
+  char szOwner[32];
+  std::snprintf(szOwner, sizeof szOwner, "0x%lx", xidOwner);
+  EXPECT_NE(transientDlg.find(std::string("window id # ") + szOwner), std::string::npos)
+      << transientDlg << " owner " << szOwner;
+  EXPECT_EQ(transientOwner.find("window id"), std::string::npos) << transientOwner;
+  EXPECT_NE(stateDlg.find("_NET_WM_STATE_MODAL"), std::string::npos) << stateDlg;
+}
+
+// A worker's message box holds up its worker only: under it the progress
+// dialog's Cancel button and close box still work, and the box can be
+// answered afterwards.
+TEST(FltkWindows, WorkerBoxLeavesTheDialogsCancelWorking) {
+  NEED_DESKTOP();
+  std::atomic<int> nCancelClicks{0};
+  std::atomic<int> nCloses{0};
+  std::atomic<int> nWorker{0};
+  std::atomic<bool> bBoxOpenAtCancel{false}, bBoxOpenAtClose{false};
+  Script s;
+  s.shot = "fltk_backend_worker_box";
+  s.onCommand = [&](HWND, WPARAM w) {
+    if (w == MAKEWPARAM(241, BN_CLICKED)) nCancelClicks++;
+  };
+  s.onClose = [&](HWND) { nCloses++; };
+  s.onCheck = [&](HWND hDlg) {
+    int cx = 0, cy = 0;
+    ControlCentre(hDlg, 241, &cx, &cy);
+    unsigned long xid = FltkGetXid(hDlg);
+    std::string display = SharedXvfb().Display();
+    std::thread([=, &nCancelClicks, &nCloses, &nWorker, &bBoxOpenAtCancel, &bBoxOpenAtClose] {
+      std::thread worker([hDlg, &nWorker] {
+        nWorker = MessageBox(hDlg, "Unexpected server response", "Error: download line 9",
+                             MB_ICONHAND) + 100;
+      });
+      const char Box[] = "Error: download line 9";
+      WaitUntil([&] { return fltktest::FindWindowNamed(display, Box) != 0; });
+      fltktest::Screenshot(display, "fltk_backend_worker_box_open");
+      fltktest::ClickAt(display, cx, cy);
+      WaitUntil([&] { return nCancelClicks.load() > 0; });
+      bBoxOpenAtCancel = fltktest::FindWindowNamed(display, Box) != 0 && nWorker.load() == 0;
+      Display *pDpy = XOpenDisplay(display.c_str());
+      if (pDpy) {
+        XEvent ev;
+        std::memset(&ev, 0, sizeof ev);
+        ev.xclient.type = ClientMessage;
+        ev.xclient.window = xid;
+        ev.xclient.message_type = XInternAtom(pDpy, "WM_PROTOCOLS", False);
+        ev.xclient.format = 32;
+        ev.xclient.data.l[0] = static_cast<long>(XInternAtom(pDpy, "WM_DELETE_WINDOW", False));
+        ev.xclient.data.l[1] = CurrentTime;
+        XSendEvent(pDpy, xid, False, NoEventMask, &ev);
+        XFlush(pDpy);
+        XCloseDisplay(pDpy);
+      }
+      WaitUntil([&] { return nCloses.load() > 0; });
+      bBoxOpenAtClose = fltktest::FindWindowNamed(display, Box) != 0 && nWorker.load() == 0;
+      // The box still has the focus: Enter answers it.
+      PointerAway();
+      fltktest::Keys(display, "Return");
+      if (WaitUntil([&] { return nWorker.load() != 0; })) worker.join();
+      else worker.detach();
+      PostMessage(hDlg, WM_COMMAND, CMD_FINISH, 0);
+    }).detach();
+  };
+  EXPECT_EQ(RunOwnedScript("DLG_DOWNLOAD", s), 1);
+  EXPECT_EQ(nCancelClicks.load(), 1);
+  EXPECT_EQ(nCloses.load(), 1);
+  EXPECT_TRUE(bBoxOpenAtCancel.load());
+  EXPECT_TRUE(bBoxOpenAtClose.load());
+  EXPECT_EQ(nWorker.load(), 100 + IDOK);
+}
+
+INT_PTR EscapeEndsProc(HWND hDlg, UINT uMsg, WPARAM wParam, LPARAM) {
+  if (uMsg == WM_COMMAND && wParam == IDCANCEL) {
+    EndDialog(hDlg, 0);
+    return TRUE;
+  }
+  return uMsg == WM_INITDIALOG ? TRUE : FALSE;
+}
+
+// When a message box or a dialog closes, its owner has the keyboard focus
+// again: the arrow keys move the list's selection at once.
+TEST(FltkWindows, FocusBackToTheOwnerAfterBoxAndDialog) {
+  NEED_DESKTOP();
+  const int CMD_OPEN_DIALOG = CMD_CHECK + 20;
+  std::atomic<int> nStep{0};
+  int nBox = 0;
+  Script s;
+  s.shot = "fltk_backend_focus_back";
+  s.onInit = [](HWND hDlg) {
+    HWND hList = GetDlgItem(hDlg, 202);
+    for (const char *p : {"DAS000000001\tA", "DAS000000002\tB", "DAS000000003\tC"})
+      SendMessage(hList, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(p));
+    SendMessage(hList, LB_SETCURSEL, 0, 0);
+  };
+  s.onCommand = [&](HWND hDlg, WPARAM w) {
+    if (w == static_cast<WPARAM>(CMD_OPEN_DIALOG))
+      DialogBoxParam(PlatGetInstance(), "DLG_DASEDIT", hDlg, EscapeEndsProc, 0);
+  };
+  s.onCheck = [&](HWND hDlg) {
+    const unsigned long xid = FltkGetXid(hDlg);
+    HWND hList = GetDlgItem(hDlg, 202);
+    std::string display = SharedXvfb().Display();
+    std::thread helper([=] {
+      WaitUntil([&] { return fltktest::FindWindowNamed(display, "Error: daslist line 3") != 0; });
+      PointerAway();
+      fltktest::Keys(display, "Return");
+    });
+    nBox = MessageBox(hDlg, "Error getting DAS list count", "Error: daslist line 3", MB_ICONHAND);
+    helper.join();
+    std::thread([=, &nStep] {
+      auto sel = [&] { return SendMessage(hList, LB_GETCURSEL, 0, 0); };
+      if (WaitUntil([&] { return XFocus() == xid; })) nStep = 1;
+      fltktest::Keys(display, "Down");
+      if (WaitUntil([&] { return sel() == 1; }) && nStep == 1) nStep = 2;
+      PostMessage(hDlg, WM_COMMAND, CMD_OPEN_DIALOG, 0);
+      unsigned long xEdit = fltktest::WaitWindowNamed(display, "Edit DAS Settings", Timeout);
+      if (WaitUntil([&] { return XFocus() == xEdit; }) && nStep == 2) nStep = 3;
+      fltktest::Keys(display, "Escape");
+      fltktest::WaitWindowGone(display, "Edit DAS Settings", Timeout);
+      if (WaitUntil([&] { return XFocus() == xid; }) && nStep == 3) nStep = 4;
+      fltktest::Keys(display, "Down");
+      if (WaitUntil([&] { return sel() == 2; }) && nStep == 4) nStep = 5;
+      PostMessage(hDlg, WM_COMMAND, CMD_FINISH, 0);
+    }).detach();
+  };
+  EXPECT_EQ(RunScript("DLG_DASLIST", s), 1);
+  EXPECT_EQ(nBox, IDOK);
+  // 1: focus back after the box; 2: Down moved the selection; 3: the dialog
+  // had the focus; 4: focus back after the dialog; 5: Down worked again.
+  EXPECT_EQ(nStep.load(), 5);
+}
+
+// F10, Alt alone and Alt with a pop-up's first letter open the menu bar;
+// the arrows, Enter and Escape work in it as expected.
+TEST(FltkWindows, MenuBarFromTheKeyboard) {
+  NEED_DESKTOP();
+  std::vector<WPARAM> commands;
+  std::atomic<int> nCommands{0};
+  Script s;
+  s.shot = "fltk_backend_menu_keys";
+  s.onCommand = [&](HWND, WPARAM w) {
+    commands.push_back(w);
+    nCommands++;
+  };
+  s.onCheck = [&](HWND hDlg) {
+    std::string display = SharedXvfb().Display();
+    std::thread([=, &nCommands] {
+      PointerAway();
+      auto open = [&](const char *pszKeys) {
+        const int nBefore = CountUntitledWindows();
+        fltktest::Keys(display, pszKeys);
+        return WaitUntil([&] { return CountUntitledWindows() > nBefore; });
+      };
+      auto next = [&](int n) { return WaitUntil([&] { return nCommands.load() >= n; }); };
+      if (open("F10")) fltktest::Keys(display, "Down Return");  // File, Exit
+      next(1);
+      if (open("alt")) {
+        fltktest::Screenshot(display, "fltk_backend_menu_alt");
+        fltktest::Keys(display, "Right Down Return");  // DAS, Add...
+      }
+      next(2);
+      if (open("alt+d")) fltktest::Keys(display, "Down Down Return");  // DAS, Remove
+      next(3);
+      if (open("F10")) {
+        const int nOpen = CountUntitledWindows();
+        fltktest::Keys(display, "Escape");
+        WaitUntil([&] { return CountUntitledWindows() < nOpen; });
+      }
+      // The menu is closed and the dialog has the keys again.
+      fltktest::Keys(display, "Escape");
+      next(4);
+      PostMessage(hDlg, WM_COMMAND, CMD_FINISH, 0);
+    }).detach();
+  };
+  EXPECT_EQ(RunScript("DLG_DASLIST", s), 1);
+  ASSERT_EQ(commands.size(), 4u);
+  EXPECT_EQ(commands[0], 101u);
+  EXPECT_EQ(commands[1], 102u);
+  EXPECT_EQ(commands[2], 103u);
+  EXPECT_EQ(commands[3], static_cast<WPARAM>(IDCANCEL));
 }
 
 // A wake that finds the UI thread busy (it returns from its wait at once,
