@@ -142,14 +142,29 @@ inline bool WindowOrigin(const std::string &display, unsigned long id, int *px, 
   return true;
 }
 
-// A click at a point of the screen.
+// A click at a point of the screen, once the pointer is there. (xdotool's
+// own --sync waits for the pointer to move, in vain when it is there
+// already: two dialogs in turn put their Cancel at the same place.)
 inline void ClickAt(const std::string &display, int x, int y) {
-  Xdo(display, "mousemove --sync " + std::to_string(x) + " " + std::to_string(y) + " click 1");
+  const std::string at = std::to_string(x) + " " + std::to_string(y);
+  Xdo(display, "mousemove " + at);
+  const std::string want = "x:" + std::to_string(x) + " y:" + std::to_string(y) + " ";
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (Xdo(display, "getmouselocation").find(want) == std::string::npos &&
+         std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  Xdo(display, "click 1");
 }
 
-// Keys go to the window under the pointer (no window manager runs).
+// Keys go to the window with the keyboard focus (the program gives the
+// focus to each window it opens and back to the owner when one closes).
 inline void Keys(const std::string &display, const std::string &keys) {
   Xdo(display, "key --delay 20 " + keys);
+}
+
+// The window that has the X keyboard focus (0 for none).
+inline unsigned long FocusedWindow(const std::string &display) {
+  return std::strtoul(Xdo(display, "getwindowfocus").c_str(), nullptr, 10);
 }
 
 inline void TypeText(const std::string &display, const std::string &text) {

@@ -334,6 +334,167 @@ TEST(FltkProgram, CancelDuringSlowDownloadClosesAtOnce) {
   EXPECT_TRUE(st == 0 || st == 1) << st;
 }
 
+// Opens a pop-up of the main window's menu from the keyboard (F10, or Alt
+// with the pop-up's letter) and sends the keys that pick an item once it is
+// open. False when no pop-up opened.
+bool MenuByKeys(const std::string &open, const std::string &pick) {
+  const int nBefore = CountUntitledWindows();
+  fltktest::Keys(D(), open);
+  if (!WaitFor([&] { return CountUntitledWindows() > nBefore; })) return false;
+  fltktest::Keys(D(), pick);
+  return true;
+}
+
+bool FocusOn(unsigned long xid) {
+  return WaitFor([&] { return fltktest::FocusedWindow(D()) == xid; });
+}
+
+// The settings dialog opens with the address selected: typing replaces it.
+// The focus is on the main window at the start and back there after OK and
+// after Cancel; the menu opens from the keyboard.
+TEST(FltkProgram, TypingAtOpeningReplacesTheAddressAndFocusComesBack) {
+  NEED_DESKTOP();
+  TempDir dir;
+  Program p;
+  unsigned long xMain = fltktest::WaitWindowNamed(D(), MainTitle, Timeout);
+  ASSERT_NE(xMain, 0u);
+  EXPECT_TRUE(FocusOn(xMain));
+  // DAS, Add... from the keyboard: F10 opens File, Right goes on to DAS.
+  ASSERT_TRUE(MenuByKeys("F10", "Right Down Return"));
+  unsigned long xEdit = fltktest::WaitWindowNamed(D(), "Edit DAS Settings", Timeout);
+  ASSERT_NE(xEdit, 0u);
+  EXPECT_TRUE(FocusOn(xEdit));
+  fltktest::TypeText(D(), "127.0.64.3:30003");
+  fltktest::Screenshot(D(), "fltk_program_typed_at_opening");
+  Click(xEdit, "DLG_DASEDIT", 240);
+  ASSERT_TRUE(fltktest::WaitWindowGone(D(), "Edit DAS Settings", Timeout));
+  ASSERT_TRUE(WaitFor([] { return ListFile().find(",127.0.64.3:30003,") != std::string::npos; }))
+      << ListFile();
+  EXPECT_EQ(ListFile().find("192.168.1.100"), std::string::npos) << ListFile();
+  EXPECT_TRUE(FocusOn(xMain)) << "no focus on the main window after OK";
+
+  // Edit DAS, then Cancel: the focus comes back as well.
+  Click(xMain, "DLG_DASLIST", 203);
+  xEdit = fltktest::WaitWindowNamed(D(), "Edit DAS Settings", Timeout);
+  ASSERT_NE(xEdit, 0u);
+  Click(xEdit, "DLG_DASEDIT", 241);
+  ASSERT_TRUE(fltktest::WaitWindowGone(D(), "Edit DAS Settings", Timeout));
+  EXPECT_TRUE(FocusOn(xMain)) << "no focus on the main window after Cancel";
+
+  // File, Exit by Alt+F.
+  ASSERT_TRUE(MenuByKeys("alt+f", "Down Return"));
+  EXPECT_EQ(p.Wait(), 0);
+}
+
+// A box raised by the worker while the progress dialog is open holds up the
+// worker only: the dialog's Cancel closes it at once, the box stays to be
+// answered, and then the main window has the focus again.
+TEST(FltkProgram, WorkerBoxLeavesCancelWorking) {
+  NEED_DESKTOP();
+  TempDir dir;
+  Sim sim;
+  ASSERT_NE(sim.p, nullptr);
+  SimSetStatus(sim.p, "/setup/logexport.cgi?MB=1", 500);
+  WriteFileBytes("daslist.txt", sim.ListWithUnit());
+  Program p;
+  unsigned long xMain = fltktest::WaitWindowNamed(D(), MainTitle, Timeout);
+  ASSERT_NE(xMain, 0u);
+  Click(xMain, "DLG_DASLIST", 204);
+  unsigned long xProg = fltktest::WaitWindowNamed(D(), "Download Progress", Timeout);
+  ASSERT_NE(xProg, 0u);
+  unsigned long xBox = fltktest::WaitWindowNamed(D(), "Error: .*", Timeout);
+  ASSERT_NE(xBox, 0u);
+  fltktest::Screenshot(D(), "fltk_program_worker_box");
+  Click(xProg, "DLG_DOWNLOAD", 241);
+  EXPECT_TRUE(fltktest::WaitWindowGone(D(), "Download Progress", Timeout))
+      << "the box blocked the progress dialog's Cancel";
+  EXPECT_EQ(fltktest::FindWindowNamed(D(), "Error: .*"), xBox);
+  // The box kept the focus through the cancel: Enter answers it.
+  fltktest::Keys(D(), "Return");
+  EXPECT_TRUE(fltktest::WaitWindowGone(D(), "Error: .*", Timeout));
+  EXPECT_TRUE(FocusOn(xMain)) << "no focus on the main window after the box";
+  ASSERT_TRUE(MenuByKeys("F10", "Down Return"));
+  int st = p.Wait();
+  EXPECT_TRUE(st == 0 || st == 1) << st;
+}
+
+bool LogHas(const std::string &text) {
+  if (!FileExists("errorlog.txt")) return false;
+  for (const LogEntry &e : ReadLogEntries())
+    if (e.message.find(text) != std::string::npos) return true;
+  return false;
+}
+
+// Download All, each unit cancelled while its log hangs: no box follows a
+// cancel, the next unit's dialog comes and can be cancelled in turn, each
+// cancelled unit has its information entry and none a "complete" one, and
+// the main window has the focus at the end.
+TEST(FltkProgram, CancelInDownloadAll) {
+  NEED_DESKTOP();
+  TempDir dir;
+  SimConfig a, b;
+  a.serial = "DAS000000001";
+  a.name = "First";
+  b.serial = "DAS000000002";
+  b.name = "Second";
+  a.devices = b.devices = {1};
+  SimServer *pA = SimStart(a);
+  SimServer *pB = SimStart(b);
+  ASSERT_NE(pA, nullptr);
+  ASSERT_NE(pB, nullptr);
+  SimSetStallBody(pA, "/setup/logexport.cgi?MB=1", 100);
+  SimSetStallBody(pB, "/setup/logexport.cgi?MB=1", 100);
+  WriteFileBytes("daslist.txt",
+                 std::string(Header) + "DAS000000001,First,\"\",127.0.0.1:" + std::to_string(SimPort(pA)) +
+                     ",NO,qexal\r\nDAS000000002,Second,\"\",127.0.0.1:" +
+                     std::to_string(SimPort(pB)) + ",NO,qexal\r\n");
+  auto hangs = [](SimServer *pSim) {
+    return WaitFor([&] {
+      for (const std::string &s : SimRequestPaths(pSim))
+        if (s == "/setup/logexport.cgi?MB=1") return true;
+      return false;
+    });
+  };
+  {
+    Program p;
+    unsigned long xMain = fltktest::WaitWindowNamed(D(), MainTitle, Timeout);
+    ASSERT_NE(xMain, 0u);
+    Click(xMain, "DLG_DASLIST", 205);
+    unsigned long xFirst = fltktest::WaitWindowNamed(D(), "Download Progress", Timeout);
+    ASSERT_NE(xFirst, 0u);
+    ASSERT_TRUE(hangs(pA));
+    Click(xFirst, "DLG_DOWNLOAD", 241);
+    // The second unit's dialog replaces the first.
+    ASSERT_TRUE(hangs(pB));
+    unsigned long xSecond = fltktest::WaitWindowNamed(D(), "Download Progress", Timeout);
+    ASSERT_NE(xSecond, 0u);
+    EXPECT_NE(xSecond, xFirst);
+    // The first worker has wound down: no box came of the cancel.
+    ASSERT_TRUE(WaitFor([] { return LogHas("Download of DAS000000001 cancelled"); }));
+    fltktest::Screenshot(D(), "fltk_program_download_all_second");
+    EXPECT_EQ(fltktest::FindWindowNamed(D(), "Error: .*"), 0u);
+    Click(xSecond, "DLG_DOWNLOAD", 241);
+    EXPECT_TRUE(fltktest::WaitWindowGone(D(), "Download Progress", Timeout))
+        << "the second unit's dialog could not be cancelled";
+    ASSERT_TRUE(WaitFor([] { return LogHas("Download of DAS000000002 cancelled"); }))
+        << ReadFileBytes("errorlog.txt");
+    EXPECT_EQ(fltktest::FindWindowNamed(D(), "Error: .*"), 0u);
+    EXPECT_TRUE(FocusOn(xMain));
+    ASSERT_TRUE(MenuByKeys("F10", "Down Return"));
+    EXPECT_EQ(p.Wait(), 0) << "a cancel is not an error";
+  }
+  SimStop(pA);
+  SimStop(pB);
+  // Neither the unit's "complete" entry nor errors for what the cancel cut
+  // short.
+  for (const LogEntry &e : ReadLogEntries()) {
+    EXPECT_EQ(e.message.find("complete, serial"), std::string::npos) << e.message;
+    EXPECT_EQ(e.message.find("did not complete"), std::string::npos) << e.message;
+    EXPECT_EQ(e.message.find("incomplete"), std::string::npos) << e.message;
+    EXPECT_EQ(e.message.find("Unexpected server response"), std::string::npos) << e.message;
+  }
+}
+
 TEST(FltkProgram, UnattendedRunShowsWindowsAndEndsByItself) {
   NEED_DESKTOP();
   TempDir dir;
