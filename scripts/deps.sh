@@ -14,4 +14,4 @@ tandrel_need_packages() {
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
   fi
 }
-TANDREL_BUILD_PACKAGES=(cmake g++ ninja-build libgtest-dev libgmock-dev libbenchmark-dev curl libfltk1.3-dev xvfb xdotool x11-utils x11-apps imagemagick fonts-dejavu-core nginx-light zlib1g-dev openssl man-db groff-base)
+TANDREL_BUILD_PACKAGES=(cmake g++ ninja-build libgtest-dev libgmock-dev libbenchmark-dev curl libfltk1.3-dev xvfb xdotool x11-utils x11-apps imagemagick fonts-dejavu-core openbox nginx-light zlib1g-dev openssl man-db groff-base)

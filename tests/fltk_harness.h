@@ -94,6 +94,43 @@ inline std::string Run(const std::string &cmd) {
   return out;
 }
 
+// A window manager (openbox) on a display, for the tests that need one:
+// started once, it ends with the test process. Ok() once it has announced
+// itself on the root window.
+class WindowManager {
+ public:
+  explicit WindowManager(const std::string &display) {
+    if (display.empty() || !OnPath("openbox")) return;
+    pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid == 0) {
+      prctl(PR_SET_PDEATHSIG, SIGTERM);
+      if (getppid() != parent) _exit(1);
+      int null = open("/dev/null", O_RDWR);
+      dup2(null, 0);
+      dup2(null, 1);
+      dup2(null, 2);
+      setenv("DISPLAY", display.c_str(), 1);
+      execlp("openbox", "openbox", static_cast<char *>(nullptr));
+      _exit(127);
+    }
+    if (pid < 0) return;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    const std::string cmd = "DISPLAY=" + display + " xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null";
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (Run(cmd).find("window id #") != std::string::npos) {
+        m_bOk = true;
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  }
+  bool Ok() const { return m_bOk; }
+
+ private:
+  bool m_bOk = false;
+};
+
 inline std::string Xdo(const std::string &display, const std::string &args) {
   return Run("DISPLAY=" + display + " xdotool " + args + " 2>/dev/null");
 }
@@ -132,13 +169,16 @@ inline bool WaitWindowGone(const std::string &display, const std::string &title,
   }
 }
 
-// Screen position of a window's top-left corner.
+// Screen position of a window's top-left corner (of its contents, inside
+// any frame a window manager puts around it; xwininfo says where that is,
+// xdotool's geometry counts the frame twice).
 inline bool WindowOrigin(const std::string &display, unsigned long id, int *px, int *py) {
-  std::string out = Xdo(display, "getwindowgeometry --shell " + std::to_string(id));
-  std::size_t ix = out.find("X="), iy = out.find("Y=");
+  std::string out = Run("DISPLAY=" + display + " xwininfo -id " + std::to_string(id) + " 2>/dev/null");
+  const char X[] = "Absolute upper-left X:", Y[] = "Absolute upper-left Y:";
+  std::size_t ix = out.find(X), iy = out.find(Y);
   if (ix == std::string::npos || iy == std::string::npos) return false;
-  *px = std::atoi(out.c_str() + ix + 2);
-  *py = std::atoi(out.c_str() + iy + 2);
+  *px = std::atoi(out.c_str() + ix + sizeof X - 1);
+  *py = std::atoi(out.c_str() + iy + sizeof Y - 1);
   return true;
 }
 

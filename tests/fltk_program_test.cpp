@@ -31,11 +31,16 @@ const char MainTitle[] = "TandrelDL - DAS Download Tool v1.05.1208";
 const char Header[] = "serialnumber,name,phone,ipaddress,deletelog,password\r\n";
 const int Timeout = 15000;
 
+// The display the program under test gets: the shared server, or the one
+// that runs a window manager.
+std::string g_display;
+
 #define NEED_DESKTOP()                                                            \
   do {                                                                            \
     if (!fltktest::OnPath("Xvfb") || !fltktest::OnPath("xdotool"))                \
       GTEST_SKIP() << "Xvfb or xdotool is not installed";                         \
     ASSERT_TRUE(SharedXvfb().Ok());                                               \
+    g_display = SharedXvfb().Display();                                           \
     setenv("DISPLAY", SharedXvfb().Display().c_str(), 1);                         \
     ASSERT_NE(FltkBackendOpen(), nullptr); /* for the fonts' metrics */           \
   } while (0)
@@ -110,7 +115,28 @@ TEST(FltkProgram, InstallsBinaryMenuEntryAndIcons) {
 
 #ifdef TANDREL_HAVE_FLTK
 
-std::string D() { return SharedXvfb().Display(); }
+std::string D() { return g_display; }
+
+// A second server with a window manager on it (started on first use, ends
+// with the process), for what only a window manager shows: the frame it
+// draws from the hints, the focus it hands around, minimizing.
+struct WmServer {
+  fltktest::Xvfb xvfb;
+  fltktest::WindowManager wm{xvfb.Display()};
+};
+WmServer &Wm() {
+  static WmServer *p = new WmServer;
+  return *p;
+}
+
+#define NEED_WINDOW_MANAGER()                                        \
+  do {                                                               \
+    NEED_DESKTOP();                                                  \
+    if (!fltktest::OnPath("openbox")) GTEST_SKIP() << "no openbox";  \
+    ASSERT_TRUE(Wm().wm.Ok()) << "the window manager did not start"; \
+    g_display = Wm().xvfb.Display();                                 \
+    setenv("DISPLAY", g_display.c_str(), 1);                         \
+  } while (0)
 
 // A control's centre on the screen, for the dialog with this X window.
 void ControlCentre(unsigned long xid, const char *pszTemplate, int nId, int *px, int *py) {
@@ -493,6 +519,94 @@ TEST(FltkProgram, CancelInDownloadAll) {
     EXPECT_EQ(e.message.find("incomplete"), std::string::npos) << e.message;
     EXPECT_EQ(e.message.find("Unexpected server response"), std::string::npos) << e.message;
   }
+}
+
+// A window property as xprop prints it.
+std::string XProp(unsigned long xid, const char *pszProp) {
+  return fltktest::Run("DISPLAY=" + D() + " xprop -id " + std::to_string(xid) + " " + pszProp +
+                       " 2>/dev/null");
+}
+
+bool Viewable(unsigned long xid) {
+  return fltktest::Run("DISPLAY=" + D() + " xwininfo -id " + std::to_string(xid) + " 2>/dev/null")
+             .find("IsViewable") != std::string::npos;
+}
+
+// Under a window manager: the frame it gives each window (fixed size, no
+// maximize; the dialogs transient for the main window), the focus back on
+// the main window after each dialog, and a dialog that is minimized comes
+// back with the main window instead of hiding both.
+TEST(FltkProgram, UnderAWindowManager) {
+  NEED_WINDOW_MANAGER();
+  TempDir dir;
+  Sim sim;
+  ASSERT_NE(sim.p, nullptr);
+  SimSetStatus(sim.p, "/setup/logexport.cgi?MB=1", 500);
+  WriteFileBytes("daslist.txt", sim.ListWithUnit());
+  Program p;
+  unsigned long xMain = fltktest::WaitWindowNamed(D(), MainTitle, Timeout);
+  ASSERT_NE(xMain, 0u);
+  EXPECT_TRUE(FocusOn(xMain));
+  std::string actions = XProp(xMain, "_NET_WM_ALLOWED_ACTIONS");
+  EXPECT_NE(actions.find("_NET_WM_ACTION_CLOSE"), std::string::npos) << actions;
+  EXPECT_EQ(actions.find("_NET_WM_ACTION_MAXIMIZE"), std::string::npos) << actions;
+  EXPECT_EQ(actions.find("_NET_WM_ACTION_RESIZE"), std::string::npos) << actions;
+
+  // The settings dialog, opened and closed a few times: the focus is on it
+  // while it is open and back on the main window every time it closes.
+  for (int i = 0; i < 4; i++) {
+    SCOPED_TRACE(i);
+    Click(xMain, "DLG_DASLIST", 203);
+    unsigned long xEdit = fltktest::WaitWindowNamed(D(), "Edit DAS Settings", Timeout);
+    ASSERT_NE(xEdit, 0u);
+    EXPECT_TRUE(FocusOn(xEdit));
+    if (i == 0) {
+      fltktest::Screenshot(D(), "fltk_program_wm_settings");
+      std::string type = XProp(xEdit, "_NET_WM_WINDOW_TYPE");
+      EXPECT_NE(type.find("_NET_WM_WINDOW_TYPE_DIALOG"), std::string::npos) << type;
+      char szMain[32];
+      std::snprintf(szMain, sizeof szMain, "0x%lx", xMain);
+      std::string transient = XProp(xEdit, "WM_TRANSIENT_FOR");
+      EXPECT_NE(transient.find(szMain), std::string::npos) << transient;
+      actions = XProp(xEdit, "_NET_WM_ALLOWED_ACTIONS");
+      EXPECT_EQ(actions.find("_NET_WM_ACTION_MAXIMIZE"), std::string::npos) << actions;
+      EXPECT_EQ(actions.find("_NET_WM_ACTION_RESIZE"), std::string::npos) << actions;
+    }
+    if (i == 1) {
+      // Minimized (this window manager offers it on every dialog): both
+      // windows are back. Changing the number of desktops afterwards is a
+      // request the window manager takes in turn: once it shows, the
+      // minimize has been dealt with.
+      fltktest::Xdo(D(), "windowminimize " + std::to_string(xEdit));
+      fltktest::Xdo(D(), "set_num_desktops 2");
+      EXPECT_TRUE(WaitFor([] {
+        return fltktest::Run("DISPLAY=" + D() + " xprop -root _NET_NUMBER_OF_DESKTOPS")
+                   .find("= 2") != std::string::npos;
+      }));
+      EXPECT_TRUE(WaitFor([&] { return Viewable(xEdit) && Viewable(xMain); }))
+          << "a minimized dialog stayed away";
+      fltktest::Xdo(D(), "set_num_desktops 1");
+      EXPECT_TRUE(FocusOn(xEdit));
+    }
+    Click(xEdit, "DLG_DASEDIT", 241);
+    ASSERT_TRUE(fltktest::WaitWindowGone(D(), "Edit DAS Settings", Timeout));
+    EXPECT_TRUE(FocusOn(xMain)) << "no focus on the main window after the dialog";
+  }
+
+  // A download that ends in an error box: once the box is answered and the
+  // worker has closed its dialog, the main window has the focus again.
+  Click(xMain, "DLG_DASLIST", 204);
+  unsigned long xBox = fltktest::WaitWindowNamed(D(), "Error: .*", Timeout);
+  ASSERT_NE(xBox, 0u);
+  EXPECT_TRUE(FocusOn(xBox));
+  fltktest::Screenshot(D(), "fltk_program_wm_box");
+  fltktest::Keys(D(), "Return");
+  ASSERT_TRUE(fltktest::WaitWindowGone(D(), "Error: .*", Timeout));
+  ASSERT_TRUE(fltktest::WaitWindowGone(D(), "Download Progress", Timeout));
+  EXPECT_TRUE(FocusOn(xMain)) << "no focus on the main window after the box";
+  ASSERT_TRUE(MenuByKeys("F10", "Down Return"));
+  int st = p.Wait();
+  EXPECT_TRUE(st == 0 || st == 1) << st;
 }
 
 TEST(FltkProgram, UnattendedRunShowsWindowsAndEndsByItself) {
