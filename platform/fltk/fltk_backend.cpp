@@ -503,9 +503,9 @@ class TabListBox : public Fl_Hold_Browser {
 // toolkit would insert literally, do nothing. A line break in a field would
 // reach the unit's record, and from there the error log's lines.
 //
-// Whenever the dialog gives it the focus (on opening, by Tab, when its
-// window becomes active again) the field selects its whole text, so that
-// typing replaces it; a click into it places the caret instead.
+// Whenever the dialog gives it the focus (on opening, by Tab) the field
+// selects its whole text, so that typing replaces it; a click into it
+// places the caret instead.
 class EditField : public Fl_Input {
  public:
   EditField(int x, int y, int w, int h) : Fl_Input(x, y, w, h) {}
