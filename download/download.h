@@ -32,8 +32,16 @@ struct DownloadJob {
   // Set by ReadDasIdentity when the unit reported a serial number that
   // cannot name a directory (path characters, control characters).
   int bSerialRefused;
-  // Content-Length of the answer HttpGet read last; -1 when it carried none.
+  // The serial number refused (control characters shown as '?'); the
+  // record keeps the one it had.
+  char szRefusedSerial[64];
+  // Content-Length of the answer HttpGet read last; -1 when it carried none
+  // or when the body is encoded (chunked or compressed): the length then
+  // counts encoded bytes, and the decoding checks the body itself.
   long long llContentLength;
+  // The answer HttpGet read last said Content-Type text/html: a web
+  // server's page, not a file of a unit.
+  int bHtmlAnswer;
   // How far HttpGet's last exchange got (HTTP_ values).
   int nHttpStage;
   // How this unit's download ended (UNIT_COMPLETE, UNIT_FAILED or
@@ -108,6 +116,27 @@ enum { HTTP_NONE = 0, HTTP_CONNECTED = 1, HTTP_SENT = 2, HTTP_ANSWERED = 3 };
 int HttpGet(const char *pszPath, DownloadJob *pJob, std::atomic<SOCKET> *pSlot,
             int *pnHttpResult);
 int RecvLine(std::atomic<SOCKET> *pSlot, char *pszBuf, int nCap);
+// Receives body bytes of the slot's answer as HttpGet found it announced:
+// chunked framing taken off, gzip or deflate content inflated. Returns the
+// number of bytes (> 0), 0 at the body's proper end (the unit closed the
+// connection after a whole body), SOCKET_ERROR on a receive error, a
+// timeout, a transfer too slow, a body cut inside its encoding or one in an
+// encoding this program cannot read. On a socket HttpGet did not open it is
+// a plain receive.
+long HttpRecvBody(std::atomic<SOCKET> *pSlot, void *pBuf, std::size_t n);
+// Why the slot's body failed other than by a plain receive error ("sent in
+// an encoding this program cannot read (br)"); "" when there is no such
+// reason.
+const char *HttpBodyProblem(std::atomic<SOCKET> *pSlot);
+// Give-up limits of an exchange with a unit: a connect that has not
+// completed after DownloadConnectTimeoutMs (kConnectTimeoutMs, 20 s, the
+// same as a receive), and a transfer that has moved fewer bytes than one per
+// second over any DownloadSlowWindowMs (kSlowWindowMs, 60 s) is given up like
+// a receive timeout. Tests shorten both.
+extern const unsigned kConnectTimeoutMs;
+extern const unsigned kSlowWindowMs;
+extern std::atomic<unsigned> DownloadConnectTimeoutMs;
+extern std::atomic<unsigned> DownloadSlowWindowMs;
 char *EncodeBase64InPlace(char *pBuf, int nLen, int *pnOutLen);
 int CreateTempLogFile(const char *pszDir, int nDevice, char *pszPath, int nCap,
                       int *phFile);
@@ -132,6 +161,7 @@ struct BodyInfo {
   unsigned long long ullLineEnd; // received bytes up to and including the last LF
   long lLines;                   // LF bytes received
   int nWriteErr;                 // error number of a failed write, else 0
+  char szProblem[96];            // HttpBodyProblem of a failed body, else ""
 };
 // Receives the rest of the slot's connection into hFile in blocks of up to
 // nBlock bytes, counting each block in ulBytes. The progress is refreshed

@@ -1,14 +1,26 @@
 // The HTTP/1.0 client every exchange with a unit goes through: one GET per
 // connection with Basic authentication, the header read up to its blank
 // line, and the connection handed to the caller positioned at the body.
-// Also the socket line reader, the in-place Base64 encoder that builds the
-// credentials and the creation of a log download's temporary file.
+// Also the body stream that takes off a chunked framing and inflates a
+// compressed body, the socket line reader, the in-place Base64 encoder that
+// builds the credentials and the creation of a log download's temporary file.
+//
+// Units answer plainly, but what stands between them and this program does
+// not always: a proxy may send the body chunked, a web server may send a
+// file compressed whatever the client asked, add long header lines or an
+// interim "100 Continue". Every body is therefore read through one stream
+// per connection that undoes what the header announced, and refuses what it
+// cannot undo rather than handing over bytes that are not the file.
+#include <zlib.h>
+
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "download/download.h"
 #include "platform/file.h"
 #include "platform/sock.h"
+#include "platform/system.h"
 #include "shell/app.h"
 #include "shell/errorlog.h"
 #include "util/text.h"
@@ -16,7 +28,14 @@
 namespace {
 const unsigned kRecvTimeoutMs = 20000;
 const unsigned short kDefaultPort = 80;
+// A transfer slower than this on average over a whole window is given up.
+const unsigned long long kMinBytesPerSecond = 1;
 }  // namespace
+
+const unsigned kConnectTimeoutMs = 20000;
+const unsigned kSlowWindowMs = 60000;
+std::atomic<unsigned> DownloadConnectTimeoutMs{kConnectTimeoutMs};
+std::atomic<unsigned> DownloadSlowWindowMs{kSlowWindowMs};
 
 int ParseUnitAddress(const char *pszText, std::uint32_t *pnAddr, unsigned short *pnPort) {
   *pnAddr = 0xffffffffu;
@@ -82,6 +101,349 @@ char *EncodeBase64InPlace(char *pBuf, int nLen, int *pnOutLen) {
   return pBuf + nOut;
 }
 
+namespace {
+
+// The decoding state of one connection's answer. HttpGet sets it up for the
+// socket it opens in a slot; a socket it did not open is read plainly.
+struct BodyStream {
+  const std::atomic<SOCKET> *pSlot = nullptr;
+  SOCKET sock = INVALID_SOCKET;
+  unsigned long long ullUse = 0;  // for reusing the oldest entry
+  // what the header announced
+  int bChunked = 0;
+  int nCoding = 0;           // 0 none, 1 gzip, 2 deflate
+  long long llRawLength = -1;  // Content-Length of an encoded, unchunked body
+  char szProblem[96] = "";   // set once the body has failed for a reason of its own
+  int bFailed = 0;
+  int bDone = 0;
+  // pace: bytes received in the current window
+  std::uint64_t tWindow = 0;
+  unsigned long long ullWindowBytes = 0;
+  // raw bytes taken from the socket and not yet used
+  char raw[8192];
+  std::size_t nRawPos = 0, nRawLen = 0;
+  unsigned long long ullRaw = 0;
+  // chunked framing
+  int nChunkState = 0;  // 0 size line, 1 data, 2 line end after data, 3 trailer, 4 done
+  unsigned long long ullChunkLeft = 0;
+  // inflate
+  z_stream z{};
+  int bZInit = 0, bZEnd = 0, bZRawTried = 0, bZFirst = 1;
+  char zin[8192];
+  std::size_t nZinLen = 0;
+
+  ~BodyStream() { EndInflate(); }
+  void EndInflate() {
+    if (bZInit) inflateEnd(&z);
+    bZInit = 0;
+  }
+};
+
+// A few streams per thread: the worker reads at most two connections at a
+// time (the query and the file slot).
+const int kStreams = 4;
+thread_local BodyStream tlsStreams[kStreams];
+thread_local unsigned long long tlsStreamUse = 0;
+
+BodyStream *FindStream(const std::atomic<SOCKET> *pSlot) {
+  for (BodyStream &bs : tlsStreams)
+    if (bs.pSlot == pSlot && bs.sock != INVALID_SOCKET && bs.sock == pSlot->load()) return &bs;
+  return nullptr;
+}
+
+// A fresh stream for the socket just put into the slot.
+BodyStream *NewStream(const std::atomic<SOCKET> *pSlot, SOCKET s) {
+  BodyStream *pPick = &tlsStreams[0];
+  for (BodyStream &bs : tlsStreams) {
+    if (bs.pSlot == pSlot) {
+      pPick = &bs;
+      break;
+    }
+    if (bs.ullUse < pPick->ullUse) pPick = &bs;
+  }
+  pPick->EndInflate();
+  pPick->~BodyStream();
+  new (pPick) BodyStream();
+  pPick->pSlot = pSlot;
+  pPick->sock = s;
+  pPick->ullUse = ++tlsStreamUse;
+  pPick->tWindow = PlatTickMs();
+  return pPick;
+}
+
+void FailStream(BodyStream *pBs, const char *pszWhy) {
+  if (!pBs->bFailed) CopyString(pBs->szProblem, pszWhy, sizeof pBs->szProblem);
+  pBs->bFailed = 1;
+}
+
+// One receive from the socket, counted against the slow-transfer limit: a
+// window in which fewer bytes than one per second arrived ends the
+// transfer as a timeout would.
+long PacedRecv(BodyStream *pBs, void *pBuf, std::size_t n) {
+  const std::uint64_t tNow = PlatTickMs();
+  const unsigned nWindow = DownloadSlowWindowMs.load();
+  if (tNow - pBs->tWindow >= nWindow) {
+    if (pBs->ullWindowBytes * 1000 < (unsigned long long)nWindow * kMinBytesPerSecond) {
+      char szWhy[96];
+      FormatString(szWhy, sizeof szWhy, "less than %llu byte per second arrived for %u s",
+                   kMinBytesPerSecond, nWindow / 1000);
+      FailStream(pBs, szWhy);
+      return SOCKET_ERROR;
+    }
+    pBs->tWindow = tNow;
+    pBs->ullWindowBytes = 0;
+  }
+  long r = PlatRecv(pBs->pSlot->load(), pBuf, n);
+  if (r > 0) pBs->ullWindowBytes += (unsigned long long)r;
+  return r;
+}
+
+// Raw body bytes (the framing still on): >0, 0 at the connection's end,
+// SOCKET_ERROR.
+long RawBody(BodyStream *pBs, char *pBuf, std::size_t n) {
+  if (pBs->nRawPos == pBs->nRawLen) {
+    // Plain bodies are read as asked (a line reader asks for one byte and
+    // so takes nothing beyond its line); framed ones through the buffer.
+    if (!pBs->bChunked && pBs->nCoding == 0) return PacedRecv(pBs, pBuf, n);
+    long r = PacedRecv(pBs, pBs->raw, sizeof pBs->raw);
+    if (r <= 0) {
+      if (r == 0 && pBs->llRawLength >= 0 && pBs->ullRaw < (unsigned long long)pBs->llRawLength) {
+        char szWhy[96];
+        FormatString(szWhy, sizeof szWhy, "cut short, %llu of %lld encoded bytes arrived",
+                     pBs->ullRaw, pBs->llRawLength);
+        FailStream(pBs, szWhy);
+        return SOCKET_ERROR;
+      }
+      return r;
+    }
+    pBs->ullRaw += (unsigned long long)r;
+    if (pBs->llRawLength >= 0 && pBs->ullRaw > (unsigned long long)pBs->llRawLength) {
+      char szWhy[96];
+      FormatString(szWhy, sizeof szWhy, "more than the %lld encoded bytes announced arrived",
+                   pBs->llRawLength);
+      FailStream(pBs, szWhy);
+      return SOCKET_ERROR;
+    }
+    pBs->nRawPos = 0;
+    pBs->nRawLen = (std::size_t)r;
+  }
+  std::size_t k = pBs->nRawLen - pBs->nRawPos;
+  if (k > n) k = n;
+  std::memcpy(pBuf, pBs->raw + pBs->nRawPos, k);
+  pBs->nRawPos += k;
+  return (long)k;
+}
+
+// One raw byte: 1, 0 at the end, SOCKET_ERROR.
+int RawByte(BodyStream *pBs, char *pc) { return (int)RawBody(pBs, pc, 1); }
+
+// Reads a framing line (chunk size or trailer field) up to its LF, keeping
+// at most nCap - 1 bytes of it. 1, or 0 when the connection ended or failed
+// first (*pbCut tells a plain end).
+int FramingLine(BodyStream *pBs, char *pszBuf, std::size_t nCap, int *pbCut) {
+  std::size_t n = 0;
+  *pbCut = 0;
+  for (;;) {
+    char c;
+    int r = RawByte(pBs, &c);
+    if (r != 1) {
+      *pbCut = r == 0;
+      return 0;
+    }
+    if (c == '\n') break;
+    if (n + 1 < nCap) pszBuf[n++] = c;
+  }
+  if (n > 0 && pszBuf[n - 1] == '\r') n--;
+  pszBuf[n] = 0;
+  return 1;
+}
+
+// The body with its chunked framing taken off (or as it comes when it has
+// none): >0, 0 at the body's end, SOCKET_ERROR.
+long Unchunked(BodyStream *pBs, char *pBuf, std::size_t n) {
+  if (!pBs->bChunked) return RawBody(pBs, pBuf, n);
+  for (;;) {
+    int bCut = 0;
+    char szLine[128];
+    switch (pBs->nChunkState) {
+      case 0: {  // chunk size in hex, maybe extensions after ';'
+        if (!FramingLine(pBs, szLine, sizeof szLine, &bCut)) {
+          if (bCut) FailStream(pBs, "the chunked body was cut short");
+          return SOCKET_ERROR;
+        }
+        const char *p = szLine;
+        while (*p == ' ' || *p == '\t') p++;
+        unsigned long long ull = 0;
+        int nDigits = 0;
+        for (;; p++, nDigits++) {
+          int d = *p >= '0' && *p <= '9' ? *p - '0'
+                  : *p >= 'a' && *p <= 'f' ? *p - 'a' + 10
+                  : *p >= 'A' && *p <= 'F' ? *p - 'A' + 10
+                                           : -1;
+          if (d < 0) break;
+          if (ull > (1ULL << 40)) break;  // no chunk is that long
+          ull = ull * 16 + (unsigned)d;
+        }
+        while (*p == ' ' || *p == '\t') p++;
+        if (nDigits == 0 || (*p && *p != ';')) {
+          FailStream(pBs, "the chunked framing of the body was damaged");
+          return SOCKET_ERROR;
+        }
+        pBs->ullChunkLeft = ull;
+        pBs->nChunkState = ull ? 1 : 3;
+        break;
+      }
+      case 1: {
+        std::size_t k = n;
+        if (k > pBs->ullChunkLeft) k = (std::size_t)pBs->ullChunkLeft;
+        long r = RawBody(pBs, pBuf, k);
+        if (r <= 0) {
+          if (r == 0) FailStream(pBs, "the chunked body was cut short");
+          return SOCKET_ERROR;
+        }
+        pBs->ullChunkLeft -= (unsigned long long)r;
+        if (pBs->ullChunkLeft == 0) pBs->nChunkState = 2;
+        return r;
+      }
+      case 2:  // the CR LF after a chunk's data
+        if (!FramingLine(pBs, szLine, sizeof szLine, &bCut)) {
+          if (bCut) FailStream(pBs, "the chunked body was cut short");
+          return SOCKET_ERROR;
+        }
+        if (szLine[0]) {
+          FailStream(pBs, "the chunked framing of the body was damaged");
+          return SOCKET_ERROR;
+        }
+        pBs->nChunkState = 0;
+        break;
+      case 3:  // trailer fields up to an empty line
+        if (!FramingLine(pBs, szLine, sizeof szLine, &bCut)) {
+          if (bCut) FailStream(pBs, "the chunked body was cut short");
+          return SOCKET_ERROR;
+        }
+        if (!szLine[0]) pBs->nChunkState = 4;
+        break;
+      default: {
+        // The body is whole; the unit still ends it by closing.
+        char c;
+        int r;
+        while ((r = RawByte(pBs, &c)) == 1) {
+        }
+        return r;
+      }
+    }
+  }
+}
+
+int StartInflate(BodyStream *pBs, int nWindowBits) {
+  pBs->EndInflate();
+  std::memset(&pBs->z, 0, sizeof pBs->z);
+  if (inflateInit2(&pBs->z, nWindowBits) != Z_OK) return 0;
+  pBs->bZInit = 1;
+  return 1;
+}
+
+// The decoded body: >0, 0 at its end, SOCKET_ERROR.
+long Decoded(BodyStream *pBs, char *pBuf, std::size_t n) {
+  if (pBs->nCoding == 0) return Unchunked(pBs, pBuf, n);
+  if (!pBs->bZInit && !pBs->bZEnd) {
+    // gzip, or the zlib stream that "deflate" names (either is recognised
+    // by its header); a raw deflate stream is tried when that fails.
+    if (!StartInflate(pBs, 15 + 32)) {
+      FailStream(pBs, "no memory to inflate the body");
+      return SOCKET_ERROR;
+    }
+  }
+  for (;;) {
+    if (pBs->bZEnd) {
+      // Anything after the compressed data is not part of the file.
+      char buf[256];
+      long r;
+      while ((r = Unchunked(pBs, buf, sizeof buf)) > 0) {
+      }
+      return r;
+    }
+    if (pBs->z.avail_in == 0) {
+      long r = Unchunked(pBs, pBs->zin, sizeof pBs->zin);
+      if (r < 0) return SOCKET_ERROR;
+      if (r == 0) {
+        FailStream(pBs, "the compressed body was cut short");
+        return SOCKET_ERROR;
+      }
+      pBs->nZinLen = (std::size_t)r;
+      pBs->z.next_in = (Bytef *)pBs->zin;
+      pBs->z.avail_in = (uInt)r;
+    }
+    pBs->z.next_out = (Bytef *)pBuf;
+    pBs->z.avail_out = (uInt)n;
+    int zr = inflate(&pBs->z, Z_NO_FLUSH);
+    const std::size_t nOut = n - pBs->z.avail_out;
+    if (zr == Z_DATA_ERROR && pBs->nCoding == 2 && pBs->bZFirst && !pBs->bZRawTried &&
+        pBs->z.total_out == 0) {
+      // Some servers send "deflate" without the zlib wrapper.
+      pBs->bZRawTried = 1;
+      if (!StartInflate(pBs, -15)) {
+        FailStream(pBs, "no memory to inflate the body");
+        return SOCKET_ERROR;
+      }
+      pBs->z.next_in = (Bytef *)pBs->zin;
+      pBs->z.avail_in = (uInt)pBs->nZinLen;
+      continue;
+    }
+    if (zr == Z_STREAM_END) {
+      pBs->bZEnd = 1;
+      pBs->EndInflate();
+    } else if (zr != Z_OK && zr != Z_BUF_ERROR) {
+      FailStream(pBs, "the compressed body was damaged");
+      return SOCKET_ERROR;
+    }
+    if (nOut > 0) {
+      pBs->bZFirst = 0;
+      return (long)nOut;
+    }
+  }
+}
+
+// Lower-case copy of a header value's token list, blanks removed.
+void HeaderValue(const char *pszLine, std::size_t nName, char *pszOut, std::size_t nCap) {
+  std::size_t n = 0;
+  for (const char *p = pszLine + nName; *p && n + 1 < nCap; p++) {
+    char c = *p;
+    if (c == ' ' || c == '\t' || c == '\r') continue;
+    if (c >= 'A' && c <= 'Z') c = (char)(c - 'A' + 'a');
+    pszOut[n++] = c;
+  }
+  pszOut[n] = 0;
+}
+
+int HeaderIs(const char *pszLine, const char *pszName) {
+  std::size_t i = 0;
+  for (; pszName[i]; i++) {
+    char c = pszLine[i];
+    if (c >= 'A' && c <= 'Z') c = (char)(c - 'A' + 'a');
+    if (c != pszName[i]) return 0;
+  }
+  return 1;
+}
+
+}  // namespace
+
+long HttpRecvBody(std::atomic<SOCKET> *pSlot, void *pBuf, std::size_t n) {
+  BodyStream *pBs = FindStream(pSlot);
+  if (!pBs) return PlatRecv(pSlot->load(), pBuf, n);
+  if (pBs->bFailed) return SOCKET_ERROR;
+  if (pBs->bDone) return 0;
+  if (n == 0) return 0;
+  long r = Decoded(pBs, (char *)pBuf, n);
+  if (r == 0) pBs->bDone = 1;
+  return r;
+}
+
+const char *HttpBodyProblem(std::atomic<SOCKET> *pSlot) {
+  BodyStream *pBs = FindStream(pSlot);
+  return pBs && pBs->bFailed ? pBs->szProblem : "";
+}
+
 int RecvLineEnd(std::atomic<SOCKET> *pSlot, char *pszBuf, int nCap, int *pnEnd) {
   if (pnEnd) *pnEnd = 0;
   if (nCap <= 0) return 0;
@@ -90,7 +452,7 @@ int RecvLineEnd(std::atomic<SOCKET> *pSlot, char *pszBuf, int nCap, int *pnEnd) 
   int n = 0;
   while (n < nCap - 1) {
     char c;
-    long r = PlatRecv(pSlot->load(), &c, 1);
+    long r = HttpRecvBody(pSlot, &c, 1);
     if (r != 1) {
       if (pnEnd) *pnEnd = r == 0 ? 1 : -1;
       pszBuf[n] = 0;
@@ -135,6 +497,54 @@ long long ContentLengthOf(const char *pszLine) {
   return *p ? -1 : ll;
 }
 
+// Prepares the body stream for what the header announced. A coding this
+// client cannot undo makes every read of the body fail, so that nothing of
+// it is stored, merged or acted on.
+void SetUpBody(DownloadJob *pJob, BodyStream *pBs, const char *pszTransfer,
+               const char *pszContent) {
+  char szWhy[96];
+  // Transfer codings: "chunked", last; "identity" means none.
+  char szCopy[128];
+  CopyString(szCopy, pszTransfer, sizeof szCopy);
+  char *pCursor = szCopy;
+  for (char *pTok; (pTok = NextField(&pCursor, ",")) != nullptr;) {
+    if (!*pTok || std::strcmp(pTok, "identity") == 0) continue;
+    if (std::strcmp(pTok, "chunked") == 0 && !pBs->bChunked) {
+      pBs->bChunked = 1;
+      continue;
+    }
+    FormatString(szWhy, sizeof szWhy, "sent in a transfer encoding this program cannot read (%s)",
+                 pszTransfer);
+    FailStream(pBs, szWhy);
+    break;
+  }
+  CopyString(szCopy, pszContent, sizeof szCopy);
+  pCursor = szCopy;
+  for (char *pTok; (pTok = NextField(&pCursor, ",")) != nullptr;) {
+    if (!*pTok || std::strcmp(pTok, "identity") == 0) continue;
+    int nCoding = std::strcmp(pTok, "gzip") == 0 || std::strcmp(pTok, "x-gzip") == 0 ? 1
+                  : std::strcmp(pTok, "deflate") == 0                                 ? 2
+                                                                                      : 0;
+    if (nCoding && !pBs->nCoding) {
+      pBs->nCoding = nCoding;
+      continue;
+    }
+    FormatString(szWhy, sizeof szWhy, "sent in a content encoding this program cannot read (%s)",
+                 pszContent);
+    FailStream(pBs, szWhy);
+    break;
+  }
+  if (pBs->bChunked) {
+    // The length of a chunked body is in its framing; a Content-Length
+    // beside it means nothing.
+    pJob->llContentLength = -1;
+  } else if (pBs->nCoding) {
+    // The announced length counts compressed bytes: the stream checks it.
+    pBs->llRawLength = pJob->llContentLength;
+    pJob->llContentLength = -1;
+  }
+}
+
 // Sends one request piece; 1 on success. A failure is reported here.
 int SendPiece(DownloadJob *pJob, std::atomic<SOCKET> *pSlot, const char *pszPiece) {
   if (PlatSend(pSlot->load(), pszPiece, std::strlen(pszPiece)) == SOCKET_ERROR) {
@@ -171,10 +581,12 @@ int HttpGet(const char *pszPath, DownloadJob *pJob, std::atomic<SOCKET> *pSlot,
     LogError("download", __LINE__, "create socket failed.");
     return 0;
   }
+  BodyStream *pBs = NewStream(pSlot, s);
   // A cancel that came before the socket reached its slot could not close
   // it; the dialog's close marks the job first, so looking now is enough.
   if (pJob->cState.load() != JOB_RUNNING) return 0;
-  if (PlatSetRecvTimeout(pSlot->load(), kRecvTimeoutMs) != 0) {
+  if (PlatSetRecvTimeout(pSlot->load(), kRecvTimeoutMs) != 0 ||
+      PlatSetConnectTimeout(pSlot->load(), DownloadConnectTimeoutMs.load()) != 0) {
     LogError("download", __LINE__, "set socket timeout failed.");
     return 0;
   }
@@ -211,12 +623,32 @@ int HttpGet(const char *pszPath, DownloadJob *pJob, std::atomic<SOCKET> *pSlot,
   if (!SendPiece(pJob, pSlot, szRequest)) return 0;
   if (pJob->cState.load() != JOB_RUNNING) return 0;
   pJob->nHttpStage = HTTP_SENT;
+  pBs->tWindow = PlatTickMs();  // the unit's time to answer starts now
 
+  // The header, line by line. A line is read whole whatever its length (a
+  // proxy's cookie or Via line can be long); only its first bytes are kept,
+  // which is all any line this client looks at needs. The header ends at an
+  // empty line and nowhere else. Interim answers (1xx) have a header of
+  // their own; the answer proper follows them.
   char szLine[256];
+  char szValue[128];
+  char szTransfer[128] = "", szContent[128] = "";
+  pJob->bHtmlAnswer = 0;
   for (;;) {
-    int nGot = RecvLine(pSlot, szLine, sizeof szLine);
+    std::size_t nLen = 0, nKept = 0;
+    int nGot = 0;
+    for (;;) {
+      char c;
+      long r = PacedRecv(pBs, &c, 1);
+      if (r != 1) break;
+      nGot = 1;
+      nLen++;
+      if (c == '\n') break;
+      if (nKept + 1 < sizeof szLine) szLine[nKept++] = c;
+    }
+    szLine[nKept] = 0;
     if (nGot) {
-      pJob->ulBytes += (std::uint32_t)std::strlen(szLine) + 1;  // +1: the LF dropped
+      pJob->ulBytes += (std::uint32_t)nLen;
       RefreshJob(pJob);
       if (std::strncmp(szLine, "HTTP/1.", 7) == 0) {
         // Every status line counts, the last one wins. The split leaves
@@ -235,8 +667,30 @@ int HttpGet(const char *pszPath, DownloadJob *pJob, std::atomic<SOCKET> *pSlot,
       // an ordinary close (a server reload, a proxy's timeout).
       long long llLength = ContentLengthOf(szLine);
       if (llLength >= 0) pJob->llContentLength = llLength;
-      if (szLine[0] == 0 || std::strcmp(szLine, "\r") == 0) {
+      if (HeaderIs(szLine, "transfer-encoding:")) {
+        HeaderValue(szLine, 18, szValue, sizeof szValue);
+        if (szTransfer[0]) AppendString(szTransfer, ",", sizeof szTransfer);
+        AppendString(szTransfer, szValue, sizeof szTransfer);
+      } else if (HeaderIs(szLine, "content-encoding:")) {
+        HeaderValue(szLine, 17, szValue, sizeof szValue);
+        if (szContent[0]) AppendString(szContent, ",", sizeof szContent);
+        AppendString(szContent, szValue, sizeof szContent);
+      } else if (HeaderIs(szLine, "content-type:")) {
+        HeaderValue(szLine, 13, szValue, sizeof szValue);
+        pJob->bHtmlAnswer = std::strncmp(szValue, "text/html", 9) == 0;
+      }
+      int bEmpty = nLen == 1 || (nLen == 2 && szLine[0] == '\r');
+      if (bEmpty && *pnHttpResult >= 100 && *pnHttpResult < 200) {
+        // The end of an interim answer: the real one comes next.
+        *pnHttpResult = 0;
+        pJob->llContentLength = -1;
+        pJob->bHtmlAnswer = 0;
+        szTransfer[0] = szContent[0] = 0;
+        continue;
+      }
+      if (bEmpty) {
         pJob->nHttpStage = HTTP_ANSWERED;
+        SetUpBody(pJob, pBs, szTransfer, szContent);
         return 1;
       }
     }

@@ -91,6 +91,23 @@ int CommitListFile(DownloadJob *pJob, ListFile *pList, int bKeep) {
   return bKeep;
 }
 
+// The Modbus ID a device-list line starts with: its first field, plain
+// decimal digits (blanks around them allowed) worth 1 to 255. 0 for
+// anything else: the header line, a sign, an exponent, a hexadecimal or
+// fractional number, a number out of range (never cut down into range).
+int DeviceIdOf(const char *pszLine) {
+  const char *p = pszLine;
+  while (*p == ' ' || *p == '\t') p++;
+  int nValue = 0, nDigits = 0;
+  for (; *p >= '0' && *p <= '9'; p++, nDigits++) {
+    nValue = nValue * 10 + (*p - '0');
+    if (nValue > 255) nValue = 256;  // out of range, however long
+  }
+  while (*p == ' ' || *p == '\t' || *p == '\r') p++;
+  if (!nDigits || (*p && *p != ',')) return 0;
+  return nValue >= 1 && nValue <= 255 ? nValue : 0;
+}
+
 // Logs that earlier runs downloaded but could not merge (a kill, a full
 // disk) of devices this run did not reach, or that the unit no longer
 // lists: they are merged now. Not after a cancel.
@@ -112,14 +129,105 @@ void MergeLeftoverLogs(DownloadJob *pJob) {
 }  // namespace
 
 int IsValidSerialNumber(const char *pszSerial) {
-  return std::strlen(pszSerial) == 12 && IsSafeDirName(pszSerial);
+  // The list file keeps fields between commas and quotes nothing: a serial
+  // number with either would be written back as another one, and its
+  // directory would no longer match.
+  return std::strlen(pszSerial) == 12 && IsSafeDirName(pszSerial) &&
+         !std::strpbrk(pszSerial, ",\"");
 }
+
+namespace {
+
+// What a unit's configuration file says about it.
+struct Identity {
+  int bSerial;          // a SERIALNUMBER line was read
+  int bSerialTooLong;   // ... longer than any value the record can hold
+  char szSerial[64];    // its value (quotes blanked and trimmed), maybe cut
+  int bName;
+  char szName[sizeof(DasRecord::name)];
+};
+
+// Reads the configuration file waiting on the query connection. Each line
+// is read whole, however long, and judged by its start: a key found in the
+// middle of a long line is not a line of its own. 1 when the body arrived
+// whole; 0 when it was cut, failed or the job stopped (nothing of it may be
+// used then: a cut value is not the unit's).
+int ReadIdentityBody(DownloadJob *pJob, Identity *pId, char *pszWhy, unsigned nWhyCap) {
+  std::memset(pId, 0, sizeof *pId);
+  const long long llAnnounced = pJob->llContentLength;
+  unsigned long long ullBytes = 0;
+  char szLine[256];
+  int bGoesOn = 0;  // the line read last continues in the next piece
+  int bInSerial = 0;
+  int nEnd = 0;
+  for (;;) {
+    int nLineEnd = 0;
+    if (!RecvLineEnd(&pJob->sockQuery, szLine, sizeof szLine, &nLineEnd)) {
+      nEnd = nLineEnd;
+      break;
+    }
+    if (!JobRunning(pJob)) return 0;
+    std::size_t nLen = std::strlen(szLine);
+    ullBytes += nLen + (nLineEnd == 0 ? 1 : 0);
+    const int bContinued = bGoesOn;
+    bGoesOn = nLineEnd == 2;
+    if (bContinued) {
+      if (bInSerial) pId->bSerialTooLong = 1;
+    } else {
+      bInSerial = 0;
+      // A unit that writes CR LF line ends: the CR belongs to the line end,
+      // not to the value.
+      if (nLineEnd == 0 && nLen > 0 && szLine[nLen - 1] == '\r') szLine[nLen - 1] = 0;
+      if (std::strncmp(szLine, "SERIALNUMBER=", 13) == 0) {
+        bInSerial = 1;
+        pId->bSerial = 1;
+        pId->bSerialTooLong = bGoesOn;
+        CopyString(pId->szSerial, std::strchr(szLine, '=') + 1, sizeof pId->szSerial);
+        if (std::strlen(std::strchr(szLine, '=') + 1) >= sizeof pId->szSerial) pId->bSerialTooLong = 1;
+        StripQuotes(pId->szSerial);
+      } else if (std::strncmp(szLine, "LOOPNAME=", 9) == 0) {
+        pId->bName = 1;
+        CopyString(pId->szName, std::strchr(szLine, '=') + 1, sizeof pId->szName);
+        StripQuotes(pId->szName);
+        ReplaceControls(pId->szName);
+      }
+    }
+    if (nLineEnd == 1 || nLineEnd == -1) {
+      nEnd = nLineEnd;
+      break;
+    }
+  }
+  if (!JobRunning(pJob)) return 0;
+  if (nEnd == 1 && (llAnnounced < 0 || ullBytes == (unsigned long long)llAnnounced)) return 1;
+  BodyInfo info{};
+  info.ullBytes = ullBytes;
+  CopyString(info.szProblem, HttpBodyProblem(&pJob->sockQuery), sizeof info.szProblem);
+  DescribeBodyEnd(nEnd == 1 ? (ullBytes < (unsigned long long)llAnnounced ? BODY_SHORT : BODY_LONG)
+                            : BODY_FAILED,
+                  info, llAnnounced, pszWhy, nWhyCap);
+  return 0;
+}
+
+}  // namespace
 
 int ReadDasIdentity(DownloadJob *pJob) {
   DasRecord *pDas = pJob->pDas;
   int nHttpResult = 0;
+  Identity id;
+  char szWhy[128] = "";
+  int nRead = -1;  // -1 no body read, 0 a body failed, 1 a body read whole
   int nGot = HttpGet("/setup/logexport.cgi?CFG=loggerconfig.ini", pJob, &pJob->sockQuery,
                      &nHttpResult);
+  if (nGot && nHttpResult == 200 && pJob->bHtmlAnswer) {
+    // A web server's own page for a path it does not know (some answer 200
+    // instead of 404): unless it names the unit after all, the unit is one
+    // that serves its configuration at the top level.
+    nRead = ReadIdentityBody(pJob, &id, szWhy, sizeof szWhy);
+    if (nRead != 1 || !id.bSerial) {
+      nRead = -1;
+      nHttpResult = 404;
+    }
+  }
   if (nGot && nHttpResult == 404) {
     // A single-meter unit serves its configuration at the top level.
     CloseJobSocket(pJob->sockQuery);
@@ -132,36 +240,32 @@ int ReadDasIdentity(DownloadJob *pJob) {
     if (JobRunning(pJob)) FailRequest(pJob, "identity", nGot, nHttpResult);
     return 0;
   }
+  if (nRead < 0) nRead = ReadIdentityBody(pJob, &id, szWhy, sizeof szWhy);
+  CloseJobSocket(pJob->sockQuery);
+  if (!nRead) {
+    // A cancel, or a body that did not arrive whole: a cut value must not
+    // replace the unit's serial number or name in the list (and the main
+    // window may be saving the list by now).
+    if (!JobRunning(pJob)) return 0;
+    LogError("download", __LINE__, "Configuration file from DAS %s at %s incomplete: %s",
+             pDas->serialnumber, pDas->ipaddress, szWhy);
+    FailJob(pJob, "identity incomplete: %s", szWhy);
+    return 0;
+  }
 
-  char szLine[256];
-  while (RecvLine(&pJob->sockQuery, szLine, sizeof szLine)) {
-    // A cancel ends the line where it closed the connection: a cut value
-    // must not replace the unit's serial number or name in the list (and
-    // the main window may be saving the list by now).
-    if (pJob->cState.load() != JOB_RUNNING) break;
-    // A unit that writes CR LF line ends: the CR belongs to the line end,
-    // not to the value.
-    std::size_t nLen = std::strlen(szLine);
-    if (nLen > 0 && szLine[nLen - 1] == '\r') szLine[nLen - 1] = 0;
-
-    if (std::strncmp(szLine, "SERIALNUMBER=", 13) == 0) {
-      char szValue[sizeof pDas->serialnumber];
-      CopyString(szValue, std::strchr(szLine, '=') + 1, sizeof szValue);
-      StripQuotes(szValue);
-      int bSafe = IsSafeDirName(szValue);
-      ReplaceControls(szValue);
-      CopyString(pDas->serialnumber, szValue, sizeof pDas->serialnumber);
-      // The worker refuses such a unit the way it refuses a serial number
-      // of the wrong length; no directory is made for it.
-      pJob->bSerialRefused = !bSafe;
-      if (bSafe) PlatMkdir(pDas->serialnumber);  // exists after the first download
-    } else if (std::strncmp(szLine, "LOOPNAME=", 9) == 0) {
-      CopyString(pDas->name, std::strchr(szLine, '=') + 1, sizeof pDas->name);
-      StripQuotes(pDas->name);
-      ReplaceControls(pDas->name);
+  if (id.bName) CopyString(pDas->name, id.szName, sizeof pDas->name);
+  if (id.bSerial) {
+    if (!id.bSerialTooLong && IsValidSerialNumber(id.szSerial)) {
+      CopyString(pDas->serialnumber, id.szSerial, sizeof pDas->serialnumber);
+      PlatMkdir(pDas->serialnumber);  // exists after the first download
+    } else {
+      // The worker refuses such a unit. The serial number the record holds
+      // stays: the refused one names no directory and no list row.
+      CopyString(pJob->szRefusedSerial, id.szSerial, sizeof pJob->szRefusedSerial);
+      ReplaceControls(pJob->szRefusedSerial);
+      pJob->bSerialRefused = 1;
     }
   }
-  CloseJobSocket(pJob->sockQuery);
   return 1;
 }
 
@@ -210,10 +314,17 @@ int DownloadMultiDeviceDas(DownloadJob *pJob) {
 
   // The device list is the body of the kind probe, still waiting on the
   // query connection. It replaces the stored copy only when it arrived
-  // whole; devices are only taken from a whole list.
+  // whole and names at least one device; devices are only taken from such a
+  // list. Each line is read whole and judged by its first field; a device
+  // listed twice is downloaded once.
   const long long llAnnounced = pJob->llContentLength;
+  const int bHtml = pJob->bHtmlAnswer;
   unsigned long long ullBytes = 0;
   int nEnd = 0;  // 1: the unit closed the connection, -1: it failed
+  int nDevices[255];
+  int nCount = 0;
+  unsigned char bListed[256] = {0};
+  int bGoesOn = 0;
   char szLine[1024];
   while (pJob->cState.load() == JOB_RUNNING) {
     int nLineEnd = 0;
@@ -227,6 +338,16 @@ int DownloadMultiDeviceDas(DownloadJob *pJob) {
       WriteListFile(&list, szLine, nLen);
       if (nLineEnd != 2) WriteListFile(&list, "\n", 1);
     }
+    // Only a line's first piece holds its first field; and that field must
+    // end within it.
+    if (!bGoesOn && (nLineEnd != 2 || std::strchr(szLine, ','))) {
+      int nDevice = DeviceIdOf(szLine);
+      if (nDevice && !bListed[nDevice]) {
+        bListed[nDevice] = 1;
+        nDevices[nCount++] = nDevice;
+      }
+    }
+    bGoesOn = nLineEnd == 2;
     if (nLineEnd == 1 || nLineEnd == -1) {
       nEnd = nLineEnd;
       break;
@@ -237,6 +358,7 @@ int DownloadMultiDeviceDas(DownloadJob *pJob) {
   if (JobRunning(pJob) && !bWhole) {
     BodyInfo info{};
     info.ullBytes = ullBytes;
+    CopyString(info.szProblem, HttpBodyProblem(&pJob->sockQuery), sizeof info.szProblem);
     char szWhy[128];
     DescribeBodyEnd(nEnd == 1 ? (ullBytes < (unsigned long long)llAnnounced ? BODY_SHORT : BODY_LONG)
                               : BODY_FAILED,
@@ -245,33 +367,36 @@ int DownloadMultiDeviceDas(DownloadJob *pJob) {
              pDas->serialnumber, pDas->ipaddress, szWhy);
     FailJob(pJob, "device list incomplete: %s", szWhy);
   }
+  if (bWhole && nCount == 0) {
+    if (bOpen) CommitListFile(pJob, &list, 0);
+    CloseJobSocket(pJob->sockQuery);
+    if (bHtml) {
+      // A web server's page for a path it does not know, answered 200:
+      // the unit is a single meter behind such a server.
+      LogInfo("download", __LINE__,
+              "The device list request was answered with a web page; %s is taken as a single meter",
+              pDas->serialnumber);
+      return DownloadSingleMeterDas(pJob);
+    }
+    // Not a list of devices: nothing here may replace the stored copies.
+    LogError("download", __LINE__, "Device list from DAS %s at %s names no device",
+             pDas->serialnumber, pDas->ipaddress);
+    FailJob(pJob, "the device list names no device");
+    return 1;
+  }
   if (bOpen && !CommitListFile(pJob, &list, bWhole)) bWhole = 0;
   CloseJobSocket(pJob->sockQuery);
   LogInfo("download", __LINE__, "Finished manifest file download");
 
   if (bWhole) {
-    int hList = PlatOpen(szPath, P_O_RDONLY | P_O_TEXT);
-    int nOpenErr = PlatErrno();  // before the log entry, which may change it
     LogInfo("download", __LINE__, "Read manifest file %s", szPath);
-    if (hList < 0) {
-      int nErr = nOpenErr;
-      LogError("download", __LINE__, "Error reading manifest file %s, got %d %s", szPath, nErr,
-               PlatStrError(nErr));
-      FailJob(pJob, "the device list could not be read");
-    } else {
-      while (ReadLine(hList, szLine, sizeof szLine)) {
-        pJob->ulBytes += (std::uint32_t)std::strlen(szLine) + 1;
-        RefreshJob(pJob);
-        char *pCursor = szLine;
-        char *pId = NextField(&pCursor, ",");
-        int nDevice = pId ? std::atoi(pId) : 0;
-        if (nDevice < 1 || nDevice > 255) continue;  // the header line among others
-        int nOk = DownloadLogFile(pJob, MultiDevice, nDevice);
-        if (nOk) nOk = DownloadConfigFile(pJob, MultiDevice, nDevice);
-        if (!nOk) break;
-        if (pJob->cState.load() != JOB_RUNNING) break;
-      }
-      PlatClose(hList);
+    for (int i = 0; i < nCount; i++) {
+      pJob->ulBytes += 1;
+      RefreshJob(pJob);
+      int nOk = DownloadLogFile(pJob, MultiDevice, nDevices[i]);
+      if (nOk) nOk = DownloadConfigFile(pJob, MultiDevice, nDevices[i]);
+      if (!nOk) break;
+      if (pJob->cState.load() != JOB_RUNNING) break;
     }
   }
   // The unit's own configuration comes last in every case, unless the

@@ -31,6 +31,7 @@ int ReceiveBody(DownloadJob *pJob, std::atomic<SOCKET> *pSlot, int hFile, int nB
   bool bUnshown = false;  // bytes counted since the last refresh
   auto Finish = [&](int nEnd) {
     if (bUnshown) RefreshJob(pJob);  // the count shown last is exact
+    if (nEnd == BODY_FAILED) CopyString(info.szProblem, HttpBodyProblem(pSlot), sizeof info.szProblem);
     if (pInfo) *pInfo = info;
     return nEnd;
   };
@@ -38,7 +39,7 @@ int ReceiveBody(DownloadJob *pJob, std::atomic<SOCKET> *pSlot, int hFile, int nB
   // written at once. The socket is taken from the slot for every receive,
   // so one closed by a cancel is never used again.
   for (;;) {
-    long n = PlatRecv(pSlot->load(), buf, (std::size_t)nBlock);
+    long n = HttpRecvBody(pSlot, buf, (std::size_t)nBlock);
     if (n == 0) {
       if (!JobRunning(pJob)) return Finish(BODY_CANCELLED);
       // An ordinary close is also how a reloading server or a proxy's
@@ -90,7 +91,9 @@ const char *DescribeBodyEnd(int nEnd, const BodyInfo &info, long long llAnnounce
                    info.nWriteErr, PlatStrError(info.nWriteErr));
       break;
     case BODY_FAILED:
-      if (llAnnounced >= 0)
+      if (info.szProblem[0])
+        FormatString(pszBuf, nCap, "%s, %llu bytes arrived", info.szProblem, info.ullBytes);
+      else if (llAnnounced >= 0)
         FormatString(pszBuf, nCap, "connection failed, %llu of %lld bytes arrived",
                      info.ullBytes, llAnnounced);
       else

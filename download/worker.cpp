@@ -87,7 +87,7 @@ void DownloadThread(void *pParam) {
     } else {
       LogInfo("download", __LINE__,
               "Unable to locate valid DAS serial number, abort download.  got [%s]",
-              pDas->serialnumber);
+              pJob->bSerialRefused ? pJob->szRefusedSerial : pDas->serialnumber);
       FailJob(pJob, "reported a serial number that cannot be used");
     }
   }

@@ -53,6 +53,7 @@ struct SockEntry {
   int wakefd = -1;
   std::atomic<bool> bClosed{false};
   std::atomic<int> nTimeoutMs{-1};  // -1: wait for ever
+  std::atomic<int> nConnectTimeoutMs{-1};  // -1: the system's own limit
   ~SockEntry() {
     if (fd >= 0) ::close(fd);
     if (wakefd >= 0) ::close(wakefd);
@@ -147,6 +148,13 @@ int PlatSetRecvTimeout(SOCKET s, unsigned int nMs) {
   return 0;
 }
 
+int PlatSetConnectTimeout(SOCKET s, unsigned int nMs) {
+  auto e = Acquire(s);
+  if (!e) return Fail(EBADF);
+  e->nConnectTimeoutMs.store(nMs > 0x7fffffffu ? 0x7fffffff : (int)nMs);
+  return 0;
+}
+
 std::uint32_t PlatInetAddr(const char *pszAddr) {
   if (!pszAddr) return 0xffffffffu;
   return (std::uint32_t)::inet_addr(pszAddr);
@@ -166,10 +174,12 @@ int PlatConnect(SOCKET s, std::uint32_t nAddr, unsigned short nPort) {
   if (e->bClosed.load()) return Fail(ECANCELED);
   if (::connect(e->fd, (const sockaddr *)&sa, sizeof sa) == 0) return 0;
   if (errno != EINPROGRESS && errno != EINTR) return Fail(errno);
-  // The connect runs on; wait for its outcome (the system's own connect
-  // timeout applies) or for a close from another thread.
-  int r = WaitReady(*e, POLLOUT, -1);
+  // The connect runs on; wait for its outcome (within the socket's connect
+  // timeout when one is set, else the system's own) or for a close from
+  // another thread.
+  int r = WaitReady(*e, POLLOUT, e->nConnectTimeoutMs.load());
   if (r < 0) return SOCKET_ERROR;
+  if (r == 0) return Fail(ETIMEDOUT);
   int nErr = 0;
   socklen_t nLen = sizeof nErr;
   if (::getsockopt(e->fd, SOL_SOCKET, SO_ERROR, &nErr, &nLen) != 0) return Fail(errno);

@@ -18,6 +18,9 @@ int PlatSockCleanup();
 SOCKET PlatSocket();                                    // IPv4 TCP
 // A receive that waits longer than nMs fails with SOCKET_ERROR (EAGAIN).
 int PlatSetRecvTimeout(SOCKET s, unsigned int nMs);     // 0 or SOCKET_ERROR
+// A connect that has not completed after nMs fails with SOCKET_ERROR
+// (ETIMEDOUT) instead of waiting for the system's own limit.
+int PlatSetConnectTimeout(SOCKET s, unsigned int nMs);  // 0 or SOCKET_ERROR
 // Dotted IPv4 text to an address in network order; 0xffffffff if invalid.
 std::uint32_t PlatInetAddr(const char *pszAddr);
 // Connects to addr (network order) and port (host order). The "invalid"

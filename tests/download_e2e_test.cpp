@@ -240,16 +240,19 @@ TEST_F(DownloadE2E, SerialNumberOfWrongLengthIsRefused) {
   SimConfig c;
   c.serial = "\"ABC123\"";
   Start(c);
+  CopyString(das.serialnumber, "DAS000000099", sizeof das.serialnumber);
   Run();
   ExpectRequests({"/setup/logexport.cgi?CFG=loggerconfig.ini"});
-  EXPECT_STREQ(das.serialnumber, "ABC123");
+  // The refused serial number replaces nothing and names no directory.
+  EXPECT_STREQ(das.serialnumber, "DAS000000099");
   EXPECT_TRUE(LogHas("Unable to locate valid DAS serial number, abort download.  got [ABC123]"));
   // Nothing was downloaded: one error entry says so, naming the unit.
   EXPECT_EQ(ErrorLogErrorCount(), 1);
   EXPECT_EQ(LogMessages("download").back(),
-            "Download of DAS ABC123 at " + A +
+            "Download of DAS DAS000000099 at " + A +
                 " did not complete: reported a serial number that cannot be used");
-  EXPECT_TRUE(fs::is_directory("ABC123"));  // made by the identity read, as always
+  EXPECT_FALSE(fs::exists("ABC123"));
+  EXPECT_FALSE(fs::exists("DAS000000099"));
 }
 
 TEST_F(DownloadE2E, SerialNumberThatIsNoDirectoryNameIsRefused) {
@@ -272,7 +275,7 @@ TEST_F(DownloadE2E, SerialNumberThatIsNoDirectoryNameIsRefused) {
     Start(c);
     Run();
     ExpectRequests({"/setup/logexport.cgi?CFG=loggerconfig.ini"});
-    EXPECT_EQ(std::string(das.serialnumber), k.stored);
+    EXPECT_EQ(std::string(das.serialnumber), "");  // what the record held before
     EXPECT_TRUE(LogHas("Unable to locate valid DAS serial number, abort download.  got [" +
                        k.stored + "]"));
     EXPECT_EQ(ErrorLogErrorCount(), 1);
