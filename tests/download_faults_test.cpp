@@ -1,0 +1,360 @@
+// Units and what stands in front of them misbehaving as they do in the field:
+// bodies chunked or compressed, long or odd header lines, interim answers,
+// web pages for unknown paths, odd device lists, odd serial numbers, a port
+// that never answers a connect, a peer that sends a byte now and then. One
+// grouped test per family, each a whole download against the simulated unit.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "download/download.h"
+#include "tests/download_support.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string S = "DAS000000001";
+const std::string kCgi = "/setup/logexport.cgi?";
+const std::string kIdentity = kCgi + "CFG=loggerconfig.ini";
+const std::string kList = kCgi + "MB=0";
+
+class DownloadFaults : public ::testing::Test {
+ protected:
+  void Start(const SimConfig &cfg) {
+    StartLog();
+    sim = std::make_unique<SimUnit>(cfg);
+    ASSERT_NE(sim->p, nullptr);
+    std::memset(&das, 0, sizeof das);
+    CopyString(das.ipaddress, sim->Address().c_str(), sizeof das.ipaddress);
+    CopyString(das.password, "qexal", sizeof das.password);
+    das.deletelog = 1;
+  }
+  // What the unit serves at a path, fetched plainly before any fault is set.
+  std::string Served(const std::string &path) {
+    std::string body = FetchBody(sim->Port(), path, "qexal");
+    SimClearRequests(sim->p);
+    return body;
+  }
+  void Run() {
+    RunWorker(&das);
+    EXPECT_EQ(DownloadJobsAlive(), 0);
+  }
+  // Fresh working directory contents and log for the next case.
+  void Reset() {
+    sim.reset();
+    std::error_code ec;
+    for (auto &e : fs::directory_iterator(".")) fs::remove_all(e.path(), ec);
+  }
+  // A whole multi-device download of the default unit, every file as
+  // served; the logs deleted on the unit.
+  void ExpectWholeMultiDownload(const std::string &list, const std::string &cfg,
+                                const std::string &log1, const std::string &log2) {
+    EXPECT_STREQ(das.serialnumber, S.c_str());
+    EXPECT_STREQ(das.name, "Sim unit");
+    EXPECT_EQ(ReadFileBytes(S + "/devlist.txt"), ToCrLf(list));
+    EXPECT_EQ(ReadFileBytes(S + "/loggerconfig.ini"), ToCrLf(cfg));
+    EXPECT_EQ(ReadFileBytes(S + "/mb-001.ini"),
+              ToCrLf("MODBUSID=1\nDEVICENAME=Meter 1\nDEVICETYPE=Energy meter\nBAUD=9600\n"));
+    EXPECT_EQ(ReadFileBytes(S + "/mb-001.log"), log1);
+    EXPECT_EQ(ReadFileBytes(S + "/mb-002.log"), log2);
+    EXPECT_EQ(SimDeleteCount(sim->p, 1), 1);
+    EXPECT_EQ(SimDeleteCount(sim->p, 2), 1);
+    EXPECT_EQ(ErrorLogErrorCount(), 0);
+    EXPECT_TRUE(LogHas("Download Ordavan complete, serial " + S));
+  }
+  std::vector<std::string> AllPaths() {
+    return {kIdentity, kList, kCgi + "MB=1", kCgi + "MB=2", kCgi + "CFG=mb-001.ini",
+            kCgi + "CFG=mb-002.ini", "/setup/statlog.cgi?DELMBZIPLOG=1",
+            "/setup/statlog.cgi?DELMBZIPLOG=2"};
+  }
+
+  TempDir dir;
+  std::unique_ptr<SimUnit> sim;
+  DasRecord das;
+};
+
+// Shortened give-up limits for one test.
+struct Limits {
+  Limits(unsigned nConnectMs, unsigned nWindowMs) {
+    DownloadConnectTimeoutMs.store(nConnectMs);
+    DownloadSlowWindowMs.store(nWindowMs);
+  }
+  ~Limits() {
+    DownloadConnectTimeoutMs.store(kConnectTimeoutMs);
+    DownloadSlowWindowMs.store(kSlowWindowMs);
+  }
+};
+
+TEST_F(DownloadFaults, ChunkedAndCompressedBodiesAreStoredDecoded) {
+  struct Case {
+    const char *pszName;
+    int nChunk;
+    const char *pszCoding;
+  } cases[] = {
+      {"chunked", 7, ""},          {"chunked, one-byte chunks", 1, ""},
+      {"gzip", 0, "gzip"},         {"deflate", 0, "deflate"},
+      {"gzip, chunked", 100, "gzip"},
+  };
+  for (const Case &k : cases) {
+    SCOPED_TRACE(k.pszName);
+    Start(SimConfig{});
+    const std::string list = Served(kList), cfg = Served(kIdentity);
+    const std::string log1 = SimLogBody(sim->p, 1), log2 = SimLogBody(sim->p, 2);
+    for (const std::string &path : AllPaths()) {
+      if (k.nChunk) SimSetChunked(sim->p, path, k.nChunk, true, true);
+      if (*k.pszCoding) SimSetContentEncoding(sim->p, path, k.pszCoding);
+    }
+    Run();
+    ExpectWholeMultiDownload(list, cfg, log1, log2);
+    Reset();
+  }
+}
+
+TEST_F(DownloadFaults, BodiesInUnknownEncodingsOrCutInsideTheirEncodingAreRefused) {
+  // A log whose coding cannot be undone: nothing stored or merged, no delete.
+  Start(SimConfig{});
+  const std::string log2 = SimLogBody(sim->p, 2);
+  SimSetContentEncoding(sim->p, kCgi + "MB=1", "br");
+  Run();
+  EXPECT_EQ(SimDeleteCount(sim->p, 1), 0);
+  EXPECT_EQ(SimLogRecords(sim->p, 1), 1440);
+  EXPECT_EQ(ReadFileBytes(S + "/mb-001.log"), "");
+  EXPECT_TRUE(LogHas("Log file of device 1 from DAS " + S + " at " + das.ipaddress +
+                     " incomplete: sent in a content encoding this program cannot read (br), 0 "
+                     "bytes arrived"));
+  EXPECT_EQ(ReadFileBytes(S + "/mb-002.log"), log2);  // the other device is unaffected
+  EXPECT_EQ(ErrorLogErrorCount(), 1);
+  Reset();
+
+  // An unknown transfer coding on the device list: no device is fetched
+  // and the list is not stored.
+  Start(SimConfig{});
+  SimSetExtraHeaders(sim->p, kList, {"Transfer-Encoding: compress"});
+  Run();
+  EXPECT_FALSE(FileExists(S + "/devlist.txt"));
+  EXPECT_EQ(SimRequestPaths(sim->p), (std::vector<std::string>{kIdentity, kList, kIdentity}));
+  EXPECT_TRUE(LogHas("Device list from DAS " + S + " at " + das.ipaddress +
+                     " incomplete: sent in a transfer encoding this program cannot read "
+                     "(compress), 0 bytes arrived"));
+  Reset();
+
+  // A configuration file in an unknown coding keeps the stored copy.
+  Start(SimConfig{});
+  fs::create_directory(S);
+  WriteFileBytes(S + "/mb-002.ini", "the good copy\r\n");
+  SimSetContentEncoding(sim->p, kCgi + "CFG=mb-002.ini", "zstd");
+  Run();
+  EXPECT_EQ(ReadFileBytes(S + "/mb-002.ini"), "the good copy\r\n");
+  EXPECT_FALSE(FileExists(S + "/mb-002.ini.new"));
+  EXPECT_GE(ErrorLogErrorCount(), 1);
+  Reset();
+
+  // Chunked and compressed logs cut by an ordinary close: incomplete, whole
+  // lines merged, no delete.
+  for (int nChunk : {0, 50}) {
+    SCOPED_TRACE(nChunk);
+    Start(SimConfig{});
+    const std::string log1 = SimLogBody(sim->p, 1);
+    if (nChunk) SimSetChunked(sim->p, kCgi + "MB=1", nChunk);
+    else SimSetContentEncoding(sim->p, kCgi + "MB=1", "gzip");
+    SimSetCutBody(sim->p, kCgi + "MB=1", 3000);
+    Run();
+    EXPECT_EQ(SimDeleteCount(sim->p, 1), 0);
+    std::string got = ReadFileBytes(S + "/mb-001.log");
+    EXPECT_LT(got.size(), log1.size());
+    EXPECT_EQ(got, log1.substr(0, got.size()));  // a head of the log, whole lines
+    EXPECT_TRUE(got.empty() || got.back() == '\n');
+    EXPECT_TRUE(LogHas("Log file download incomplete, delete request not sent"));
+    Reset();
+  }
+}
+
+TEST_F(DownloadFaults, LongAndOddHeaderLinesAndInterimAnswersLeaveTheBodyAlone) {
+  const std::string nul("\0X-After-Nul: 1", 15);
+  std::vector<std::vector<std::string>> headerSets = {
+      {SimHeaderLine(254)}, {SimHeaderLine(255)}, {SimHeaderLine(256)},
+      {SimHeaderLine(3000), "Via: 1.1 proxy"}, {nul, SimHeaderLine(509)}};
+  for (size_t i = 0; i < headerSets.size(); ++i) {
+    SCOPED_TRACE(i);
+    Start(SimConfig{});
+    const std::string list = Served(kList), cfg = Served(kIdentity);
+    const std::string log1 = SimLogBody(sim->p, 1), log2 = SimLogBody(sim->p, 2);
+    for (const std::string &path : AllPaths()) SimSetExtraHeaders(sim->p, path, headerSets[i]);
+    Run();
+    ExpectWholeMultiDownload(list, cfg, log1, log2);
+    Reset();
+  }
+  // "100 Continue" before every answer.
+  Start(SimConfig{});
+  const std::string list = Served(kList), cfg = Served(kIdentity);
+  const std::string log1 = SimLogBody(sim->p, 1), log2 = SimLogBody(sim->p, 2);
+  for (const std::string &path : AllPaths()) SimSetInterim(sim->p, path, 2);
+  Run();
+  ExpectWholeMultiDownload(list, cfg, log1, log2);
+}
+
+TEST_F(DownloadFaults, WebPageForUnknownPathsDoesNotMakeASingleMeterMultiDevice) {
+  SimConfig c;
+  c.nKind = 2;
+  c.bHtmlForUnknown = true;
+  Start(c);
+  const std::string cfg = Served("/loggerconfig.ini"), ini = Served("/mb-001.ini");
+  const std::string log1 = SimLogBody(sim->p, 1);
+  Run();
+  EXPECT_STREQ(das.serialnumber, S.c_str());
+  EXPECT_EQ(ReadFileBytes(S + "/loggerconfig.ini"), ToCrLf(cfg));
+  EXPECT_EQ(ReadFileBytes(S + "/mb-001.ini"), ToCrLf(ini));
+  EXPECT_EQ(ReadFileBytes(S + "/mb-001.log"), log1);
+  std::string list = ReadFileBytes(S + "/devlist.txt");
+  EXPECT_EQ(list.rfind("Modbus ID,DeviceName,DeviceType,DeviceClass,Log File URL\r\n001,", 0), 0u);
+  EXPECT_EQ(list.find("<html>"), std::string::npos);
+  EXPECT_EQ(SimDeleteCount(sim->p, 1), 1);
+  EXPECT_EQ(ErrorLogErrorCount(), 0);
+  EXPECT_TRUE(LogHas("Download Ordalet complete, serial " + S));
+
+  // A server whose unknown-path page is plain text: the list names no
+  // device, the unit's download fails and the stored copies stay.
+  Reset();
+  Start(c);
+  SimSetHtmlForUnknown(sim->p, false);
+  SimSetBody(sim->p, kIdentity, "Welcome to this server\n");
+  SimSetBody(sim->p, kList, "Welcome to this server\n");
+  fs::create_directory(S);
+  WriteFileBytes(S + "/devlist.txt", "good list\r\n");
+  WriteFileBytes(S + "/loggerconfig.ini", "good config\r\n");
+  CopyString(das.serialnumber, S.c_str(), sizeof das.serialnumber);
+  Run();
+  EXPECT_EQ(ReadFileBytes(S + "/devlist.txt"), "good list\r\n");
+  EXPECT_EQ(ReadFileBytes(S + "/loggerconfig.ini"), "good config\r\n");
+  EXPECT_TRUE(LogHas("Device list from DAS " + S + " at " + das.ipaddress + " names no device"));
+  EXPECT_EQ(SimRequestPaths(sim->p), (std::vector<std::string>{kIdentity, kList}));
+  EXPECT_EQ(ErrorLogErrorCount(), 1);
+}
+
+TEST_F(DownloadFaults, OddDeviceListsFetchEachListedDeviceOnce) {
+  struct Case {
+    const char *pszKind;
+    std::vector<int> devices;     // the unit's devices
+    std::vector<int> fetched;     // the logs requested, in order
+  } cases[] = {
+      {"sub", {2, 3, 9}, {2, 3, 9}},     // 0x1A in the first line hides nothing
+      {"wrap", {2, 3}, {2, 3}},          // 4294967297 is no device 1
+      {"long", {2, 3, 9}, {2, 3}},       // 9 only inside a long line
+      {"dup", {2, 3}, {2, 3}},           // each once
+      {"signs", {5, 6}, {4, 5, 6}},      // only plain numbers (twenty digits for 4)
+  };
+  for (const Case &k : cases) {
+    SCOPED_TRACE(k.pszKind);
+    SimConfig c;
+    c.devices = k.devices;
+    const std::string list = SimOddDeviceList(c, k.pszKind);
+    c.devices.push_back(4);  // served, so a wrong fetch of it would succeed
+    c.devices.push_back(1);
+    Start(c);
+    SimSetBody(sim->p, kList, list);
+    Run();
+    std::vector<std::string> logs;
+    for (const std::string &p : SimRequestPaths(sim->p))
+      if (p.rfind(kCgi + "MB=", 0) == 0 && p != kList) logs.push_back(p);
+    std::vector<std::string> want;
+    for (int n : k.fetched) want.push_back(kCgi + "MB=" + std::to_string(n));
+    EXPECT_EQ(logs, want);
+    EXPECT_EQ(ReadFileBytes(S + "/devlist.txt"), ToCrLf(list));  // stored as served
+    EXPECT_EQ(ErrorLogErrorCount(), 0);
+    Reset();
+  }
+
+  // No device line, or a list reset half-way: the unit's download failed,
+  // and the stored list stays.
+  for (int bReset : {0, 1}) {
+    SCOPED_TRACE(bReset);
+    SimConfig c;
+    Start(c);
+    if (bReset)
+      SimSetCutBody(sim->p, kList, 150, true);
+    else
+      SimSetBody(sim->p, kList, SimOddDeviceList(c, "nodevice"));
+    fs::create_directory(S);
+    WriteFileBytes(S + "/devlist.txt", "good list\r\n");
+    Run();
+    EXPECT_EQ(ReadFileBytes(S + "/devlist.txt"), "good list\r\n");
+    for (const std::string &p : SimRequestPaths(sim->p))
+      EXPECT_NE(p, kCgi + "MB=1");
+    EXPECT_GE(ErrorLogErrorCount(), 1);
+    EXPECT_FALSE(LogHas("Download Ordavan complete, serial " + S));
+    Reset();
+  }
+}
+
+TEST_F(DownloadFaults, RefusedSerialNumbersReplaceNothingAndMakeNoDirectory) {
+  const std::string kept = "DAS000000042";
+  for (const std::string &bad :
+       {std::string("DAS,00000077"), std::string("DAS\"0000007"), std::string("DAS/00000077"),
+        std::string(""), std::string(300, '7'), std::string("DAS00000007\x01")}) {
+    SCOPED_TRACE(bad);
+    SimConfig c;
+    c.serial = bad;
+    Start(c);
+    CopyString(das.serialnumber, kept.c_str(), sizeof das.serialnumber);
+    Run();
+    EXPECT_STREQ(das.serialnumber, kept.c_str());
+    EXPECT_EQ(SimRequestPaths(sim->p), std::vector<std::string>{kIdentity});
+    std::vector<std::string> entries;
+    for (auto &e : fs::directory_iterator(".")) entries.push_back(e.path().filename().string());
+    EXPECT_EQ(entries, std::vector<std::string>{"errorlog.txt"});
+    EXPECT_EQ(ErrorLogErrorCount(), 1);
+    Reset();
+  }
+  // A long comment line with decoys where 255-byte pieces would start: the
+  // real serial number is the one read.
+  SimConfig c;
+  Start(c);
+  SimSetExtraLines(sim->p, kIdentity, {SimSerialCommentLine(900, "DAS0FAKE0000")}, true);
+  Run();
+  EXPECT_STREQ(das.serialnumber, S.c_str());
+  EXPECT_FALSE(fs::exists("DAS0FAKE0000"));
+  EXPECT_EQ(ErrorLogErrorCount(), 0);
+}
+
+TEST_F(DownloadFaults, UnansweredConnectAndCreepingTransfersAreGivenUp) {
+  Limits limits(1000, 3000);
+  // A port whose connects never complete.
+  StartLog();
+  SimBlackHole *pHole = SimStartBlackHole();
+  ASSERT_NE(pHole, nullptr);
+  std::memset(&das, 0, sizeof das);
+  const std::string addr = "127.0.0.1:" + std::to_string(SimBlackHolePort(pHole));
+  CopyString(das.ipaddress, addr.c_str(), sizeof das.ipaddress);
+  CopyString(das.serialnumber, S.c_str(), sizeof das.serialnumber);
+  Run();
+  SimStopBlackHole(pHole);
+  // Given up at the connect: that entry is the unit's error entry, and
+  // nothing further is tried.
+  EXPECT_EQ(LogMessages("download").back(), "connect socket failed to " + addr);
+  EXPECT_EQ(ErrorLogErrorCount(), 1);
+
+  // A log body that creeps in at a byte every 1.5 s: given up, merged up to
+  // its last whole line, not deleted.
+  Start(SimConfig{});
+  SimSetSlowBody(sim->p, kCgi + "MB=1", 1, 1500);
+  Run();
+  EXPECT_EQ(SimDeleteCount(sim->p, 1), 0);
+  EXPECT_TRUE(LogHas("Log file download incomplete, delete request not sent"));
+  bool bFound = false;
+  for (auto &e : ReadLogEntries())
+    bFound |= e.message.find("incomplete: less than 1 byte per second arrived for 3 s") !=
+              std::string::npos;
+  EXPECT_TRUE(bFound);
+  Reset();
+
+  // A whole answer dribbling in, header included: given up as well.
+  Start(SimConfig{});
+  SimSetDribble(sim->p, kCgi + "CFG=mb-001.ini", 1500);
+  Run();
+  EXPECT_FALSE(FileExists(S + "/mb-001.ini"));
+  EXPECT_TRUE(LogHas("Unexpected server response, expected configfile.\nGot http result 0"));
+  EXPECT_EQ(SimDeleteCount(sim->p, 1), 1);  // the log before it was whole
+}
+
+}  // namespace
