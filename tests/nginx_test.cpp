@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -299,6 +300,103 @@ TEST_F(NginxRun, ReloadCutsABodyInFlightWithANormalClose) {
   EXPECT_GT(a.body.size(), 0u);
   EXPECT_LT(a.body.size(), big.size());
   EXPECT_TRUE(a.bNormalClose);
+}
+
+// The program against the server's options: each gives the files as served.
+TEST_F(NginxRun, GzipStaticChunkedAndWebPagesForUnknownPathsStoreTheFilesAsServed) {
+  for (int nCase = 0; nCase < 4; ++nCase) {
+    SCOPED_TRACE(nCase);
+    NginxOptions opt;
+    opt.bGzipStatic = nCase == 0;
+    opt.bChunked = nCase == 1 || nCase == 2;
+    opt.nKind = nCase == 2 || nCase == 3 ? 2 : 1;
+    opt.bHtmlForUnknown = nCase == 3;
+    Start(opt);
+    ASSERT_EQ(Run(), 0) << Log();
+    EXPECT_EQ(Stored("loggerconfig.ini"), CrLf(UnitConfig(kSerial, opt.nKind == 1 ? "Roof" : "Yard")));
+    if (opt.nKind == 1) {
+      EXPECT_EQ(Stored("devlist.txt"), CrLf(DeviceList(devices)));
+      for (int n : devices) {
+        char name[32];
+        std::snprintf(name, sizeof name, "mb-%03d", n);
+        EXPECT_EQ(Stored(std::string(name) + ".ini"), CrLf(DeviceConfig(n))) << name;
+        EXPECT_EQ(Stored(std::string(name) + ".log"), LogBody(n, 1440)) << name;
+      }
+    } else {
+      EXPECT_EQ(Stored("mb-001.ini"), CrLf(DeviceConfig(1)));
+      EXPECT_EQ(Stored("mb-001.log"), LogBody(1, 1440));
+      EXPECT_EQ(Stored("devlist.txt").find("<html>"), std::string::npos);
+      EXPECT_NE(Stored("devlist.txt").find("\r\n001,\"Yard\","), std::string::npos);
+    }
+    EXPECT_EQ(ReadFileBytes(dir.File("daslist.txt")),
+              kListHeader + kSerial + "," + (opt.nKind == 1 ? "Roof" : "Yard") + ",\"\"," +
+                  web->Address() + ",NO," + opt.password + "\r\n");
+    web.reset();
+    std::error_code ec;
+    fs::remove_all(dir.File(kSerial), ec);
+    fs::remove(dir.File("errorlog.txt"), ec);
+  }
+}
+
+// A reload while a large log is on its way: the old worker ends the
+// connection normally before the announced length. The unit is not told to
+// delete, the run ends with an error entry and status 1, and what arrived
+// is kept up to its last whole line.
+TEST_F(NginxRun, ReloadInTheMiddleOfALargeLogDeletesNothing) {
+  NginxOptions opt;
+  opt.nRateLimit = 512 * 1024;
+  Start(opt);
+  const std::string big = LogBody(1, 400000);  // some 30 MB: a minute at this rate
+  web->Put("/setup/logexport.cgi?MB=1", big);
+  WriteFileBytes(dir.File("daslist.txt"),
+                 kListHeader + "NEW,unit,\"\"," + web->Address() + ",YES,qexal\r\n");
+  int nStatus = -2;
+  std::thread run([&] { nStatus = Run(); });
+  const std::string temp = dir.File(kSerial + "/temp/mb-001.0.tmp");
+  for (int i = 0; i < 120000; ++i) {
+    std::error_code ec;
+    if (fs::exists(temp, ec) && fs::file_size(temp, ec) > 200000) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_TRUE(web->Reload());
+  run.join();
+
+  EXPECT_EQ(nStatus, 1) << Log();
+  for (const std::string &r : web->Requests())
+    EXPECT_NE(r, "/setup/statlog.cgi?DELMBZIPLOG=1");
+  std::string got = Stored("mb-001.log");
+  EXPECT_GT(got.size(), 0u);
+  EXPECT_LT(got.size(), big.size());
+  EXPECT_EQ(got, big.substr(0, got.size()));
+  EXPECT_EQ(got.back(), '\n');
+  std::string log = Log();
+  EXPECT_NE(log.find("Log file of device 1 from DAS " + kSerial + " at " + web->Address() +
+                     " incomplete: cut short, "),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find(" of " + std::to_string(big.size()) + " bytes arrived"), std::string::npos);
+  EXPECT_NE(log.find("Log file download incomplete, delete request not sent"), std::string::npos);
+  // The other devices were whole and were let go of.
+  EXPECT_EQ(Stored("mb-002.log"), LogBody(2, 1440));
+}
+
+// A unit's address that points at a port speaking TLS only: nginx answers
+// 400 to plain HTTP. The run says so and ends with status 1.
+TEST_F(NginxRun, TlsOnlyPortIsAClearFailure) {
+  NginxOptions opt;
+  opt.bTlsPort = true;
+  Start(opt);
+  const std::string addr = "127.0.0.1:" + std::to_string(web->TlsPort());
+  WriteFileBytes(dir.File("daslist.txt"), kListHeader + kSerial + ",unit,\"\"," + addr + ",YES,qexal\r\n");
+  EXPECT_EQ(Run(), 1);
+  EXPECT_NE(Log().find("Download of DAS " + kSerial + " at " + addr +
+                       " did not complete: answered HTTP 400 to the identity request (is this "
+                       "an HTTPS port?)"),
+            std::string::npos)
+      << Log();
+  EXPECT_FALSE(FileExists(dir.File(kSerial)));
+  EXPECT_EQ(ReadFileBytes(dir.File("daslist.txt")),
+            kListHeader + kSerial + ",unit,\"\"," + addr + ",YES,qexal\r\n");
 }
 
 }  // namespace
