@@ -129,6 +129,7 @@ struct BodyStream {
   // inflate
   z_stream z{};
   int bZInit = 0, bZEnd = 0, bZRawTried = 0, bZFirst = 1;
+  int bZBetween = 0;  // a gzip member has ended; another may follow
   char zin[8192];
   std::size_t nZinLen = 0;
 
@@ -355,6 +356,24 @@ long Decoded(BodyStream *pBs, char *pBuf, std::size_t n) {
     }
   }
   for (;;) {
+    if (pBs->bZBetween) {
+      // gzip allows several members one after the other (the file is all
+      // of them); the body ends only where the data ends.
+      if (pBs->z.avail_in == 0) {
+        long r = Unchunked(pBs, pBs->zin, sizeof pBs->zin);
+        if (r < 0) return SOCKET_ERROR;
+        if (r == 0) {
+          pBs->bZEnd = 1;
+          pBs->EndInflate();
+          return 0;
+        }
+        pBs->nZinLen = (std::size_t)r;
+        pBs->z.next_in = (Bytef *)pBs->zin;
+        pBs->z.avail_in = (uInt)r;
+      }
+      inflateReset(&pBs->z);
+      pBs->bZBetween = 0;
+    }
     if (pBs->bZEnd) {
       // Anything after the compressed data is not part of the file.
       char buf[256];
@@ -390,7 +409,9 @@ long Decoded(BodyStream *pBs, char *pBuf, std::size_t n) {
       pBs->z.avail_in = (uInt)pBs->nZinLen;
       continue;
     }
-    if (zr == Z_STREAM_END) {
+    if (zr == Z_STREAM_END && pBs->nCoding == 1) {
+      pBs->bZBetween = 1;
+    } else if (zr == Z_STREAM_END) {
       pBs->bZEnd = 1;
       pBs->EndInflate();
     } else if (zr != Z_OK && zr != Z_BUF_ERROR) {

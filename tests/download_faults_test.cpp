@@ -4,11 +4,13 @@
 // that never answers a connect, a peer that sends a byte now and then. One
 // grouped test per family, each a whole download against the simulated unit.
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <filesystem>
 
 #include "download/download.h"
 #include "tests/download_support.h"
+#include "tests/nginx_fixture.h"
 
 namespace fs = std::filesystem;
 
@@ -107,6 +109,42 @@ TEST_F(DownloadFaults, ChunkedAndCompressedBodiesAreStoredDecoded) {
     }
     Run();
     ExpectWholeMultiDownload(list, cfg, log1, log2);
+    Reset();
+  }
+}
+
+// Forms real servers produce besides the plain ones: a gzip body of two
+// members, "deflate" without its zlib wrapper, codings named in capitals.
+TEST_F(DownloadFaults, GzipMembersAndRawDeflateAreDecodedWhole) {
+  const std::string a = "MODBUSID=1\nDEVICENAME=Meter 1\n", b = "DEVICETYPE=Energy meter\nBAUD=9600\n";
+  auto raw = [](const std::string &body) {
+    z_stream z{};
+    deflateInit2(&z, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+    std::string out(deflateBound(&z, body.size()) + 16, '\0');
+    z.next_in = (Bytef *)body.data();
+    z.avail_in = (uInt)body.size();
+    z.next_out = (Bytef *)out.data();
+    z.avail_out = (uInt)out.size();
+    deflate(&z, Z_FINISH);
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    return out;
+  };
+  struct Case {
+    std::string head, body;
+  } cases[] = {
+      {"Content-Encoding: gzip", Compress(a) + Compress(b)},
+      {"Content-Encoding: deflate", raw(a + b)},
+      {"Content-Encoding: GZIP\r\nTransfer-Encoding: Chunked", ChunkBody(Compress(a + b))},
+  };
+  for (const Case &k : cases) {
+    SCOPED_TRACE(k.head);
+    Start(SimConfig{});
+    SimSetRawResponse(sim->p, kCgi + "CFG=mb-001.ini",
+                      "HTTP/1.0 200 OK\r\n" + k.head + "\r\n\r\n" + k.body);
+    Run();
+    EXPECT_EQ(ReadFileBytes(S + "/mb-001.ini"), ToCrLf(a + b));
+    EXPECT_EQ(ErrorLogErrorCount(), 0);
     Reset();
   }
 }
