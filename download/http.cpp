@@ -719,6 +719,8 @@ int HttpGet(const char *pszPath, DownloadJob *pJob, std::atomic<SOCKET> *pSlot,
     if (!nGot) {
       LogInfo("download", __LINE__,
               "URL request failed, no seperator between http header and body found.");
+      if (pBs->bFailed)
+        LogInfo("download", __LINE__, "Answer of %s given up: %s", pDas->ipaddress, pBs->szProblem);
       return 0;
     }
   }

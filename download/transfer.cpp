@@ -107,7 +107,11 @@ const char *DescribeBodyEnd(int nEnd, const BodyInfo &info, long long llAnnounce
 }
 
 void FailRequest(DownloadJob *pJob, const char *pszWhat, int nGot, int nHttpResult) {
-  if (nHttpResult) {
+  if (!nGot && nHttpResult && pJob->nHttpStage >= HTTP_SENT) {
+    // A status line came, but the header never ended (a closed connection,
+    // a peer too slow to wait for).
+    FailJob(pJob, "broke off its answer to the %s request (HTTP %d)", pszWhat, nHttpResult);
+  } else if (nHttpResult) {
     const char *pszHint = "";
     if (nHttpResult == 400) pszHint = " (is this an HTTPS port?)";
     else if (nHttpResult >= 300 && nHttpResult < 400) pszHint = " (a redirect)";

@@ -392,6 +392,8 @@ TEST_F(DownloadFaults, UnansweredConnectAndCreepingTransfersAreGivenUp) {
   Run();
   EXPECT_FALSE(FileExists(S + "/mb-001.ini"));
   EXPECT_TRUE(LogHas("Unexpected server response, expected configfile.\nGot http result 0"));
+  EXPECT_TRUE(LogHas("Answer of " + std::string(das.ipaddress) +
+                     " given up: less than 1 byte per second arrived for 3 s"));
   EXPECT_EQ(SimDeleteCount(sim->p, 1), 1);  // the log before it was whole
 }
 
