@@ -183,8 +183,11 @@ void FailStream(BodyStream *pBs, const char *pszWhy) {
 long PacedRecv(BodyStream *pBs, void *pBuf, std::size_t n) {
   const std::uint64_t tNow = PlatTickMs();
   const unsigned nWindow = DownloadSlowWindowMs.load();
-  if (tNow - pBs->tWindow >= nWindow) {
-    if (pBs->ullWindowBytes * 1000 < (unsigned long long)nWindow * kMinBytesPerSecond) {
+  const std::uint64_t tElapsed = tNow - pBs->tWindow;
+  if (tElapsed >= nWindow) {
+    // Measured over the time that really passed: a receive may have waited
+    // well beyond the window's end.
+    if (pBs->ullWindowBytes * 1000 < tElapsed * kMinBytesPerSecond) {
       char szWhy[96];
       FormatString(szWhy, sizeof szWhy, "less than %llu byte per second arrived for %u s",
                    kMinBytesPerSecond, nWindow / 1000);
