@@ -141,21 +141,33 @@ struct BodyStream {
 };
 
 // A few streams per thread: the worker reads at most two connections at a
-// time (the query and the file slot).
+// time (the query and the file slot). Made on a thread's first exchange,
+// so threads that never talk to a unit carry none.
 const int kStreams = 4;
-thread_local BodyStream tlsStreams[kStreams];
+struct StreamSet {
+  BodyStream *p = nullptr;
+  ~StreamSet() { delete[] p; }
+};
+thread_local StreamSet tlsStreams;
 thread_local unsigned long long tlsStreamUse = 0;
 
 BodyStream *FindStream(const std::atomic<SOCKET> *pSlot) {
-  for (BodyStream &bs : tlsStreams)
+  if (!tlsStreams.p) return nullptr;
+  for (int i = 0; i < kStreams; i++) {
+    BodyStream &bs = tlsStreams.p[i];
     if (bs.pSlot == pSlot && bs.sock != INVALID_SOCKET && bs.sock == pSlot->load()) return &bs;
+  }
   return nullptr;
 }
 
-// A fresh stream for the socket just put into the slot.
+// A fresh stream for the socket just put into the slot; null when memory is
+// short.
 BodyStream *NewStream(const std::atomic<SOCKET> *pSlot, SOCKET s) {
-  BodyStream *pPick = &tlsStreams[0];
-  for (BodyStream &bs : tlsStreams) {
+  if (!tlsStreams.p) tlsStreams.p = new (std::nothrow) BodyStream[kStreams];
+  if (!tlsStreams.p) return nullptr;
+  BodyStream *pPick = &tlsStreams.p[0];
+  for (int i = 0; i < kStreams; i++) {
+    BodyStream &bs = tlsStreams.p[i];
     if (bs.pSlot == pSlot) {
       pPick = &bs;
       break;
@@ -606,6 +618,10 @@ int HttpGet(const char *pszPath, DownloadJob *pJob, std::atomic<SOCKET> *pSlot,
     return 0;
   }
   BodyStream *pBs = NewStream(pSlot, s);
+  if (!pBs) {
+    LogError("download", __LINE__, "Out of memory for the answer of %s", pDas->ipaddress);
+    return 0;
+  }
   // A cancel that came before the socket reached its slot could not close
   // it; the dialog's close marks the job first, so looking now is enough.
   if (pJob->cState.load() != JOB_RUNNING) return 0;
