@@ -1,6 +1,6 @@
 // Reading, de-duplicating and writing log files for the merge.
 //
-// A log file is read through a 1 MiB buffer; its lines are found with
+// A log file is read through a buffer of up to 1 MiB; its lines are found with
 // memchr and judged in place, and each accepted data line becomes a 24-byte
 // entry (time, file, offset, length). Nothing is copied line by line and no
 // line is ever cut: a line of any length is one line. The writer copies the
@@ -54,20 +54,13 @@ constexpr long kClockEvery = 256;
 inline bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 inline int Two(const char *p) { return (p[0] - '0') * 10 + (p[1] - '0'); }
 
-int DaysInMonth(int y, int m) {
-  static const int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  if (m == 2 && ((y % 4 == 0 && y % 100 != 0) || y % 400 == 0)) return 29;
-  return kDays[m - 1];
-}
-
 }  // namespace
 
 namespace {
 
 // The usual shape "YYYY-MM-DD hh:mm:ss" not followed by a further digit,
-// with fields that need no normalising. Anything else (month 13, second 60,
-// years before 1970, one-digit fields, signs, blanks) is left to the
-// general rule. The && chain stops at the first byte that does not fit, so
+// with every field in range. Anything else (month 13, second 60, years
+// before 1970, one-digit fields, signs, blanks) is left to the general rule. The && chain stops at the first byte that does not fit, so
 // nothing past a terminator or the field's comma is read.
 inline bool FastStamp(const char *s, std::uint32_t *pulTime) {
   if (!(IsDigit(s[0]) && IsDigit(s[1]) && IsDigit(s[2]) && IsDigit(s[3]) && s[4] == '-' &&
@@ -95,13 +88,26 @@ inline bool FastStamp(const char *s, std::uint32_t *pulTime) {
 
 }  // namespace
 
-std::uint32_t ParseLogTime(const char *s) {
+namespace {
+
+std::uint32_t ParseLogTimeChecked(const char *s, int *pbOutOfRange) {
   std::uint32_t ulTime;
   if (FastStamp(s, &ulTime)) return ulTime;
-  return ParseTimeStamp(s);
+  if (ReadTimeStamp(s, &ulTime) < 0 && pbOutOfRange) *pbOutOfRange = 1;
+  return ulTime;
 }
 
-int ClassifyLogLine(const char *p, std::size_t n, std::uint32_t *pulTime) {
+}  // namespace
+
+std::uint32_t ParseLogTime(const char *s) { return ParseLogTimeChecked(s, nullptr); }
+
+std::size_t LogLineLength(const char *p, std::size_t n) {
+  const void *pNul = std::memchr(p, 0, n);
+  return pNul ? static_cast<std::size_t>(static_cast<const char *>(pNul) - p) : n;
+}
+
+int ClassifyLogLine(const char *p, std::size_t n, std::uint32_t *pulTime, int *pbOutOfRange) {
+  if (pbOutOfRange) *pbOutOfRange = 0;
   if (n >= 4 && std::memcmp(p, "time", 4) == 0) return 2;
   // The usual line: an unquoted stamp and its comma at 19. The first field
   // is then exactly the stamp, with no quote at either end to drop.
@@ -126,7 +132,7 @@ int ClassifyLogLine(const char *p, std::size_t n, std::uint32_t *pulTime) {
   if (szField[nField - 1] == '"' || szField[nField - 1] == '\'') szField[--nField] = 0;
   const char *pszTime = szField;
   if (*pszTime == '"' || *pszTime == '\'') pszTime++;
-  *pulTime = ParseLogTime(pszTime);
+  *pulTime = ParseLogTimeChecked(pszTime, pbOutOfRange);
   return 1;
 }
 
@@ -220,6 +226,15 @@ int ReadWholeLogFile(const char *pszPath, LogBytes *pBlock, std::size_t *pnBytes
 namespace {
 
 constexpr std::size_t kReadBlock = 1u << 20;
+
+// A read block for a file of nSize bytes (-1 = unknown): no larger than the
+// file needs, so that many small files cost little; a line longer than the
+// block makes it grow.
+std::size_t ReadBlockFor(long long nSize) {
+  if (nSize < 0) return 64 * 1024;
+  std::size_t n = static_cast<std::size_t>(nSize) + 1;
+  return n < 64 ? 64 : (n > kReadBlock ? kReadBlock : n);
+}
 
 // Streams an open file through buf and calls fn(pLine, nLen, nOffset) for
 // every line (without its line feed; a last line without one counts too
@@ -330,7 +345,7 @@ int ReadLogSet(const char *pszPath, LogSet *pSet, char *pszStatus, unsigned nSta
     long long nSize = PlatFileSize(pszPath);
     // Room for lines of 40 bytes on average; what is not used is never touched.
     if (nSize > 0) vNew.reserve(static_cast<std::size_t>(nSize / 40) + 16);
-    std::vector<char> buf(kReadBlock);
+    std::vector<char> buf(ReadBlockFor(nSize));
     std::size_t nOldPos = 0;
     bool bAscending = true;
     std::unordered_set<std::uint32_t> seenTimes;
@@ -340,9 +355,13 @@ int ReadLogSet(const char *pszPath, LogSet *pSet, char *pszStatus, unsigned nSta
 
     std::uint64_t nBytes = 0;
     std::size_t nTail = 0;
+    long lBadStamps = 0;
     int bRead = ScanLines(h, buf, &nBytes, bWholeLinesOnly != 0, &nTail, [&](const char *pLine, std::size_t nLen, std::uint64_t nOffset) {
+      nLen = LogLineLength(pLine, nLen);
       std::uint32_t ulTime = 0;
-      int nKind = ClassifyLogLine(pLine, nLen, &ulTime);
+      int bOutOfRange = 0;
+      int nKind = ClassifyLogLine(pLine, nLen, &ulTime, &bOutOfRange);
+      lBadStamps += bOutOfRange;
       if (nKind == 2) {
         header.assign(pLine, nLen);
         bHeader = true;
@@ -390,6 +409,11 @@ int ReadLogSet(const char *pszPath, LogSet *pSet, char *pszStatus, unsigned nSta
     buf = std::vector<char>();
     if (bWholeLinesOnly && nTail)
       LogInfo("merge", __LINE__, "Merge ignoring an unfinished last line in %s", pszPath);
+    // Their stamps are ignored: the lines stand as time 0, like lines whose
+    // first field is no stamp at all.
+    if (lBadStamps)
+      LogInfo("merge", __LINE__, "Merge ignoring %ld lines with an invalid time stamp in %s",
+              lBadStamps, pszPath);
 
     LogFile file;
     file.path = pszPath;
@@ -454,15 +478,19 @@ int WriteLogSet(const char *pszPath, int nCreateFlag, const LogSet *pSet, char *
   if (pszStatus && nStatusCap) FormatString(pszStatus, nStatusCap, "Writing file %s", pszPath);
   SendRefresh(prog);
 
+  // The output block: no larger than what is written.
+  std::uint64_t nTotal = pSet->bHeader ? pSet->header.size() + 1 : 0;
+  for (const LogLine &line : pSet->vLines) nTotal += line.nLen + 1;
+  const std::size_t nBlock = nTotal < kWriteBlock ? static_cast<std::size_t>(nTotal) + 1 : kWriteBlock;
   std::unique_ptr<char[]> out;
   std::vector<SourceReader> readers;
   try {
-    out.reset(new char[kWriteBlock]);
+    out.reset(new char[nBlock]);
     readers.resize(pSet->vFiles.size());
   } catch (const std::bad_alloc &) {
     int nErr = ENOMEM;
     LogError("merge", __LINE__, "Error allocating %d bytes for data record, got %d %s",
-             static_cast<int>(kWriteBlock), nErr, PlatStrError(nErr));
+             static_cast<int>(nBlock), nErr, PlatStrError(nErr));
     return 0;
   }
   // The sources of the lines, opened before the output so that a source
@@ -479,10 +507,11 @@ int WriteLogSet(const char *pszPath, int nCreateFlag, const LogSet *pSet, char *
       return 0;
     }
     try {
-      readers[i].buf.resize(kReadBlock);
+      readers[i].buf.resize(ReadBlockFor(static_cast<long long>(file.nBytes)));
     } catch (const std::bad_alloc &) {
       LogError("merge", __LINE__, "Error allocating %d bytes for data record, got %d %s",
-               static_cast<int>(kReadBlock), ENOMEM, PlatStrError(ENOMEM));
+               static_cast<int>(ReadBlockFor(static_cast<long long>(file.nBytes))), ENOMEM,
+               PlatStrError(ENOMEM));
       return 0;
     }
   }
@@ -536,9 +565,9 @@ int WriteLogSet(const char *pszPath, int nCreateFlag, const LogSet *pSet, char *
   };
   // Bytes into the output block; a piece larger than the block goes straight out.
   auto Put = [&](const char *p, std::size_t n) {
-    if (nUsed + n > kWriteBlock) {
+    if (nUsed + n > nBlock) {
       if (!Flush()) return false;
-      if (n > kWriteBlock) return PlatWrite(h, p, n) == static_cast<long>(n);
+      if (n > nBlock) return PlatWrite(h, p, n) == static_cast<long>(n);
     }
     std::memcpy(out.get() + nUsed, p, n);
     nUsed += n;

@@ -112,15 +112,18 @@ int ReadLogFile(const char *pszPath, LogRecord **ppHead, char **ppHeader, char *
 
   const char *p = block.get();
   const char *pEnd = p + nBytes;
-  long lLines = 0;
+  long lLines = 0, lBadStamps = 0;
   while (p < pEnd) {
     const char *pLf = static_cast<const char *>(std::memchr(p, '\n', static_cast<std::size_t>(pEnd - p)));
     std::size_t nLen = static_cast<std::size_t>((pLf ? pLf : pEnd) - p);
     const char *pLine = p;
     p = pLf ? pLf + 1 : pEnd;
+    nLen = LogLineLength(pLine, nLen);
 
     std::uint32_t ulTime = 0;
-    int nKind = ClassifyLogLine(pLine, nLen, &ulTime);
+    int bOutOfRange = 0;
+    int nKind = ClassifyLogLine(pLine, nLen, &ulTime, &bOutOfRange);
+    lBadStamps += bOutOfRange;
     if (nKind == 0) continue;
     if (nKind == 2) {
       if (!ppHeader) continue;
@@ -173,6 +176,9 @@ int ReadLogFile(const char *pszPath, LogRecord **ppHead, char **ppHeader, char *
       Refresh(pszStatus, nStatusCap, hProgress);
     }
   }
+  if (lBadStamps)
+    LogInfo("merge", __LINE__, "Merge ignoring %ld lines with an invalid time stamp in %s",
+            lBadStamps, pszPath);
   return 1;
 }
 

@@ -16,6 +16,7 @@
 
 #include "merge/logset.h"
 #include "merge/merge.h"
+#include "platform/file.h"
 #include "shell/errorlog.h"
 #include "tests/testutil.h"
 
@@ -450,4 +451,69 @@ TEST_F(MergeFileTest, LeftoverDevicesAreFoundByStrictNames) {
   ASSERT_EQ(2, ListLeftoverDevices("SN1\\", an, 2));
   EXPECT_EQ(1, an[0]);
   EXPECT_EQ(2, an[1]);
+}
+
+TEST_F(MergeFileTest, NulPaddingAndOutOfRangeStampsWinNothing) {
+  // A line padded with NULs is as long as its bytes before the first NUL:
+  // it does not beat a longer clean line, and no NUL reaches the local log.
+  WriteFileBytes("SN1/mb-001.log", "time,kwh\n2005-12-08 22:36:45,1.25\n");
+  WriteFileBytes("dl.tmp", std::string("2005-12-08 22:36:45,1.0") + std::string(10, '\0') +
+                               "\n2005-12-08 22:36:46,2.0" + std::string(3, '\0') + "junk\r\n" +
+                               std::string("\0time,lost\n", 11));
+  ASSERT_EQ(1, Merge());
+  EXPECT_EQ("time,kwh\n2005-12-08 22:36:45,1.25\n2005-12-08 22:36:46,2.0\n",
+            ReadFileBytes("SN1/mb-001.log"));
+
+  // Stamps with a field out of range are not moved onto the real record
+  // of another time (12:60:00 is not 13:00:00), and are counted per file.
+  std::string local = "time,kwh\n2023-02-28 23:59:59,a\n2023-03-01 00:00:00,b\n"
+                      "2023-06-15 13:00:00,real\n2023-06-16 00:00:00,real\n";
+  WriteFileBytes("SN1/mb-001.log", local);
+  WriteFileBytes("dl.tmp",
+                 "2023-06-15 12:60:00,longer-than-real\n"
+                 "2023-02-29 00:00:00,longer-than-b\n"
+                 "2023-06-15 24:00:00,longer-than-real\n"
+                 "2023-06-15 12:59:60,longer-than-real\n"
+                 "2023-13-01 00:00:00,x\n"
+                 "2023-06-16 00:00:01,new\n");
+  ASSERT_EQ(1, Merge());
+  // They all read as time 0 and collapse into one record (the first of the
+  // longest) at the very start, as any first field that is no time does.
+  EXPECT_EQ("time,kwh\n2023-06-15 12:60:00,longer-than-real\n"
+            "2023-02-28 23:59:59,a\n2023-03-01 00:00:00,b\n"
+            "2023-06-15 13:00:00,real\n2023-06-16 00:00:00,real\n2023-06-16 00:00:01,new\n",
+            ReadFileBytes("SN1/mb-001.log"));
+  EXPECT_TRUE(Logged("merge,Merge ignoring 5 lines with an invalid time stamp in dl.tmp"));
+  EXPECT_FALSE(Logged("merge,Merge ignoring 1 lines with an invalid time stamp in SN1\\mb-001.log"));
+  // The local log holds one now: counted when it is read again (a
+  // download that overlaps it makes the merge read it whole).
+  WriteFileBytes("dl.tmp", "2023-06-16 00:00:00,real\n");
+  ASSERT_EQ(1, Merge());
+  EXPECT_TRUE(Logged("merge,Merge ignoring 1 lines with an invalid time stamp in SN1\\mb-001.log"));
+}
+
+TEST_F(MergeFileTest, BothFormsOfTheReaderAgreeOnNulsAndBadStamps) {
+  const std::string data = std::string("time,a\0b\r\n", 10) +
+                           std::string("2005-12-08 22:36:45,1.0\0\0\0\0\0\0\0\0\0\0\n", 34) +
+                           "2005-12-08 22:36:45,1.25\n"
+                           "2023-06-15 12:60:00,bad-and-long\n"
+                           "2023-06-15 13:00:00,good\n";
+  WriteFileBytes("a.log", data);
+  LogRecord *pHead = nullptr;
+  char *pHeader = nullptr;
+  long lRecords = 0, lDuplicates = 0;
+  ASSERT_EQ(1, ReadLogFile("a.log", &pHead, &pHeader, nullptr, 0, nullptr, &lRecords, &lDuplicates));
+  EXPECT_STREQ("time,a\n", pHeader);
+  ASSERT_EQ(1, WriteLogFile("list.log", &pHead, pHeader, nullptr, 0, nullptr));
+  FreeRecords(&pHead, &pHeader);
+  LogSet set;
+  ASSERT_EQ(1, ReadLogSet("a.log", &set, nullptr, 0, nullptr, 0));
+  ASSERT_EQ(1, WriteLogSet("set.log", P_O_EXCL, &set, nullptr, 0, nullptr));
+  const std::string expected =
+      "time,a\n2023-06-15 12:60:00,bad-and-long\n2005-12-08 22:36:45,1.25\n"
+      "2023-06-15 13:00:00,good\n";
+  EXPECT_EQ(expected, ReadFileBytes("list.log"));
+  EXPECT_EQ(expected, ReadFileBytes("set.log"));
+  EXPECT_EQ(set.lRecords, lRecords);
+  EXPECT_EQ(set.lDuplicates, lDuplicates);
 }

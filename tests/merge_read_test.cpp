@@ -52,9 +52,10 @@ struct Reference {
   std::vector<std::string> progress;  // counts after every accepted line
   ~Reference() { FreeRecords(&pHead, nullptr); }
 
-  void AddFile(const std::vector<std::string> &lines) {
+  void AddFile(const std::vector<std::string> &rawLines) {
     pCursor = pHead;
-    for (const std::string &line : lines) {
+    for (const std::string &raw : rawLines) {
+      const std::string line(raw.c_str());  // held as a C string: ends at a NUL
       std::uint32_t t = 0;
       int k = ReferenceClassify(line, &t);
       if (k == 2) {
@@ -108,7 +109,13 @@ std::string RandomLine(std::mt19937 &rng, int nPool) {
     case 7: return "'" + Stamp(rng, nPool) + "\"," + payload;  // mismatched quotes
     case 8: return Stamp(rng, nPool) + ".5," + payload;           // fraction of a second
     case 9: return "not-a-time-stamp-at-all," + payload;          // ulTime 0
-    case 10: return "1969-12-31 23:59:59," + payload;             // before 1970
+    case 10:
+      switch (rng() % 4) {
+        case 0: return "1969-12-31 23:59:59," + payload;          // before 1970
+        case 1: return "2024-03-01 12:60:00," + payload;          // out of range
+        case 2: return "2024-02-30 00:00:00," + payload + cr;     // out of range
+        default: return Stamp(rng, nPool) + "," + payload + std::string(1 + rng() % 10, '\0') + cr;
+      }
     case 11: return Stamp(rng, nPool) + "          ," + payload;  // comma at 29
     case 12: return Stamp(rng, nPool) + "            ," + payload;  // comma after 31
     default: return Stamp(rng, nPool) + "," + payload + cr;
@@ -203,12 +210,41 @@ TEST(MergeLineRules, AcceptsAndSkipsAsTheReaderAlwaysDid) {
   std::string withNul("2005-12-08 22:36:45\0,x", 22);
   std::uint32_t t = 0;
   EXPECT_EQ(0, ClassifyLogLine(withNul.data(), withNul.size(), &t));
+  // A line ends at its first NUL.
+  EXPECT_EQ(19u, LogLineLength(withNul.data(), withNul.size()));
+  EXPECT_EQ(3u, LogLineLength("abc", 3));
+  EXPECT_EQ(0u, LogLineLength("\0abc", 4));
+
+  // Out-of-range stamps are data lines of time 0, and are told apart from
+  // first fields that are no stamp at all.
+  struct Range {
+    const char *line;
+    std::uint32_t ulTime;
+    int bOutOfRange;
+  } ranges[] = {
+      {"2023-06-15 12:60:00,1", 0, 1},        {"2023-02-30 00:00:00,1", 0, 1},
+      {"2023-13-01 00:00:00,1", 0, 1},        {"2023-06-15 24:00:00,1", 0, 1},
+      {"2023-06-15 12:00:61,1", 0, 1},        {"'2023-06-15 12:00:61',1", 0, 1},
+      {"2023-6-15 12:60:0,1", 0, 1},          {"not-a-time-stamp-at-all,1", 0, 0},
+      {"1969-12-31 23:59:59,1", 4294967295u, 0}, {"2023-06-15 13:00:00,1", 1686834000u, 0},
+      {"2024-02-29 00:00:00,1", 1709164800u, 0},
+  };
+  for (const Range &r : ranges) {
+    std::uint32_t ulTime = 7;
+    int bOut = 7;
+    EXPECT_EQ(1, ClassifyLogLine(r.line, std::strlen(r.line), &ulTime, &bOut)) << r.line;
+    EXPECT_EQ(r.ulTime, ulTime) << r.line;
+    EXPECT_EQ(r.bOutOfRange, bOut) << r.line;
+  }
+  int bOut = 7;
+  EXPECT_EQ(2, ClassifyLogLine("time,a", 6, &t, &bOut));
+  EXPECT_EQ(0, bOut);
 
   std::mt19937 rng(11);
   for (int i = 0; i < 20000; i++) {
     std::string line = RandomLine(rng, 50);
     std::uint32_t a = 0, b = 0;
-    int ka = ClassifyLogLine(line.data(), line.size(), &a);
+    int ka = ClassifyLogLine(line.data(), LogLineLength(line.data(), line.size()), &a);
     ASSERT_EQ(ReferenceClassify(line, &b), ka) << line;
     if (ka == 1) {
       ASSERT_EQ(b, a) << line;

@@ -80,17 +80,34 @@ TEST(ParseTimeStamp, UtcWhateverTheZone) {
   if (saved) setenv("TZ", old.c_str(), 1); else unsetenv("TZ");
 }
 
-TEST(ParseTimeStamp, NormalisesAndRejects) {
+TEST(ParseTimeStamp, FieldsOutOfRangeAreNoTime) {
   EXPECT_EQ(0u, ParseTimeStamp("2005-12-08"));
   EXPECT_EQ(0u, ParseTimeStamp("time,kWh"));
-  EXPECT_EQ(ParseTimeStamp("2006-01-01 00:00:00"), ParseTimeStamp("2005-13-01 00:00:00"));
-  EXPECT_EQ(ParseTimeStamp("2005-12-08 22:37:00"), ParseTimeStamp("2005-12-08 22:36:60"));
-  EXPECT_EQ(ParseTimeStamp("2005-11-30 00:00:00"), ParseTimeStamp("2005-12-00 00:00:00"));
-  EXPECT_EQ(ParseTimeStamp("2004-12-01 00:00:00"), ParseTimeStamp("2005-00-01 00:00:00"));
+  // A field out of range is not carried over onto another, real time.
+  for (const char *psz : {"2005-13-01 00:00:00", "2005-00-01 00:00:00", "2005-12-00 00:00:00",
+                          "2005-12-32 00:00:00", "2023-02-29 00:00:00", "2023-02-30 12:00:00",
+                          "2023-04-31 00:00:00", "1900-02-29 00:00:00", "2005-12-08 24:00:00",
+                          "2005-12-08 22:60:00", "2005-12-08 22:36:60", "2005-12-08 12:00:61",
+                          "2005-12-08 -1:00:00", "2005-12-08 22:-1:00", "1969-13-01 00:00:00",
+                          "2005-12-08 22:36:-5", "2005--1-08 22:36:05"}) {
+    std::uint32_t ulTime = 7;
+    EXPECT_EQ(0u, ParseTimeStamp(psz)) << psz;
+    EXPECT_EQ(-1, ReadTimeStamp(psz, &ulTime)) << psz;
+    EXPECT_EQ(0u, ulTime) << psz;
+  }
+  std::uint32_t ulTime = 7;
+  EXPECT_EQ(0, ReadTimeStamp("2005-12-08 22:36", &ulTime));  // no stamp at all
+  EXPECT_EQ(0u, ulTime);
+  EXPECT_EQ(1, ReadTimeStamp("2005-12-08 22:36:45", &ulTime));
+  EXPECT_EQ(1134081405u, ulTime);
   EXPECT_EQ(4294967295u, ParseTimeStamp("1969-12-31 23:59:59"));
+  EXPECT_EQ(1, ReadTimeStamp("1969-12-31 23:59:59", &ulTime));
+  EXPECT_EQ(4294967295u, ParseTimeStamp("0000-02-29 00:00:00"));  // a leap year, long ago
   EXPECT_EQ(0u, ParseTimeStamp("1970-01-01 00:00:00"));  // the epoch itself
+  EXPECT_EQ(1, ReadTimeStamp("1970-01-01 00:00:00", &ulTime));
   EXPECT_EQ(951782400u, ParseTimeStamp("2000-02-29 00:00:00"));
-  EXPECT_EQ(ParseTimeStamp("2000-03-01 00:00:00"), ParseTimeStamp("2000-02-30 00:00:00"));
+  EXPECT_EQ(1078012800u, ParseTimeStamp("2004-02-29 00:00:00"));
+  EXPECT_EQ(1136073599u, ParseTimeStamp("2005-12-31 23:59:59"));
   // Scan rules: blanks and signs before numbers, text after seconds ignored.
   EXPECT_EQ(1134081405u, ParseTimeStamp(" 2005-12-08  22:36:45.250"));
   EXPECT_EQ(1134081405u, ParseTimeStamp("2005-12-08\t22:36:45"));
@@ -98,6 +115,7 @@ TEST(ParseTimeStamp, NormalisesAndRejects) {
   EXPECT_EQ(1134081405u, ParseTimeStamp("2005-12-08 22:36:+45"));
   EXPECT_EQ(4294967295u, ParseTimeStamp("2106-02-07 06:28:16"));  // past 32 bits
   EXPECT_EQ(4294967294u, ParseTimeStamp("2106-02-07 06:28:14"));
+  EXPECT_EQ(4294967295u, ParseTimeStamp("9999-12-31 23:59:59"));
 }
 
 TEST(ParseTimeStamp, SafeBesideOtherThreads) {

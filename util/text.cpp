@@ -55,28 +55,38 @@ long long DaysFromCivil(long long y, long long m, long long d) {
   return era * 146097 + doe - 719468;
 }
 
+int DaysInMonth(long long y, int m) {
+  static const int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (m < 1 || m > 12) return 0;
+  if (m == 2 && ((y % 4 == 0 && y % 100 != 0) || y % 400 == 0)) return 29;
+  return kDays[m - 1];
+}
+
 // Seconds since 1970 in UTC, computed without touching the process's time
 // zone: other threads convert to local time for their log entries at the
-// same moment. Fields out of range carry over as a calendar conversion
-// normalises them (month 13 is January of the next year, second 60 the next
-// minute, ...). Dates before 1970, and dates past what 32 bits hold, give
-// the conversion's failure value -1 (4294967295).
-std::uint32_t ParseTimeStamp(const char *pszText) {
+// same moment. A field out of range is not carried over onto another time
+// (second 60 is not the next minute, February 30 not March 2): such a stamp
+// would take the place of the genuine record of that other time. Dates
+// before 1970, and dates past what 32 bits hold, give the conversion's
+// failure value -1 (4294967295).
+int ReadTimeStamp(const char *pszText, std::uint32_t *pulTime) {
+  *pulTime = 0;
   int year, mon, day, hour, min, sec;
   if (std::sscanf(pszText, "%d-%d-%d %d:%d:%d", &year, &mon, &day, &hour, &min, &sec) < 6)
     return 0;
-  long long y = year;
-  long long m = static_cast<long long>(mon) - 1;  // 0-based, may be out of range
-  y += m / 12;
-  m %= 12;
-  if (m < 0) {
-    m += 12;
-    y -= 1;
-  }
-  long long t = DaysFromCivil(y, m + 1, 1) + (static_cast<long long>(day) - 1);
+  if (mon < 1 || mon > 12 || day < 1 || day > DaysInMonth(year, mon) || hour < 0 || hour > 23 ||
+      min < 0 || min > 59 || sec < 0 || sec > 59)
+    return -1;
+  long long t = DaysFromCivil(year, mon, day);
   t = t * 86400 + static_cast<long long>(hour) * 3600 + static_cast<long long>(min) * 60 + sec;
-  if (t < 0 || t > 0xFFFFFFFFLL) return 0xFFFFFFFFu;
-  return static_cast<std::uint32_t>(t);
+  *pulTime = t < 0 || t > 0xFFFFFFFFLL ? 0xFFFFFFFFu : static_cast<std::uint32_t>(t);
+  return 1;
+}
+
+std::uint32_t ParseTimeStamp(const char *pszText) {
+  std::uint32_t ulTime;
+  ReadTimeStamp(pszText, &ulTime);
+  return ulTime;
 }
 
 void TrimBlanks(char *pszText) {
