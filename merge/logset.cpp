@@ -39,6 +39,7 @@
 #include "util/text.h"
 
 std::atomic<int> MergeFlushToDisk{1};
+std::atomic<int> MergeAppendToLog{1};
 std::atomic<int> MergeRefreshIntervalMs{50};
 std::atomic<void (*)(const char *, HWND)> MergeRefreshHook{nullptr};
 
@@ -471,15 +472,24 @@ struct SourceReader {
 
 }  // namespace
 
-int WriteLogSet(const char *pszPath, int nCreateFlag, const LogSet *pSet, char *pszStatus,
-                unsigned nStatusCap, HWND hProgress) {
-  LogInfo("merge", __LINE__, "Merge writing %s", pszPath);
+namespace {
+
+// The writer behind WriteLogSet and AppendLogSet. bAppend: the lines (no
+// header) go at the end of the existing file, which is cut back to llBase
+// bytes when they cannot all be written.
+int WriteOrAppend(const char *pszPath, int nCreateFlag, bool bAppend, long long llBase,
+                  const LogSet *pSet, char *pszStatus, unsigned nStatusCap, HWND hProgress) {
+  if (bAppend)
+    LogInfo("merge", __LINE__, "Merge appending %zu records to %s", pSet->vLines.size(), pszPath);
+  else
+    LogInfo("merge", __LINE__, "Merge writing %s", pszPath);
   Progress prog{pszStatus, nStatusCap, hProgress, {}};
   if (pszStatus && nStatusCap) FormatString(pszStatus, nStatusCap, "Writing file %s", pszPath);
   SendRefresh(prog);
 
   // The output block: no larger than what is written.
-  std::uint64_t nTotal = pSet->bHeader ? pSet->header.size() + 1 : 0;
+  const bool bHeader = pSet->bHeader && !bAppend;
+  std::uint64_t nTotal = bHeader ? pSet->header.size() + 1 : 0;
   for (const LogLine &line : pSet->vLines) nTotal += line.nLen + 1;
   const std::size_t nBlock = nTotal < kWriteBlock ? static_cast<std::size_t>(nTotal) + 1 : kWriteBlock;
   std::unique_ptr<char[]> out;
@@ -516,20 +526,26 @@ int WriteLogSet(const char *pszPath, int nCreateFlag, const LogSet *pSet, char *
     }
   }
 
-  int h = PlatOpen(pszPath, P_O_WRONLY | P_O_CREAT | nCreateFlag | P_O_BINARY,
-                   P_S_IREAD | P_S_IWRITE);
+  int h = bAppend ? PlatOpen(pszPath, P_O_WRONLY | P_O_APPEND | P_O_BINARY)
+                  : PlatOpen(pszPath, P_O_WRONLY | P_O_CREAT | nCreateFlag | P_O_BINARY,
+                             P_S_IREAD | P_S_IWRITE);
   if (h < 0) {
     int nErr = PlatErrno();
-    LogError("merge", __LINE__, "Error creating file %s, got %d %s", pszPath, nErr,
-             PlatStrError(nErr));
+    LogError("merge", __LINE__,
+             bAppend ? "Error opening file %s, got %d %s" : "Error creating file %s, got %d %s",
+             pszPath, nErr, PlatStrError(nErr));
     return 0;
   }
   // A file this call created and could not finish goes again; one it could
-  // not create is not touched (it may be somebody's directory).
+  // not create is not touched (it may be somebody's directory). A file it
+  // appended to is cut back to what it held: its old bytes were never
+  // touched, and the new ones are still in the files they came from.
   enum { kHeader, kWrite, kRead };
   auto Fail = [&](int nWhat, const char *pszWhich, int nErr) {
+    if (bAppend)
+      (void)PlatTruncate(h, llBase);
     PlatClose(h);
-    (void)PlatUnlink(pszPath);
+    if (!bAppend) (void)PlatUnlink(pszPath);
     if (nWhat == kHeader)
       LogError("merge", __LINE__, "Error writing header to file %s, got %d %s", pszWhich, nErr,
                PlatStrError(nErr));
@@ -542,7 +558,7 @@ int WriteLogSet(const char *pszPath, int nCreateFlag, const LogSet *pSet, char *
     return 0;
   };
 
-  if (pSet->bHeader) {
+  if (bHeader) {
     // The header goes out in one write, its line feed with it.
     std::string header;
     try {
@@ -606,10 +622,22 @@ int WriteLogSet(const char *pszPath, int nCreateFlag, const LogSet *pSet, char *
   if (MergeFlushToDisk.load() && PlatFsync(h) != 0) return Fail(kWrite, pszPath, PlatErrno());
   if (PlatClose(h) != 0) {
     int nErr = PlatErrno();
-    (void)PlatUnlink(pszPath);
+    if (!bAppend) (void)PlatUnlink(pszPath);
     LogError("merge", __LINE__, "Error writing file %s, got %d %s", pszPath, nErr,
              PlatStrError(nErr));
     return 0;
   }
   return 1;
+}
+
+}  // namespace
+
+int WriteLogSet(const char *pszPath, int nCreateFlag, const LogSet *pSet, char *pszStatus,
+                unsigned nStatusCap, HWND hProgress) {
+  return WriteOrAppend(pszPath, nCreateFlag, false, 0, pSet, pszStatus, nStatusCap, hProgress);
+}
+
+int AppendLogSet(const char *pszPath, long long llBase, const LogSet *pSet, char *pszStatus,
+                 unsigned nStatusCap, HWND hProgress) {
+  return WriteOrAppend(pszPath, 0, true, llBase, pSet, pszStatus, nStatusCap, hProgress);
 }

@@ -86,10 +86,23 @@ int ReadLogSet(const char *pszPath, LogSet *pSet, char *pszStatus, unsigned nSta
 int WriteLogSet(const char *pszPath, int nCreateFlag, const LogSet *pSet, char *pszStatus,
                 unsigned nStatusCap, HWND hProgress);
 
+// Appends every line (each with a line feed; no header) of the set to the
+// existing file pszPath, which holds llBase bytes. With flushing on, the
+// data is on the disk before the result 1. 0 = failed (reported; the file
+// is cut back to llBase bytes, its old bytes untouched).
+int AppendLogSet(const char *pszPath, long long llBase, const LogSet *pSet, char *pszStatus,
+                 unsigned nStatusCap, HWND hProgress);
+
 // 1 (default) = flush the merged file and its directory to the disk before
 // the local log is replaced. The benchmark turns it off to measure the merge
 // itself; nothing else should.
 extern std::atomic<int> MergeFlushToDisk;
+
+// 1 (default) = when the local log is known to be in the merged form and
+// the new records all come after it, append them instead of writing the
+// whole log again (the result is the same bytes). The benchmark and the
+// tests turn it off to compare with the full merge.
+extern std::atomic<int> MergeAppendToLog;
 
 // Called at every progress refresh with the status text (tests watch the
 // refreshes through it); null = none.

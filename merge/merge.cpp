@@ -34,7 +34,10 @@
 #include "merge/merge.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -345,6 +348,193 @@ int ListLeftoverDevices(const char *pszDir, int *pnDevices, int nCap) {
   return nCount;
 }
 
+namespace {
+
+// What is known of a local log that this program wrote itself in the merged
+// form: a header line (or none), then data lines in strictly ascending time,
+// each ending in a line feed, nothing else. The record is kept beside the
+// log ("mb-NNN.state") and trusted only while the log is exactly the file it
+// describes: same file, size, modification and change times. Any other
+// writer, a copy put back, or an append cut short changes one of them.
+struct LogState {
+  long long llSize = 0;
+  long long llMtimeNs = 0;
+  long long llCtimeNs = 0;
+  unsigned long long ullDev = 0;
+  unsigned long long ullId = 0;
+  long lRecords = 0;          // data lines
+  unsigned long ulLast = 0;   // time of the last one (when there is one)
+  long long llHeaderLen = 0;  // bytes of the header line with its line feed; 0 = none
+};
+
+std::uint64_t Fnv1a(const char *p, std::size_t n) {
+  std::uint64_t h = 14695981039346656037ull;
+  for (std::size_t i = 0; i < n; i++) {
+    h ^= static_cast<unsigned char>(p[i]);
+    h *= 1099511628211ull;
+  }
+  return h;
+}
+
+constexpr char kStateFormat[] =
+    "merged log 1 size %lld mtime %lld ctime %lld dev %llu ino %llu records %ld last %lu "
+    "header %lld";
+
+// Records the state of the log at pszLog (as it is on disk now). Failing
+// costs only a full merge next time, so it is noted, not reported as an
+// error; a state that cannot be trusted is removed.
+void WriteLogState(const char *pszState, const char *pszLog, long lRecords, unsigned long ulLast,
+                   long long llHeaderLen) {
+  PlatFileInfo info{};
+  char szText[400];
+  int n = -1;
+  if (PlatStat(pszLog, &info) == 0 && info.bFile)
+    n = FormatString(szText, sizeof szText - 40, kStateFormat, info.llSize, info.llMtimeNs,
+                     info.llCtimeNs, info.ullDev, info.ullId, lRecords, ulLast, llHeaderLen);
+  if (n <= 0 || static_cast<std::size_t>(n) >= sizeof szText - 40) {
+    (void)PlatUnlink(pszState);
+    return;
+  }
+  std::size_t nLen = static_cast<std::size_t>(n);
+  FormatString(szText + nLen, static_cast<unsigned>(sizeof szText - nLen), " check %016llx\n",
+               static_cast<unsigned long long>(Fnv1a(szText, nLen)));
+  nLen = std::strlen(szText);
+  int h = PlatOpen(pszState, P_O_WRONLY | P_O_CREAT | P_O_TRUNC | P_O_BINARY,
+                   P_S_IREAD | P_S_IWRITE);
+  bool bOk = h >= 0 && PlatWrite(h, szText, nLen) == static_cast<long>(nLen);
+  int nErr = PlatErrno();
+  if (h >= 0 && PlatClose(h) != 0 && bOk) {
+    bOk = false;
+    nErr = PlatErrno();
+  }
+  if (!bOk) {
+    (void)PlatUnlink(pszState);
+    LogInfo("merge", __LINE__, "Merge could not record the state of %s, got %d %s", pszLog, nErr,
+            PlatStrError(nErr));
+  }
+}
+
+// 1 = the state file describes the log as it is now (*pState); 0 = no
+// state, or not this log's.
+int ReadLogState(const char *pszState, const char *pszLog, LogState *pState) {
+  int h = PlatOpen(pszState, P_O_RDONLY | P_O_BINARY);
+  if (h < 0) return 0;
+  char szText[400];
+  long nHave = 0, nRead;
+  while (nHave < static_cast<long>(sizeof szText) - 1 &&
+         (nRead = PlatRead(h, szText + nHave, sizeof szText - 1 - static_cast<std::size_t>(nHave))) > 0)
+    nHave += nRead;
+  PlatClose(h);
+  szText[nHave > 0 ? nHave : 0] = 0;
+  const char *pCheck = std::strstr(szText, " check ");
+  if (!pCheck) return 0;
+  unsigned long long ullCheck = 0;
+  int nEnd = 0;
+  if (std::sscanf(pCheck, " check %16llx\n%n", &ullCheck, &nEnd) != 1 || nEnd == 0 ||
+      pCheck[nEnd] != 0 || pCheck[nEnd - 1] != '\n' ||
+      ullCheck != Fnv1a(szText, static_cast<std::size_t>(pCheck - szText)))
+    return 0;
+  LogState st;
+  if (std::sscanf(szText, kStateFormat, &st.llSize, &st.llMtimeNs, &st.llCtimeNs, &st.ullDev,
+                  &st.ullId, &st.lRecords, &st.ulLast, &st.llHeaderLen) != 8)
+    return 0;
+  PlatFileInfo info{};
+  if (PlatStat(pszLog, &info) != 0 || !info.bFile || info.llSize != st.llSize ||
+      info.llMtimeNs != st.llMtimeNs || info.llCtimeNs != st.llCtimeNs ||
+      info.ullDev != st.ullDev || info.ullId != st.ullId || st.lRecords < 0 ||
+      st.llHeaderLen < 0 || st.llHeaderLen > st.llSize || st.ulLast > 0xFFFFFFFFul)
+    return 0;
+  *pState = st;
+  return 1;
+}
+
+// The header line of the log as the state describes it, without its line
+// feed. 1 = read; 0 = it is not there as described.
+int ReadLogHeader(const char *pszLog, long long llHeaderLen, std::string *pHeader) {
+  pHeader->clear();
+  if (llHeaderLen == 0) return 1;
+  if (llHeaderLen > (1 << 24)) return 0;
+  int h = PlatOpen(pszLog, P_O_RDONLY | P_O_BINARY);
+  if (h < 0) return 0;
+  std::string text(static_cast<std::size_t>(llHeaderLen), '\0');
+  std::size_t nHave = 0;
+  long nRead;
+  while (nHave < text.size() && (nRead = PlatRead(h, &text[nHave], text.size() - nHave)) > 0)
+    nHave += static_cast<std::size_t>(nRead);
+  PlatClose(h);
+  if (nHave != text.size() || text.back() != '\n' || text.compare(0, 4, "time") != 0 ||
+      text.find('\n') != text.size() - 1 || text.find('\0') != std::string::npos)
+    return 0;
+  text.pop_back();
+  pHeader->swap(text);
+  return 1;
+}
+
+// Removes what a successful merge has taken up: the leftovers and the
+// download. 1 = all gone; 0 = one could not be removed (reported).
+int RemoveInputs(const std::vector<Leftover> &leftovers, const char *pszDownloaded) {
+  int nResult = 1;
+  // A leftover that cannot be removed is merged again next time, which
+  // changes nothing; it is still reported.
+  for (const Leftover &l : leftovers) {
+    if (PlatUnlink(l.path.c_str()) != 0) {
+      int nErr = PlatErrno();
+      LogError("merge", __LINE__, "Error deleting file %s, got %d %s", l.path.c_str(), nErr,
+               PlatStrError(nErr));
+      nResult = 0;
+    }
+  }
+  if (pszDownloaded && PlatUnlink(pszDownloaded) != 0) {
+    int nErr = PlatErrno();
+    LogError("merge", __LINE__, "Error deleting file %s, got %d %s", pszDownloaded, nErr,
+             PlatStrError(nErr));
+    return 0;
+  }
+  if (!nResult) return 0;
+  LogInfo("merge", __LINE__, "Merge complete");
+  return 1;
+}
+
+// The nightly case: the local log is known to be in the merged form, the
+// header stays, and every new record comes after its last one. The full
+// merge would then write the local log's bytes again followed by the new
+// lines; only the new lines are appended instead. 1 = appended; 0 = failed
+// (reported); -1 = not the case (nothing changed, the full merge follows).
+int MergeByAppend(const char *pszLog, const char *pszState,
+                  const std::vector<Leftover> &leftovers, const char *pszDownloaded,
+                  char *pszStatus, unsigned nStatusCap, HWND hProgress) {
+  LogState st;
+  std::string header;
+  if (!ReadLogState(pszState, pszLog, &st) || !ReadLogHeader(pszLog, st.llHeaderLen, &header))
+    return -1;
+  LogSet set;
+  for (const Leftover &l : leftovers)
+    if (ReadLogSet(l.path.c_str(), &set, pszStatus, nStatusCap, hProgress, 0, 1) != 1) return 0;
+  if (pszDownloaded &&
+      ReadLogSet(pszDownloaded, &set, pszStatus, nStatusCap, hProgress, 0) != 1)
+    return 0;
+  bool bHeaderStays = !set.bHeader || (st.llHeaderLen > 0 && set.header == header);
+  bool bAllLater = set.vLines.empty() || st.lRecords == 0 ||
+                   set.vLines.front().ulTime > st.ulLast;
+  if (!bHeaderStays || !bAllLater) {
+    LogInfo("merge", __LINE__, "Merge cannot append to %s: %s", pszLog,
+            !bHeaderStays ? "the header changes" : "new records overlap its records");
+    return -1;
+  }
+  // The counts the full merge would give: the local log's records are all
+  // distinct and all earlier than the new ones.
+  LogInfo("merge", __LINE__, "Merge sort: got got %ld records, %ld duplicate records",
+          st.lRecords + set.lRecords, set.lDuplicates);
+  // Nothing new: the local log already is the merged result.
+  if (set.vLines.empty()) return 1;
+  if (!AppendLogSet(pszLog, st.llSize, &set, pszStatus, nStatusCap, hProgress)) return 0;
+  WriteLogState(pszState, pszLog, st.lRecords + set.lRecords, set.vLines.back().ulTime,
+                st.llHeaderLen);
+  return 1;
+}
+
+}  // namespace
+
 // The inputs are read in this order, the last header read winning and, per
 // time stamp, the first of the longest lines: a merged file left behind,
 // the local log, downloads that earlier runs left in "temp" (a run killed
@@ -353,16 +543,24 @@ int ListLeftoverDevices(const char *pszDir, int *pnDevices, int nCap) {
 // local log's name.
 int MergeLogFile(const char *pszDir, int nDevice, const char *pszDownloaded, char *pszStatus,
                  unsigned nStatusCap, HWND hProgress) {
-  char szNew[128], szLog[128], szTmp[128];
+  char szNew[128], szLog[128], szTmp[128], szState[128];
   FormatString(szNew, sizeof szNew, "%s\\mb-%03d.new", pszDir, nDevice);
   FormatString(szLog, sizeof szLog, "%s\\mb-%03d.log", pszDir, nDevice);
   FormatString(szTmp, sizeof szTmp, "%s\\mb-%03d.tmp", pszDir, nDevice);
+  FormatString(szState, sizeof szState, "%s\\mb-%03d.state", pszDir, nDevice);
 
   std::vector<Leftover> leftovers = FindLeftovers(pszDir, nDevice, pszDownloaded);
   int bNewExists = PlatExists(szNew);
   // Only leftovers asked for, and there are none: nothing to do.
   if (!pszDownloaded && leftovers.empty() && !bNewExists) return 1;
   LogInfo("merge", __LINE__, "Merge starting for %s, device %d", pszDir, nDevice);
+
+  if (!bNewExists && MergeAppendToLog.load()) {
+    int nAppended = MergeByAppend(szLog, szState, leftovers, pszDownloaded, pszStatus,
+                                  nStatusCap, hProgress);
+    if (nAppended == 0) return 0;
+    if (nAppended == 1) return RemoveInputs(leftovers, pszDownloaded);
+  }
 
   LogSet set;
   // A merged file left behind by an earlier merge: its records first. Its
@@ -393,6 +591,12 @@ int MergeLogFile(const char *pszDir, int nDevice, const char *pszDownloaded, cha
   if (!WriteLogSet(pszTarget, bLeftover ? P_O_TRUNC : P_O_EXCL, &set, pszStatus, nStatusCap,
                    hProgress))
     return 0;
+  // What the next merge needs to know of the result, which is in the merged
+  // form by construction.
+  const long lRecords = set.lRecords;
+  const unsigned long ulLast = set.vLines.empty() ? 0 : set.vLines.back().ulTime;
+  const long long llHeaderLen =
+      set.bHeader ? static_cast<long long>(set.header.size()) + 1 : 0;
   set = LogSet();  // the data is on disk now; let the memory go
 
   if (bLeftover && PlatRename(szTmp, szNew) != 0) {
@@ -416,24 +620,6 @@ int MergeLogFile(const char *pszDir, int nDevice, const char *pszDownloaded, cha
              PlatStrError(nErr));
     return 0;
   }
-  int nResult = 1;
-  // A leftover that cannot be removed is merged again next time, which
-  // changes nothing; it is still reported.
-  for (const Leftover &l : leftovers) {
-    if (PlatUnlink(l.path.c_str()) != 0) {
-      int nErr = PlatErrno();
-      LogError("merge", __LINE__, "Error deleting file %s, got %d %s", l.path.c_str(), nErr,
-               PlatStrError(nErr));
-      nResult = 0;
-    }
-  }
-  if (pszDownloaded && PlatUnlink(pszDownloaded) != 0) {
-    int nErr = PlatErrno();
-    LogError("merge", __LINE__, "Error deleting file %s, got %d %s", pszDownloaded, nErr,
-             PlatStrError(nErr));
-    return 0;
-  }
-  if (!nResult) return 0;
-  LogInfo("merge", __LINE__, "Merge complete");
-  return 1;
+  WriteLogState(szState, szLog, lRecords, ulLast, llHeaderLen);
+  return RemoveInputs(leftovers, pszDownloaded);
 }

@@ -325,6 +325,7 @@ int PlatStat(const char *pszPath, PlatFileInfo *pInfo) {
   if (::stat(PlatPath(pszPath).c_str(), &st) != 0) return -1;
   pInfo->llSize = static_cast<long long>(st.st_size);
   pInfo->llMtimeNs = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+  pInfo->llCtimeNs = static_cast<long long>(st.st_ctim.tv_sec) * 1000000000LL + st.st_ctim.tv_nsec;
   pInfo->ullId = static_cast<unsigned long long>(st.st_ino);
   pInfo->ullDev = static_cast<unsigned long long>(st.st_dev);
   pInfo->bFile = S_ISREG(st.st_mode) ? 1 : 0;

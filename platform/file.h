@@ -73,6 +73,7 @@ long long PlatFileSize(const char *pszPath);   // -1 if missing
 struct PlatFileInfo {
   long long llSize;
   long long llMtimeNs;      // last modification, ns since 1970
+  long long llCtimeNs;      // last change of data or attributes, ns since 1970
   unsigned long long ullId;   // identity of the file on its device
   unsigned long long ullDev;  // the device
   int bFile;                // a regular file

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <sys/stat.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -11,6 +12,7 @@
 
 #include <csignal>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -516,4 +518,210 @@ TEST_F(MergeFileTest, BothFormsOfTheReaderAgreeOnNulsAndBadStamps) {
   EXPECT_EQ(expected, ReadFileBytes("set.log"));
   EXPECT_EQ(set.lRecords, lRecords);
   EXPECT_EQ(set.lDuplicates, lDuplicates);
+}
+
+namespace {
+
+// The same merges run in two unit directories: "A" may append to its local
+// log, "B" always merges in full. Every result must be the same bytes.
+class MergeAppendTest : public MergeFileTest {
+ protected:
+  void SetUp() override {
+    MergeFileTest::SetUp();
+    fs::create_directory("A");
+    fs::create_directory("B");
+  }
+  void TearDown() override {
+    MergeAppendToLog = 1;
+    MergeFileTest::TearDown();
+  }
+  static std::string LastEntryStarting(const std::string &prefix) {
+    std::string last;
+    for (const std::string &e : Entries())
+      if (e.rfind(prefix, 0) == 0) last = e;
+    return last;
+  }
+  static int CountEntriesStarting(const std::string &prefix) {
+    int n = 0;
+    for (const std::string &e : Entries()) n += e.rfind(prefix, 0) == 0;
+    return n;
+  }
+  // Merges the download into both; true when A appended. Both results,
+  // and the counts both log, must agree.
+  bool MergeBoth(const std::string &download) {
+    WriteFileBytes("A/dl.tmp", download);
+    WriteFileBytes("B/dl.tmp", download);
+    int nBefore = CountEntriesStarting("merge,Merge appending");
+    MergeAppendToLog = 1;
+    EXPECT_EQ(1, MergeLogFile("A", 1, "A\\dl.tmp", szStatus, 64, nullptr));
+    bool bAppended = CountEntriesStarting("merge,Merge appending") > nBefore;
+    std::string sortA = LastEntryStarting("merge,Merge sort:");
+    MergeAppendToLog = 0;
+    EXPECT_EQ(1, MergeLogFile("B", 1, "B\\dl.tmp", szStatus, 64, nullptr));
+    MergeAppendToLog = 1;
+    EXPECT_EQ(CountEntriesStarting("merge,Merge appending"), nBefore + (bAppended ? 1 : 0));
+    EXPECT_EQ(LastEntryStarting("merge,Merge sort:"), sortA);
+    EXPECT_EQ(ReadFileBytes("B/mb-001.log"), ReadFileBytes("A/mb-001.log"));
+    EXPECT_FALSE(FileExists("A/dl.tmp"));
+    return bAppended;
+  }
+  // The same change made to both local logs.
+  static void EditBoth(const std::function<std::string(const std::string &)> &fn) {
+    for (const char *psz : {"A/mb-001.log", "B/mb-001.log"})
+      WriteFileBytes(psz, fn(ReadFileBytes(psz)));
+  }
+  static std::string Minutes(int nFrom, int nTo, const char *pszTag) {
+    std::string s;
+    char line[96];
+    for (int i = nFrom; i < nTo; i++) {
+      std::snprintf(line, sizeof line, "2024-05-%02d %02d:%02d:00,%d,%s\r\n", 1 + i / 1440,
+                    (i / 60) % 24, i % 60, i, pszTag);
+      s += line;
+    }
+    return s;
+  }
+};
+
+const char kHead[] = "time,n,tag\r\n";
+
+}  // namespace
+
+TEST_F(MergeAppendTest, LaterRecordsAreAppendedOtherwiseTheFullMergeRuns) {
+  // The first merge has no local log to append to.
+  EXPECT_FALSE(MergeBoth(kHead + Minutes(0, 100, "a")));
+  // A later day, with the same header again and duplicates among itself
+  // (the longest line of one time wins there too).
+  EXPECT_TRUE(MergeBoth(kHead + Minutes(100, 200, "b") + Minutes(150, 160, "bb")));
+  EXPECT_EQ(kHead + Minutes(0, 100, "a") + Minutes(100, 150, "b") + Minutes(150, 160, "bb") +
+                Minutes(160, 200, "b"),
+            ReadFileBytes("A/mb-001.log"));
+  EXPECT_TRUE(Logged("merge,Merge appending 100 records to A\\mb-001.log"));
+  // No header at all in the download: the local log's stays.
+  EXPECT_TRUE(MergeBoth(Minutes(200, 210, "c")));
+  // Out of order among themselves, all later than the local log.
+  EXPECT_TRUE(MergeBoth(Minutes(215, 220, "d") + Minutes(210, 215, "d")));
+  // Nothing new (a header only): nothing to write.
+  std::string before = ReadFileBytes("A/mb-001.log");
+  int nWrites = CountEntriesStarting("merge,Merge writing A\\");
+  EXPECT_FALSE(MergeBoth(kHead));
+  EXPECT_EQ(nWrites, CountEntriesStarting("merge,Merge writing A\\"));
+  EXPECT_EQ(before, ReadFileBytes("A/mb-001.log"));
+  EXPECT_TRUE(MergeBoth(Minutes(220, 221, "d")));  // still known to be merged
+
+  // Overlap: the new records start before the last one.
+  EXPECT_FALSE(MergeBoth(Minutes(219, 230, "e")));
+  // The last time stamp again, longer: it must replace the last line.
+  EXPECT_FALSE(MergeBoth(Minutes(229, 230, "e-longer") + Minutes(230, 231, "f")));
+  // The last time stamp again, shorter: the local line stays.
+  EXPECT_FALSE(MergeBoth(Minutes(230, 231, "") + Minutes(231, 232, "g")));
+  // A changed header.
+  EXPECT_FALSE(MergeBoth("time,n,tag,new\r\n" + Minutes(240, 241, "h")));
+  EXPECT_EQ(0u, ReadFileBytes("A/mb-001.log").rfind("time,n,tag,new\r\n", 0));
+  // And the append works again on the result.
+  EXPECT_TRUE(MergeBoth(Minutes(241, 250, "i")));
+  // A time stamp that is no time (0) sorts first: never after the log.
+  EXPECT_FALSE(MergeBoth("2024-05-01 24:00:00,bad\r\n" + Minutes(250, 251, "j")));
+  EXPECT_TRUE(MergeBoth(Minutes(251, 252, "k")));
+  // Before 1970 (4294967295) sorts last: afterwards nothing comes later.
+  EXPECT_TRUE(MergeBoth("1969-12-31 23:59:59,old\r\n"));
+  EXPECT_FALSE(MergeBoth(Minutes(252, 253, "l")));
+}
+
+TEST_F(MergeAppendTest, ALocalLogNotKnownToBeInMergedFormIsMergedInFull) {
+  EXPECT_FALSE(MergeBoth(kHead + Minutes(0, 100, "a")));
+  EXPECT_TRUE(MergeBoth(Minutes(100, 110, "b")));
+  // A junk line in the middle.
+  EditBoth([](const std::string &s) {
+    return s.substr(0, 500) + "junk without a comma\r\n" + s.substr(500);
+  });
+  EXPECT_FALSE(MergeBoth(Minutes(110, 120, "c")));
+  EXPECT_EQ(std::string::npos, ReadFileBytes("A/mb-001.log").find("junk"));
+  EXPECT_TRUE(MergeBoth(Minutes(120, 130, "d")));
+  // A line out of order in the middle.
+  EditBoth([](const std::string &s) {
+    std::size_t at = s.find("2024-05-01 00:50:00");
+    return s.substr(0, at) + "2024-05-01 01:55:00,moved,x\r\n" + s.substr(at);
+  });
+  EXPECT_FALSE(MergeBoth(Minutes(130, 140, "e")));
+  EXPECT_TRUE(MergeBoth(Minutes(140, 150, "f")));
+  // A second header line in the middle, and a NUL-padded line.
+  EditBoth([](const std::string &s) {
+    std::size_t at = s.find("2024-05-01 00:20:00");
+    return s.substr(0, at) + "time,late\r\n" + s.substr(at);
+  });
+  EXPECT_FALSE(MergeBoth(Minutes(150, 151, "g")));
+  EXPECT_EQ(0u, ReadFileBytes("A/mb-001.log").rfind("time,late\r\n", 0));
+  EXPECT_TRUE(MergeBoth(Minutes(151, 152, "h")));
+  // No line break at the end (the shorter last line would otherwise stay).
+  EditBoth([](const std::string &s) { return s.substr(0, s.size() - 3); });
+  EXPECT_FALSE(MergeBoth(Minutes(151, 153, "h")));
+  EXPECT_TRUE(MergeBoth(Minutes(153, 154, "i")));
+  // The same size and modification time put back after a change: the
+  // change time still tells.
+  struct stat st;
+  ASSERT_EQ(0, stat("A/mb-001.log", &st));
+  EditBoth([](const std::string &s) {
+    std::string t = s;
+    t.replace(t.find(",5,a"), 4, ",5,X");
+    return t;
+  });
+  struct timespec times[2] = {st.st_atim, st.st_mtim};
+  ASSERT_EQ(0, utimensat(AT_FDCWD, "A/mb-001.log", times, 0));
+  EXPECT_FALSE(MergeBoth(Minutes(154, 155, "j")));
+  EXPECT_NE(std::string::npos, ReadFileBytes("A/mb-001.log").find(",5,X"));
+  // A state record that was tampered with, or is gone.
+  EXPECT_TRUE(MergeBoth(Minutes(155, 156, "k")));
+  std::string state = ReadFileBytes("A/mb-001.state");
+  std::string forged = state;
+  forged[forged.find("records ") + 8] ^= 1;
+  WriteFileBytes("A/mb-001.state", forged);
+  EXPECT_FALSE(MergeBoth(Minutes(156, 157, "l")));
+  fs::remove("A/mb-001.state");
+  EXPECT_FALSE(MergeBoth(Minutes(157, 158, "m")));
+  EXPECT_TRUE(MergeBoth(Minutes(158, 159, "n")));
+  // A merged file left behind: the full merge takes it up.
+  WriteFileBytes("A/mb-001.new", kHead + Minutes(159, 160, "only-here"));
+  WriteFileBytes("B/mb-001.new", kHead + Minutes(159, 160, "only-here"));
+  EXPECT_FALSE(MergeBoth(Minutes(160, 161, "o")));
+  EXPECT_NE(std::string::npos, ReadFileBytes("A/mb-001.log").find("only-here"));
+}
+
+TEST_F(MergeAppendTest, LeftoversAreAppendedTooAndAFailedAppendIsCutBack) {
+  EXPECT_FALSE(MergeBoth(kHead + Minutes(0, 3000, "a")));
+  // Leftovers from earlier runs, later than the log: appended with the
+  // download, in the order of a full merge.
+  for (const char *pszDir : {"A/temp", "B/temp"}) {
+    fs::create_directory(pszDir);
+    WriteFileBytes(std::string(pszDir) + "/mb-001.0.tmp", Minutes(3000, 3010, "left0"));
+    WriteFileBytes(std::string(pszDir) + "/mb-001.1.tmp",
+                   Minutes(3005, 3020, "left-1") + "2024-05-03 02:20:00,to");
+  }
+  EXPECT_TRUE(MergeBoth(Minutes(3015, 3030, "new")));
+  EXPECT_FALSE(FileExists("A/temp/mb-001.0.tmp"));
+  EXPECT_FALSE(FileExists("A/temp/mb-001.1.tmp"));
+
+  // An append that fails half-way (a file size limit, in a child): the
+  // local log is cut back to its old bytes and the download stays.
+  const std::string before = ReadFileBytes("A/mb-001.log");
+  std::string big;
+  for (int k = 0; k < 4; k++) big += Minutes(3030 + k * 1440, 3030 + (k + 1) * 1440, "big");
+  WriteFileBytes("A/dl.tmp", big);
+  pid_t pid = fork();
+  if (pid == 0) {
+    std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit rl = {static_cast<rlim_t>(before.size() + 4096),
+                        static_cast<rlim_t>(before.size() + 4096)};
+    setrlimit(RLIMIT_FSIZE, &rl);
+    _exit(MergeLogFile("A", 1, "A\\dl.tmp", szStatus, 64, nullptr) == 0 ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(pid, waitpid(pid, &status, 0));
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_TRUE(Logged("merge,Error writing file A\\mb-001.log, got 27 File too large"));
+  EXPECT_EQ(before, ReadFileBytes("A/mb-001.log"));
+  EXPECT_TRUE(FileExists("A/dl.tmp"));
+  // Then, without the limit, the same download again: all of it arrives.
+  // (Cutting the log back changed its times: this merge is a full one.)
+  EXPECT_FALSE(MergeBoth(big));
+  EXPECT_EQ(before + big, ReadFileBytes("A/mb-001.log"));
 }
