@@ -9,6 +9,19 @@
 //   BM_MergePeakMemory     the resident-set peak of one year-plus-day merge
 //                          in a fresh process, above what it held before,
 //                          against the bytes read.
+//   BM_MergeSmallFiles     many small merges (a fuzzer's diet): the cost of
+//                          one must not be that of megabyte buffers.
+//
+// Then the nightly comparison (--nights=N, default 7; --nightly-only skips
+// the benchmarks above): a five-year one-minute local log, written by a
+// merge, gets one new day per night. Each round runs, on the same bytes and
+// interleaved, `cat log >/dev/null`, `sort -m -u log day -o out` (C
+// locale), a merge that may append (the nightly case) and a merge held to
+// the full rewrite (as before the append existed). It prints best and
+// median of each, the ratios (goals for the nightly merge: <= 5x cat and
+// <= 0.5x sort), the bytes each merge wrote and read, and the peak of the
+// resident set above the start of one merge of each kind in a fresh
+// process, against the bytes it read (goal: <= 1.5x).
 //
 // Flushing to disk is switched off on both sides: the figures are the
 // merge's own work, not the disk's.
@@ -21,6 +34,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -212,14 +226,198 @@ void BM_MergePeakMemory(benchmark::State &state) {
   state.counters["peak_per_input"] = static_cast<double>(lExtraKb) / inputKb;
 }
 
+void BM_MergeSmallFiles(benchmark::State &state) {
+  MakeData();
+  MergeFlushToDisk = 0;
+  std::string small = "time,kwh\r\n";
+  for (long i = 0; i < 8; i++) AppendLine(small, i, "ok");
+  std::string dir = g_dir + "/SMALL";
+  fs::create_directories(dir);
+  std::string dl = dir + "/dl.tmp";
+  char szStatus[64];
+  for (auto _ : state) {
+    state.PauseTiming();
+    fs::remove(dir + "/mb-001.log");
+    fs::remove(dir + "/mb-001.state");
+    WriteFile(dl, small);
+    state.ResumeTiming();
+    if (MergeLogFile(dir.c_str(), 1, dl.c_str(), szStatus, sizeof szStatus, nullptr) != 1)
+      state.SkipWithError("merge failed");
+  }
+  state.SetItemsProcessed(state.iterations());
+  MergeFlushToDisk = 1;
+}
+
 BENCHMARK(BM_PlainCopy)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_MergeYearPlusDay)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_MergeShuffled)->Unit(benchmark::kMillisecond)->Arg(65536)->Arg(262144)->Arg(1048576);
 BENCHMARK(BM_MergePeakMemory)->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_MergeSmallFiles)->Unit(benchmark::kMicrosecond);
+
+// ---- The nightly comparison ----
+
+const long kFiveYearLines = 5 * kYearLines;
+
+struct Samples {
+  std::vector<double> v;
+  double Best() const { return v.empty() ? 0 : *std::min_element(v.begin(), v.end()); }
+  double Median() const {
+    if (v.empty()) return 0;
+    std::vector<double> w = v;
+    std::sort(w.begin(), w.end());
+    return w.size() % 2 ? w[w.size() / 2] : (w[w.size() / 2 - 1] + w[w.size() / 2]) / 2;
+  }
+};
+
+double Seconds(std::chrono::steady_clock::time_point t0) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+double TimeCommand(const std::string &cmd) {
+  auto t0 = std::chrono::steady_clock::now();
+  if (std::system(cmd.c_str()) != 0) std::fprintf(stderr, "failed: %s\n", cmd.c_str());
+  return Seconds(t0);
+}
+
+// Bytes this process passed to read and write calls so far.
+void IoCounts(long long *pRead, long long *pWritten) {
+  std::ifstream in("/proc/self/io");
+  std::string key;
+  long long v;
+  *pRead = *pWritten = 0;
+  while (in >> key >> v) {
+    if (key == "rchar:") *pRead = v;
+    if (key == "wchar:") *pWritten = v;
+  }
+}
+
+std::string DayFile(long nFirstMinute) {
+  std::string day = "time,kwh,kvarh,kw,kvar,pf,v,hz,status,flags\r\n";
+  for (long i = nFirstMinute; i < nFirstMinute + kDayLines; i++) AppendLine(day, i, "ok");
+  return day;
+}
+
+// One merge of dayfile into dir/SN1 in this (fresh) process: the peak of
+// the resident set above the start, in kB, and the bytes read.
+int NightOnce(const char *pszDir, const char *pszDay, int bAppend, const char *pszResult) {
+  MergeFlushToDisk = 0;
+  MergeAppendToLog = bAppend;
+  long lBefore = ProcStatusKb("VmRSS:");
+  long long r0, w0, r1, w1;
+  IoCounts(&r0, &w0);
+  char szStatus[64];
+  int rc = MergeLogFile((std::string(pszDir) + "/SN1").c_str(), 1, pszDay, szStatus,
+                        sizeof szStatus, nullptr);
+  IoCounts(&r1, &w1);
+  long lPeak = ProcStatusKb("VmHWM:");
+  std::ofstream(pszResult) << (lPeak - lBefore) << " " << (r1 - r0) << " " << (w1 - w0) << "\n";
+  return rc == 1 ? 0 : 1;
+}
+
+void PeakInFreshProcess(const std::string &dir, const std::string &day, int bAppend,
+                        long *plKb, long long *pllRead) {
+  std::string result = dir + "/night-peak.txt";
+  pid_t pid = fork();
+  if (pid == 0) {
+    execl(g_self.c_str(), g_self.c_str(), "--night-once", dir.c_str(), day.c_str(),
+          bAppend ? "1" : "0", result.c_str(), static_cast<char *>(nullptr));
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  long long llWritten = 0;
+  std::ifstream in(result);
+  in >> *plKb >> *pllRead >> llWritten;
+}
+
+void RunNightly(int nNights) {
+  std::string dir = (fs::temp_directory_path() / ("merge-nightly-" + std::to_string(getpid()))).string();
+  fs::create_directories(dir + "/SN1");
+  std::string log = dir + "/SN1/mb-001.log";
+  {
+    std::string base = "time,kwh,kvarh,kw,kvar,pf,v,hz,status,flags\r\n";
+    base.reserve(static_cast<std::size_t>(kFiveYearLines) * 116);
+    for (long i = 0; i < kFiveYearLines; i++) AppendLine(base, i, "ok");
+    WriteFile(dir + "/base.tmp", base);
+  }
+  MergeFlushToDisk = 0;
+  char szStatus[64];
+  if (MergeLogFile((dir + "/SN1").c_str(), 1, (dir + "/base.tmp").c_str(), szStatus,
+                   sizeof szStatus, nullptr) != 1) {
+    std::fprintf(stderr, "nightly: the first merge failed\n");
+    return;
+  }
+  std::printf("\nNightly merge of one day (%ld lines) into a five-year log (%ld lines, %.1f MB)\n",
+              kDayLines, kFiveYearLines, static_cast<double>(fs::file_size(log)) / 1e6);
+
+  Samples cat, sort, fast, full;
+  long long llFastWritten = 0, llFullWritten = 0, llFastRead = 0, llFullRead = 0;
+  long nNext = kFiveYearLines;
+  const std::string day = dir + "/day.tmp", ref = dir + "/day.ref";
+  for (int night = 0; night < nNights; night++) {
+    // The references, on the bytes of this night's merge.
+    WriteFile(day, DayFile(nNext));
+    fs::copy_file(day, ref, fs::copy_options::overwrite_existing);
+    cat.v.push_back(TimeCommand("cat '" + log + "' >/dev/null"));
+    sort.v.push_back(TimeCommand("LC_ALL=C sort -m -u '" + log + "' '" + ref + "' -o '" + dir +
+                                 "/sorted.out'"));
+    for (int bAppend = 1; bAppend >= 0; bAppend--) {
+      if (!bAppend) WriteFile(day, DayFile(nNext));
+      MergeAppendToLog = bAppend;
+      long long r0, w0, r1, w1;
+      IoCounts(&r0, &w0);
+      auto t0 = std::chrono::steady_clock::now();
+      int rc = MergeLogFile((dir + "/SN1").c_str(), 1, day.c_str(), szStatus, sizeof szStatus,
+                            nullptr);
+      double dt = Seconds(t0);
+      IoCounts(&r1, &w1);
+      if (rc != 1) std::fprintf(stderr, "nightly: a merge failed\n");
+      (bAppend ? fast : full).v.push_back(dt);
+      (bAppend ? llFastWritten : llFullWritten) = w1 - w0;
+      (bAppend ? llFastRead : llFullRead) = r1 - r0;
+      nNext += kDayLines;
+    }
+    MergeAppendToLog = 1;
+  }
+  auto Row = [](const char *pszName, const Samples &s) {
+    std::printf("  %-34s best %9.2f ms   median %9.2f ms\n", pszName, s.Best() * 1e3,
+                s.Median() * 1e3);
+  };
+  std::printf("%d rounds, each: cat, sort, nightly merge, full merge\n", nNights);
+  Row("cat log >/dev/null", cat);
+  Row("sort -m -u log day -o out", sort);
+  Row("merge, nightly (append)", fast);
+  Row("merge, full rewrite (before)", full);
+  auto Ratio = [](const char *pszName, const Samples &a, const Samples &b) {
+    std::printf("  %-34s best %7.3fx   median %7.3fx\n", pszName, a.Best() / b.Best(),
+                a.Median() / b.Median());
+  };
+  Ratio("nightly / cat  (goal <= 5x)", fast, cat);
+  Ratio("nightly / sort (goal <= 0.5x)", fast, sort);
+  Ratio("full / cat", full, cat);
+  Ratio("full / sort", full, sort);
+  std::printf("  bytes written: nightly %lld, full %lld; bytes read: nightly %lld, full %lld\n",
+              llFastWritten, llFullWritten, llFastRead, llFullRead);
+  for (int bAppend = 1; bAppend >= 0; bAppend--) {
+    WriteFile(day, DayFile(nNext));
+    nNext += kDayLines;
+    long lKb = 0;
+    long long llRead = 0;
+    PeakInFreshProcess(dir, day, bAppend, &lKb, &llRead);
+    std::printf("  peak memory, %-8s %8ld kB above the start for %lld bytes read: %.2fx "
+                "(goal <= 1.5x)\n",
+                bAppend ? "nightly:" : "full:", lKb, llRead,
+                llRead > 0 ? static_cast<double>(lKb) * 1024.0 / static_cast<double>(llRead) : 0.0);
+  }
+  MergeFlushToDisk = 1;
+  fs::remove_all(dir);
+}
 
 }  // namespace
 
 int main(int argc, char **argv) {
+  if (argc == 6 && std::strcmp(argv[1], "--night-once") == 0)
+    return NightOnce(argv[2], argv[3], std::atoi(argv[4]), argv[5]);
   if (argc == 4 && std::strcmp(argv[1], "--merge-once") == 0) {
     g_dir = argv[2];
     MergeFlushToDisk = 0;
@@ -230,9 +428,24 @@ int main(int argc, char **argv) {
   char self[4096];
   ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
   g_self.assign(self, n > 0 ? static_cast<std::size_t>(n) : 0);
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  if (!g_dir.empty()) fs::remove_all(g_dir);
+  int nNights = 7;
+  bool bNightlyOnly = false;
+  int nKept = 1;
+  for (int i = 1; i < argc; i++) {
+    if (std::strncmp(argv[i], "--nights=", 9) == 0)
+      nNights = std::max(1, std::atoi(argv[i] + 9));
+    else if (std::strcmp(argv[i], "--nightly-only") == 0)
+      bNightlyOnly = true;
+    else
+      argv[nKept++] = argv[i];
+  }
+  argc = nKept;
+  if (!bNightlyOnly) {
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    if (!g_dir.empty()) fs::remove_all(g_dir);
+  }
+  RunNightly(nNights);
   return 0;
 }
