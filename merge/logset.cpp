@@ -459,6 +459,34 @@ int ReadLogSet(const char *pszPath, LogSet *pSet, char *pszStatus, unsigned nSta
   return 1;
 }
 
+int MergeLogSets(LogSet *pInto, LogSet *pLater) {
+  try {
+    const std::uint32_t nShift = static_cast<std::uint32_t>(pInto->vFiles.size());
+    for (LogLine &line : pLater->vLines) line.nFile += nShift;
+    pInto->vFiles.reserve(pInto->vFiles.size() + pLater->vFiles.size());
+    long lRecords = pInto->lRecords + pLater->lRecords;
+    if (pInto->vLines.empty())
+      pInto->vLines.swap(pLater->vLines);
+    else
+      MergeInto(pInto->vLines, pLater->vLines);
+    for (LogFile &file : pLater->vFiles) pInto->vFiles.push_back(std::move(file));
+    if (pLater->bHeader) {
+      pInto->header.swap(pLater->header);
+      pInto->bHeader = true;
+    }
+    // Lines of the later files that met a time already there are duplicates.
+    pInto->lRecords = static_cast<long>(pInto->vLines.size());
+    pInto->lDuplicates += pLater->lDuplicates + (lRecords - pInto->lRecords);
+  } catch (const std::bad_alloc &) {
+    int nErr = ENOMEM;
+    LogError("merge", __LINE__, "Error allocating %d bytes for pNew record, got %d %s",
+             static_cast<int>(sizeof(LogLine)), nErr, PlatStrError(nErr));
+    return 0;
+  }
+  *pLater = LogSet();
+  return 1;
+}
+
 namespace {
 
 // Forward-only reader of a streamed file for the writer.
@@ -482,7 +510,8 @@ namespace {
 int WriteOrAppend(const char *pszPath, int nCreateFlag, bool bAppend, long long llBase,
                   const LogSet *pSet, char *pszStatus, unsigned nStatusCap, HWND hProgress) {
   if (bAppend)
-    LogInfo("merge", __LINE__, "Merge appending %zu records to %s", pSet->vLines.size(), pszPath);
+    LogInfo("merge", __LINE__, "Merge appending %ld records to %s",
+            static_cast<long>(pSet->vLines.size()), pszPath);
   else
     LogInfo("merge", __LINE__, "Merge writing %s", pszPath);
   Progress prog{pszStatus, nStatusCap, hProgress, {}};

@@ -77,6 +77,12 @@ std::uint32_t ParseLogTime(const char *pszField);
 int ReadLogSet(const char *pszPath, LogSet *pSet, char *pszStatus, unsigned nStatusCap,
                HWND hProgress, int bMayBeAbsent, int bWholeLinesOnly = 0);
 
+// Adds a set read from later files to one read from earlier files, as if
+// the later files had been read into it one after the other (the survivors,
+// the counts and the header are the same). pLater is left empty. 1 = done;
+// 0 = out of memory (reported; pInto may have lost lines, pLater too).
+int MergeLogSets(LogSet *pInto, LogSet *pLater);
+
 // Writes the header (with a line feed) and every line (each with a line
 // feed) to a newly created file (0600, binary). The files read must still
 // be there, unchanged. nCreateFlag: P_O_EXCL to

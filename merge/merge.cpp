@@ -21,6 +21,18 @@
 // so a line torn at the end of a leftover is still whole on the unit and
 // can be dropped.
 //
+// Most nights add a day after everything the local log holds. The full
+// merge would read the whole history and write it out again for that; when
+// the log is known to be exactly what an earlier merge wrote (a state record
+// beside it says so, see LogState), the header stays and every new record
+// comes after the last one, the result is the log's own bytes followed by
+// the new lines, and only those are appended. The old bytes are never
+// written again. An append cut off by a kill leaves a log that no longer
+// matches its state record, so the next merge is a full one; the lines of
+// the torn append are all still in the downloads, which are removed only
+// after the append is complete, and a torn line loses to its whole copy
+// there (it is shorter).
+//
 // A "mb-NNN.new" found at the start is a merge that failed or was cut off
 // after (or while) writing it; it may be the only copy of some records (a
 // rename that failed, then the downloaded file overwritten by the next
@@ -499,15 +511,16 @@ int RemoveInputs(const std::vector<Leftover> &leftovers, const char *pszDownload
 // header stays, and every new record comes after its last one. The full
 // merge would then write the local log's bytes again followed by the new
 // lines; only the new lines are appended instead. 1 = appended; 0 = failed
-// (reported); -1 = not the case (nothing changed, the full merge follows).
+// (reported); -1 = not the case (nothing changed, the full merge follows;
+// what was read of the new files is left in *pSet, or nothing).
 int MergeByAppend(const char *pszLog, const char *pszState,
                   const std::vector<Leftover> &leftovers, const char *pszDownloaded,
-                  char *pszStatus, unsigned nStatusCap, HWND hProgress) {
+                  char *pszStatus, unsigned nStatusCap, HWND hProgress, LogSet *pSet) {
   LogState st;
   std::string header;
   if (!ReadLogState(pszState, pszLog, &st) || !ReadLogHeader(pszLog, st.llHeaderLen, &header))
     return -1;
-  LogSet set;
+  LogSet &set = *pSet;
   for (const Leftover &l : leftovers)
     if (ReadLogSet(l.path.c_str(), &set, pszStatus, nStatusCap, hProgress, 0, 1) != 1) return 0;
   if (pszDownloaded &&
@@ -555,11 +568,15 @@ int MergeLogFile(const char *pszDir, int nDevice, const char *pszDownloaded, cha
   if (!pszDownloaded && leftovers.empty() && !bNewExists) return 1;
   LogInfo("merge", __LINE__, "Merge starting for %s, device %d", pszDir, nDevice);
 
+  // The new files, when the attempt to append has read them already.
+  LogSet later;
+  bool bLaterRead = false;
   if (!bNewExists && MergeAppendToLog.load()) {
     int nAppended = MergeByAppend(szLog, szState, leftovers, pszDownloaded, pszStatus,
-                                  nStatusCap, hProgress);
+                                  nStatusCap, hProgress, &later);
     if (nAppended == 0) return 0;
     if (nAppended == 1) return RemoveInputs(leftovers, pszDownloaded);
+    bLaterRead = !later.vFiles.empty();
   }
 
   LogSet set;
@@ -577,13 +594,19 @@ int MergeLogFile(const char *pszDir, int nDevice, const char *pszDownloaded, cha
     // goes on and its rename fails below, keeping the merged file.
     if (ReadLogSet(szLog, &set, pszStatus, nStatusCap, hProgress, 1) == 0) return 0;
   }
-  // A leftover download may end in a line torn by the kill; the unit still
-  // holds that line whole (no delete is sent before the merge is on disk).
-  for (const Leftover &l : leftovers)
-    if (ReadLogSet(l.path.c_str(), &set, pszStatus, nStatusCap, hProgress, 0, 1) != 1) return 0;
-  if (pszDownloaded &&
-      ReadLogSet(pszDownloaded, &set, pszStatus, nStatusCap, hProgress, 0) != 1)
-    return 0;
+  if (bLaterRead) {
+    // The attempt to append has read the new files already; joined after
+    // the local log they give what reading them now would give.
+    if (!MergeLogSets(&set, &later)) return 0;
+  } else {
+    // A leftover download may end in a line torn by the kill; the unit still
+    // holds that line whole (no delete is sent before the merge is on disk).
+    for (const Leftover &l : leftovers)
+      if (ReadLogSet(l.path.c_str(), &set, pszStatus, nStatusCap, hProgress, 0, 1) != 1) return 0;
+    if (pszDownloaded &&
+        ReadLogSet(pszDownloaded, &set, pszStatus, nStatusCap, hProgress, 0) != 1)
+      return 0;
+  }
   LogInfo("merge", __LINE__, "Merge sort: got got %ld records, %ld duplicate records",
           set.lRecords, set.lDuplicates);
 

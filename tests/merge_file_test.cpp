@@ -552,8 +552,11 @@ class MergeAppendTest : public MergeFileTest {
     WriteFileBytes("A/dl.tmp", download);
     WriteFileBytes("B/dl.tmp", download);
     int nBefore = CountEntriesStarting("merge,Merge appending");
+    int nReads = CountEntriesStarting("merge,Merge reading A\\dl.tmp");
     MergeAppendToLog = 1;
     EXPECT_EQ(1, MergeLogFile("A", 1, "A\\dl.tmp", szStatus, 64, nullptr));
+    // Read once, whichever way the merge went.
+    EXPECT_EQ(nReads + 1, CountEntriesStarting("merge,Merge reading A\\dl.tmp"));
     bool bAppended = CountEntriesStarting("merge,Merge appending") > nBefore;
     std::string sortA = LastEntryStarting("merge,Merge sort:");
     MergeAppendToLog = 0;

@@ -258,7 +258,7 @@ TEST_F(MergeReadTest, SameSurvivorsCountsAndHeaderAsOneByOnePlacement) {
     int nFiles = 1 + static_cast<int>(rng() % 3);
     int nPool = 5 + static_cast<int>(rng() % 400);
     Reference ref;
-    LogSet set;
+    LogSet set, first, later;  // also: file 0 alone, the others apart, then joined
     for (int f = 0; f < nFiles; f++) {
       std::vector<std::string> lines;
       int n = static_cast<int>(rng() % 600);
@@ -274,7 +274,16 @@ TEST_F(MergeReadTest, SameSurvivorsCountsAndHeaderAsOneByOnePlacement) {
       WriteFileBytes(name, text);
       ref.AddFile(lines);
       ASSERT_EQ(1, ReadLogSet(name.c_str(), &set, nullptr, 0, nullptr, 0));
+      ASSERT_EQ(1, ReadLogSet(name.c_str(), f == 0 ? &first : &later, nullptr, 0, nullptr, 0));
     }
+    ASSERT_EQ(1, MergeLogSets(&first, &later));
+    EXPECT_TRUE(later.vLines.empty());
+    EXPECT_EQ(ref.lRecords, first.lRecords);
+    EXPECT_EQ(ref.lDuplicates, first.lDuplicates);
+    ASSERT_EQ(1, WriteLogSet("joined.log", P_O_TRUNC, &first, nullptr, 0, nullptr));
+    EXPECT_EQ(ReadFileBytes("joined.log"),
+              (ref.bHeader ? ref.header : std::string()) + Join(ref.Lines()))
+        << "round " << round;
     EXPECT_EQ(ref.lRecords, set.lRecords);
     EXPECT_EQ(ref.lDuplicates, set.lDuplicates);
     EXPECT_EQ(ref.lRecords, static_cast<long>(set.vLines.size()));
