@@ -59,6 +59,7 @@
 #include "daslist/daslist.h"
 #include "merge/logset.h"
 #include "platform/file.h"
+#include "platform/system.h"
 #include "platform/window.h"
 #include "shell/errorlog.h"
 #include "util/text.h"
@@ -392,9 +393,20 @@ constexpr char kStateFormat[] =
     "merged log 1 size %lld mtime %lld ctime %lld dev %llu ino %llu records %ld last %lu "
     "header %lld";
 
+// How long a state record waits for the file system's clock to move on
+// past the log's last change (it moves in ticks of a few ms). A file system
+// whose clock runs ahead of ours gets no record after that: full merges.
+constexpr int kStateTickWaitMs = 200;
+
 // Records the state of the log at pszLog (as it is on disk now). Failing
 // costs only a full merge next time, so it is noted, not reported as an
 // error; a state that cannot be trusted is removed.
+//
+// File times move in ticks of the kernel's clock, so a change made to the
+// log later within the same tick would leave its times as recorded. The
+// record is therefore trusted only when it was written in a later tick
+// than the log's last change: any change after it shows as a change time
+// no earlier than the record's own modification time.
 void WriteLogState(const char *pszState, const char *pszLog, long lRecords, unsigned long ulLast,
                    long long llHeaderLen) {
   PlatFileInfo info{};
@@ -411,18 +423,32 @@ void WriteLogState(const char *pszState, const char *pszLog, long lRecords, unsi
   FormatString(szText + nLen, static_cast<unsigned>(sizeof szText - nLen), " check %016llx\n",
                static_cast<unsigned long long>(Fnv1a(szText, nLen)));
   nLen = std::strlen(szText);
-  int h = PlatOpen(pszState, P_O_WRONLY | P_O_CREAT | P_O_TRUNC | P_O_BINARY,
-                   P_S_IREAD | P_S_IWRITE);
-  bool bOk = h >= 0 && PlatWrite(h, szText, nLen) == static_cast<long>(nLen);
-  int nErr = PlatErrno();
-  if (h >= 0 && PlatClose(h) != 0 && bOk) {
-    bOk = false;
-    nErr = PlatErrno();
-  }
-  if (!bOk) {
-    (void)PlatUnlink(pszState);
-    LogInfo("merge", __LINE__, "Merge could not record the state of %s, got %d %s", pszLog, nErr,
-            PlatStrError(nErr));
+  for (int nWaited = 0;; nWaited++) {
+    int h = PlatOpen(pszState, P_O_WRONLY | P_O_CREAT | P_O_TRUNC | P_O_BINARY,
+                     P_S_IREAD | P_S_IWRITE);
+    bool bOk = h >= 0 && PlatWrite(h, szText, nLen) == static_cast<long>(nLen);
+    int nErr = PlatErrno();
+    if (h >= 0 && PlatClose(h) != 0 && bOk) {
+      bOk = false;
+      nErr = PlatErrno();
+    }
+    PlatFileInfo state{};
+    if (bOk && PlatStat(pszState, &state) != 0) {
+      bOk = false;
+      nErr = PlatErrno();
+    }
+    if (!bOk) {
+      (void)PlatUnlink(pszState);
+      LogInfo("merge", __LINE__, "Merge could not record the state of %s, got %d %s", pszLog,
+              nErr, PlatStrError(nErr));
+      return;
+    }
+    if (state.llMtimeNs > info.llCtimeNs) return;
+    if (nWaited >= kStateTickWaitMs) {
+      (void)PlatUnlink(pszState);
+      return;
+    }
+    PlatSleep(1);
   }
 }
 
@@ -450,8 +476,9 @@ int ReadLogState(const char *pszState, const char *pszLog, LogState *pState) {
   if (std::sscanf(szText, kStateFormat, &st.llSize, &st.llMtimeNs, &st.llCtimeNs, &st.ullDev,
                   &st.ullId, &st.lRecords, &st.ulLast, &st.llHeaderLen) != 8)
     return 0;
-  PlatFileInfo info{};
-  if (PlatStat(pszLog, &info) != 0 || !info.bFile || info.llSize != st.llSize ||
+  PlatFileInfo info{}, state{};
+  if (PlatStat(pszState, &state) != 0 || PlatStat(pszLog, &info) != 0 ||
+      state.llMtimeNs <= info.llCtimeNs || !info.bFile || info.llSize != st.llSize ||
       info.llMtimeNs != st.llMtimeNs || info.llCtimeNs != st.llCtimeNs ||
       info.ullDev != st.ullDev || info.ullId != st.ullId || st.lRecords < 0 ||
       st.llHeaderLen < 0 || st.llHeaderLen > st.llSize || st.ulLast > 0xFFFFFFFFul)
