@@ -207,6 +207,13 @@ int DownloadLogFile(DownloadJob *pJob, int nKind, int nDevice) {
     bComplete = 0;
   }
   pJob->nTempFile = -1;
+  // Not one whole line arrived (a refused encoding, a cut in the first
+  // line): there is nothing to merge, and a merge would only leave an empty
+  // local log behind.
+  if (!bComplete && bMergeable && info.ullLineEnd == 0) {
+    (void)PlatUnlink(pJob->szTempFile);
+    bMergeable = 0;
+  }
 
   if (bComplete) {
     LogInfo("download", __LINE__, "Log file download complete");
