@@ -6,7 +6,7 @@
 // backend only presents that state to a person and feeds the person's
 // actions back in. Two backends exist or are planned:
 //
-//   headless (platform/window_headless.cpp) - nothing is drawn; message
+//   headless (platform/posix/window_headless.cpp) - nothing is drawn; message
 //       boxes go to standard error; a progress dialog may show as one live
 //       line on a terminal;
 //   desktop  (platform/fltk/, optional) - real windows. It is compiled in
