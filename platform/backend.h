@@ -57,6 +57,9 @@ struct UiBackend {
 
 // The headless backend (always present).
 const UiBackend *HeadlessBackend();
+// The desktop backend when this build has one and a display can be opened;
+// null otherwise (platform/posix/uichoose.cpp).
+const UiBackend *UiDesktopBackend();
 // Where the headless backend writes its live progress line. The default
 // writes to standard error when that is a terminal and drops the line
 // otherwise. Tests install their own sink; null restores the default.

@@ -81,12 +81,12 @@ unsigned long RasDial(const void *pExtensions, const char *pszPhonebook,
                       RASDIALFUNC pfnNotifier, HRASCONN *phConn) {
   if (pExtensions || pszPhonebook || !pParams || dwNotifierType != 0 || !phConn ||
       pParams->dwSize != sizeof(RASDIALPARAMS))
-    return 87;  // invalid parameter
+    return ERROR_INVALID_PARAMETER;
   Service &s = Svc();
   std::unique_lock<std::mutex> lk(s.mtx);
   ++s.nDialCalls;
   s.lastParams = *pParams;
-  if (!s.bScripted) return RASERR_NO_DEVICE;
+  if (!s.bScripted) return ERROR_PORT_NOT_AVAILABLE;
 
   std::uintptr_t h = s.nNextHandle++;
   auto pConn = std::make_shared<Connection>();
@@ -102,12 +102,12 @@ unsigned long RasDial(const void *pExtensions, const char *pszPhonebook,
 }
 
 unsigned long RasGetConnectStatus(HRASCONN hConn, RASCONNSTATUS *pStatus) {
-  if (!pStatus || pStatus->dwSize != sizeof(RASCONNSTATUS)) return 632;  // invalid size
+  if (!pStatus || pStatus->dwSize != sizeof(RASCONNSTATUS)) return ERROR_INVALID_SIZE;
   Service &s = Svc();
   std::lock_guard<std::mutex> lk(s.mtx);
   auto it = s.conns.find(reinterpret_cast<std::uintptr_t>(hConn));
-  if (it == s.conns.end()) return RASERR_INVALID_HANDLE;
-  pStatus->rasconnstate = it->second->nState;
+  if (it == s.conns.end()) return ERROR_INVALID_HANDLE;
+  pStatus->rasconnstate = static_cast<RASCONNSTATE>(it->second->nState);
   pStatus->dwError = static_cast<DWORD>(it->second->dwError);
   CopyCut(pStatus->szDeviceType, "modem", sizeof pStatus->szDeviceType);
   CopyCut(pStatus->szDeviceName, "Scripted modem", sizeof pStatus->szDeviceName);
@@ -119,17 +119,17 @@ unsigned long RasGetErrorString(unsigned long nCode, char *pszBuf, DWORD nCap) {
     unsigned long nCode;
     const char *pszText;
   } aTexts[] = {
-      {RASERR_INVALID_HANDLE, "The handle is invalid."},
-      {87, "The parameter is incorrect."},
-      {RASERR_REMOTE_DISCONNECTION, "The port was disconnected by the remote machine."},
-      {632, "The structure size is incorrect."},
-      {RASERR_NO_DEVICE,
+      {ERROR_INVALID_HANDLE, "The handle is invalid."},
+      {ERROR_INVALID_PARAMETER, "The parameter is incorrect."},
+      {ERROR_REMOTE_DISCONNECTION, "The port was disconnected by the remote machine."},
+      {ERROR_INVALID_SIZE, "The structure size is incorrect."},
+      {ERROR_PORT_NOT_AVAILABLE,
        "The modem (or other connecting device) is already in use or is not configured "
        "properly."},
-      {RASERR_LINE_BUSY, "The phone line is busy."},
-      {RASERR_NO_ANSWER, "The remote computer did not respond."},
-      {RASERR_NO_DIALTONE, "There is no dial tone."},
-      {RASERR_AUTH_FAILURE,
+      {ERROR_LINE_BUSY, "The phone line is busy."},
+      {ERROR_NO_ANSWER, "The remote computer did not respond."},
+      {ERROR_NO_DIALTONE, "There is no dial tone."},
+      {ERROR_AUTHENTICATION_FAILURE,
        "Access was denied because the username and/or password was invalid on the domain."},
   };
   if (!pszBuf || nCap == 0) return 0;
@@ -150,7 +150,7 @@ unsigned long RasHangUp(HRASCONN hConn) {
   std::lock_guard<std::mutex> lk(s.mtx);
   ++s.nHangUpCalls;
   auto it = s.conns.find(reinterpret_cast<std::uintptr_t>(hConn));
-  if (it == s.conns.end()) return RASERR_INVALID_HANDLE;
+  if (it == s.conns.end()) return ERROR_INVALID_HANDLE;
   it->second->bHungUp = true;
   s.conns.erase(it);
   ++s.nHangUpsDone;

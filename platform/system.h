@@ -20,5 +20,7 @@ std::uintptr_t PlatBeginThread(void (*fn)(void *), void *pArg);
 void PlatStderr(const char *pszText);
 // 1 when standard error is a terminal.
 int PlatStderrIsTerminal();
+// Width of that terminal in characters, 0 when unknown or not a terminal.
+int PlatStderrColumns();
 // Writes text to standard output (one write).
 void PlatStdout(const char *pszText);

@@ -31,10 +31,6 @@
 #include "platform/window.h"
 #include "resources/resources.h"
 
-#ifdef TANDREL_HAVE_FLTK
-const UiBackend *FltkBackendOpen();
-#endif
-
 namespace {
 
 struct ListItem {
@@ -425,24 +421,27 @@ char InstanceTag;
 
 int PlatUiInit(int bDesktop) {
   Core &c = C();
-  const UiBackend *pChosen = nullptr;
-#ifdef TANDREL_HAVE_FLTK
-  if (bDesktop && PlatHasDisplay()) pChosen = FltkBackendOpen();
-#else
-  (void)bDesktop;
-#endif
+  const UiBackend *pChosen = bDesktop ? UiDesktopBackend() : nullptr;
   std::lock_guard<std::mutex> lk(c.mx);
   c.uiThread = std::this_thread::get_id();
   c.pBackend = pChosen ? pChosen : HeadlessBackend();
   return pChosen ? 1 : 0;
 }
 
-int PlatHasDisplay() {
-  const char *p = std::getenv("DISPLAY");
-  return p && *p ? 1 : 0;
+HINSTANCE PlatGetInstance() { return reinterpret_cast<HINSTANCE>(&InstanceTag); }
+
+HICON LoadIcon(HINSTANCE, const char *pszName) {
+  // The icon's handle is its resource record: there is one per name, and it
+  // lives as long as the program.
+  return reinterpret_cast<HICON>(const_cast<IconResource *>(FindIconResource(pszName)));
 }
 
-HINSTANCE PlatGetInstance() { return reinterpret_cast<HINSTANCE>(&InstanceTag); }
+HCURSOR LoadCursor(HINSTANCE hInstance, const char *pszName) {
+  // Only the system's arrow exists; the window system draws it by itself.
+  static char ArrowTag;
+  if (hInstance || pszName != IDC_ARROW) return nullptr;
+  return reinterpret_cast<HCURSOR>(&ArrowTag);
+}
 
 unsigned short RegisterClassEx(const WNDCLASSEX *pClass) {
   if (!pClass || !pClass->lpszClassName || !pClass->lpfnWndProc) return 0;

@@ -2,33 +2,7 @@
 // window's menu and the icon. The window layer builds dialogs from these
 // records; positions and sizes are in dialog units of the template's font.
 #pragma once
-
-// Window and control styles (the values the template format has always used,
-// so that a template reads the same as its original resource script).
-#define WS_OVERLAPPED 0x00000000UL
-#define WS_POPUP 0x80000000UL
-#define WS_CHILD 0x40000000UL
-#define WS_VISIBLE 0x10000000UL
-#define WS_CAPTION 0x00C00000UL
-#define WS_BORDER 0x00800000UL
-#define WS_VSCROLL 0x00200000UL
-#define WS_SYSMENU 0x00080000UL
-#define WS_THICKFRAME 0x00040000UL
-#define WS_TABSTOP 0x00010000UL
-#define DS_MODALFRAME 0x00000080UL
-#define DS_SETFONT 0x00000040UL
-#define SS_LEFT 0x00000000UL
-#define BS_PUSHBUTTON 0x00000000UL
-#define BS_DEFPUSHBUTTON 0x00000001UL
-#define BS_AUTOCHECKBOX 0x00000003UL
-#define BS_TYPEMASK 0x0000000FUL
-#define ES_LEFT 0x00000000UL
-#define ES_PASSWORD 0x00000020UL
-#define ES_AUTOHSCROLL 0x00000080UL
-#define LBS_NOTIFY 0x00000001UL
-#define LBS_SORT 0x00000002UL
-#define LBS_USETABSTOPS 0x00000080UL
-#define LBS_HASSTRINGS 0x00000040UL
+#include "platform/types.h"  // the window and control styles
 
 // One control of a dialog template. pszClass is the control's window class:
 // "STATIC", "BUTTON", "EDIT" or "LISTBOX"; the style picks the variant (a

@@ -1,6 +1,7 @@
 // Start-up and shutdown: the command line, the error log, the main window's
 // class, the socket layer, the main window's modal run, and the end of the
 // process.
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -107,9 +108,9 @@ unsigned short RegisterMainWindowClass(HINSTANCE hInstance) {
   wc.cbClsExtra = 0;
   wc.cbWndExtra = DLGWINDOWEXTRA;
   wc.hInstance = hInstance;
-  wc.lpszIconName = "ICON_MAIN";
-  wc.lpszCursor = nullptr;
-  wc.hbrBackground = COLOR_MENU + 1;
+  wc.hIcon = LoadIcon(hInstance, "ICON_MAIN");
+  wc.hCursor = LoadCursor(nullptr, IDC_ARROW);
+  wc.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<std::intptr_t>(COLOR_MENU + 1));
   wc.lpszMenuName = nullptr;
   wc.lpszClassName = "DLG_DASLIST";
   return RegisterClassEx(&wc);

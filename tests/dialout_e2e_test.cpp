@@ -147,7 +147,7 @@ TEST_F(DialoutDownload, ConnectedLineCarriesTheDownloadAndIsHungUpOnce) {
 TEST_F(DialoutDownload, ErrorDuringTheDialEndsTheJobWithoutRequest) {
   const RasScriptStep steps[] = {
       {RASCS_ConnectDevice, 0, 0},
-      {RASCS_ConnectDevice, RASERR_LINE_BUSY, 100},
+      {RASCS_ConnectDevice, ERROR_LINE_BUSY, 100},
   };
   RasUseScript(steps, 2);
   Download("5551234");

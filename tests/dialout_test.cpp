@@ -63,10 +63,10 @@ TEST(DialupService, DefaultBackendRefusesAtOnceWithoutHandle) {
   RASDIALPARAMS params{};
   params.dwSize = sizeof params;
   HRASCONN h = nullptr;
-  EXPECT_EQ(RasDial(nullptr, nullptr, &params, 0, nullptr, &h), (unsigned long)RASERR_NO_DEVICE);
+  EXPECT_EQ(RasDial(nullptr, nullptr, &params, 0, nullptr, &h), (unsigned long)ERROR_PORT_NOT_AVAILABLE);
   EXPECT_EQ(h, nullptr);
   char sz[512];
-  EXPECT_EQ(RasGetErrorString(RASERR_NO_DEVICE, sz, sizeof sz), 0u);
+  EXPECT_EQ(RasGetErrorString(ERROR_PORT_NOT_AVAILABLE, sz, sizeof sz), 0u);
   EXPECT_STREQ(sz,
                "The modem (or other connecting device) is already in use or is not configured "
                "properly.");
@@ -295,7 +295,7 @@ TEST_F(DialoutTest, DialThatCannotStartFailsAtOnce) {
 }
 
 TEST_F(DialoutTest, FailedStartHangsUpTheHandleTheServiceGave) {
-  RasUseScript(nullptr, 0, RASERR_LINE_BUSY);
+  RasUseScript(nullptr, 0, ERROR_LINE_BUSY);
   DialRun run;
   Run(run);
 
@@ -314,7 +314,7 @@ TEST_F(DialoutTest, ErrorDuringTheDialEndsTheWait) {
   const RasScriptStep steps[] = {
       {RASCS_OpenPort, 0, 0},
       {RASCS_ConnectDevice, 0, 0},
-      {RASCS_ConnectDevice, RASERR_NO_ANSWER, 1500},
+      {RASCS_ConnectDevice, ERROR_NO_ANSWER, 1500},
   };
   RasUseScript(steps, 3);
   DialRun run;

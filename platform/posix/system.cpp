@@ -1,6 +1,7 @@
 // Clock, sleeping, threads and process exit.
 #include "platform/system.h"
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -58,3 +59,9 @@ void PlatStderr(const char *pszText) { WriteAll(2, pszText); }
 void PlatStdout(const char *pszText) { WriteAll(1, pszText); }
 
 int PlatStderrIsTerminal() { return ::isatty(2) ? 1 : 0; }
+
+int PlatStderrColumns() {
+  struct winsize ws {};
+  if (::ioctl(2, TIOCGWINSZ, &ws) != 0) return 0;
+  return ws.ws_col;
+}

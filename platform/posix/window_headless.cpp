@@ -3,9 +3,6 @@
 // unattended run never waits for a click. A progress dialog (the template
 // with the static texts 230, 231 and 232) shows as one line on a terminal,
 // rewritten in place as the download goes on.
-#include <sys/ioctl.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -48,24 +45,15 @@ Headless &S() {
   return *p;
 }
 
-void WriteAll(int fd, const char *p, std::size_t n) {
-  while (n > 0) {
-    ssize_t k = ::write(fd, p, n);
-    if (k <= 0) return;
-    p += k;
-    n -= static_cast<std::size_t>(k);
-  }
-}
-
 void DefaultSink(const char *pszBytes) {
   static const bool bTerminal = PlatStderrIsTerminal() != 0;
-  if (bTerminal) WriteAll(2, pszBytes, std::strlen(pszBytes));
+  if (bTerminal) PlatStderr(pszBytes);
 }
 
 int LineWidth(const Headless &s) {
   if (!s.pfnSink) {
-    struct winsize ws {};
-    if (::ioctl(2, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 20) return ws.ws_col - 1;
+    int nColumns = PlatStderrColumns();
+    if (nColumns > 20) return nColumns - 1;
   }
   return LiveWidth;
 }
@@ -185,7 +173,7 @@ int HlMessageBox(HWND, const char *pszText, const char *pszCaption, UINT) {
   // Keep a live line from being overwritten by the message, and show it
   // again beneath.
   if (s.bShowing) (s.pfnSink ? s.pfnSink : DefaultSink)("\n");
-  WriteAll(2, out.data(), out.size());
+  PlatStderr(out.c_str());
   if (s.bShowing) EmitLive(s);
   return IDOK;
 }
