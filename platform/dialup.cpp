@@ -1,13 +1,14 @@
-// The dial-up service: default backend (no device) and scripted backend.
+// The dial-up service: the scripted backend, and the switch between it and
+// the system's own service (platform/<system>/dialup.cpp).
 //
 // All state lives in one object that is created on first use and never
 // destroyed: a notification thread may still be running when the process
 // ends, and it must not find its globals torn down by static destructors.
 #include "platform/dialup.h"
+#include "platform/dialup_int.h"
 
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -55,7 +56,7 @@ void CopyCut(char *pszDest, const char *pszSrc, std::size_t nCap) {
 // while it sleeps or while the notifier runs, so status queries and hang-ups
 // go on meanwhile.
 void PlayScript(std::shared_ptr<Connection> pConn, std::vector<RasScriptStep> steps,
-                RASDIALFUNC pfnNotifier) {
+                RasNotifyFn pfnNotifier) {
   Service &s = Svc();
   for (const RasScriptStep &step : steps) {
     {
@@ -78,7 +79,7 @@ void PlayScript(std::shared_ptr<Connection> pConn, std::vector<RasScriptStep> st
 
 unsigned long RasDial(const void *pExtensions, const char *pszPhonebook,
                       const RASDIALPARAMS *pParams, DWORD dwNotifierType,
-                      RASDIALFUNC pfnNotifier, HRASCONN *phConn) {
+                      RasNotifyFn pfnNotifier, HRASCONN *phConn) {
   if (pExtensions || pszPhonebook || !pParams || dwNotifierType != 0 || !phConn ||
       pParams->dwSize != sizeof(RASDIALPARAMS))
     return ERROR_INVALID_PARAMETER;
@@ -86,7 +87,10 @@ unsigned long RasDial(const void *pExtensions, const char *pszPhonebook,
   std::unique_lock<std::mutex> lk(s.mtx);
   ++s.nDialCalls;
   s.lastParams = *pParams;
-  if (!s.bScripted) return ERROR_PORT_NOT_AVAILABLE;
+  if (!s.bScripted) {
+    lk.unlock();
+    return SysRasDial(pParams, pfnNotifier, phConn);
+  }
 
   std::uintptr_t h = s.nNextHandle++;
   auto pConn = std::make_shared<Connection>();
@@ -105,6 +109,7 @@ unsigned long RasGetConnectStatus(HRASCONN hConn, RASCONNSTATUS *pStatus) {
   if (!pStatus || pStatus->dwSize != sizeof(RASCONNSTATUS)) return ERROR_INVALID_SIZE;
   Service &s = Svc();
   std::lock_guard<std::mutex> lk(s.mtx);
+  if (!s.bScripted) return SysRasGetConnectStatus(hConn, pStatus);
   auto it = s.conns.find(reinterpret_cast<std::uintptr_t>(hConn));
   if (it == s.conns.end()) return ERROR_INVALID_HANDLE;
   pStatus->rasconnstate = static_cast<RASCONNSTATE>(it->second->nState);
@@ -115,34 +120,7 @@ unsigned long RasGetConnectStatus(HRASCONN hConn, RASCONNSTATUS *pStatus) {
 }
 
 unsigned long RasGetErrorString(unsigned long nCode, char *pszBuf, DWORD nCap) {
-  static const struct {
-    unsigned long nCode;
-    const char *pszText;
-  } aTexts[] = {
-      {ERROR_INVALID_HANDLE, "The handle is invalid."},
-      {ERROR_INVALID_PARAMETER, "The parameter is incorrect."},
-      {ERROR_REMOTE_DISCONNECTION, "The port was disconnected by the remote machine."},
-      {ERROR_INVALID_SIZE, "The structure size is incorrect."},
-      {ERROR_PORT_NOT_AVAILABLE,
-       "The modem (or other connecting device) is already in use or is not configured "
-       "properly."},
-      {ERROR_LINE_BUSY, "The phone line is busy."},
-      {ERROR_NO_ANSWER, "The remote computer did not respond."},
-      {ERROR_NO_DIALTONE, "There is no dial tone."},
-      {ERROR_AUTHENTICATION_FAILURE,
-       "Access was denied because the username and/or password was invalid on the domain."},
-  };
-  if (!pszBuf || nCap == 0) return 0;
-  for (const auto &t : aTexts) {
-    if (t.nCode == nCode) {
-      CopyCut(pszBuf, t.pszText, nCap);
-      return 0;
-    }
-  }
-  char szText[64];
-  std::snprintf(szText, sizeof szText, "Remote access error %lu.", nCode);
-  CopyCut(pszBuf, szText, nCap);
-  return 0;
+  return SysRasGetErrorString(nCode, pszBuf, nCap);
 }
 
 unsigned long RasHangUp(HRASCONN hConn) {
@@ -150,6 +128,11 @@ unsigned long RasHangUp(HRASCONN hConn) {
   std::lock_guard<std::mutex> lk(s.mtx);
   ++s.nHangUpCalls;
   auto it = s.conns.find(reinterpret_cast<std::uintptr_t>(hConn));
+  if (it == s.conns.end() && !s.bScripted) {
+    unsigned long nResult = SysRasHangUp(hConn);
+    if (nResult == 0) ++s.nHangUpsDone;
+    return nResult;
+  }
   if (it == s.conns.end()) return ERROR_INVALID_HANDLE;
   it->second->bHungUp = true;
   s.conns.erase(it);

@@ -1,0 +1,13 @@
+// Between the dial-up switch (platform/dialup.cpp) and the system's own
+// service (platform/<system>/dialup.cpp): what the program's calls reach
+// while no script is set.
+#pragma once
+#include "platform/types.h"
+
+// The notifier as the program writes it: the state passed as its number.
+typedef void (*RasNotifyFn)(unsigned int uMsg, int nState, unsigned long dwError);
+
+unsigned long SysRasDial(const RASDIALPARAMS *pParams, RasNotifyFn pfnNotifier, HRASCONN *phConn);
+unsigned long SysRasGetConnectStatus(HRASCONN hConn, RASCONNSTATUS *pStatus);
+unsigned long SysRasGetErrorString(unsigned long nCode, char *pszBuf, DWORD nCap);
+unsigned long SysRasHangUp(HRASCONN hConn);
