@@ -1,0 +1,30 @@
+// The system's dial-up service on Windows: the Remote Access Service of
+// rasapi32, dialling a number without a phone-book entry and reporting each
+// change of state to the program's notifier on a thread of its own.
+#include <cstring>
+
+#include "platform/dialup_int.h"
+
+unsigned long SysRasDial(const RASDIALPARAMS *pParams, RasNotifyFn pfnNotifier, HRASCONN *phConn) {
+  // The service takes the parameters as writable; it does not change them.
+  RASDIALPARAMSA params;
+  std::memcpy(&params, pParams, sizeof params);
+  // Notifier type 0 is a RASDIALFUNC; the state enumeration is passed as an
+  // int-sized value, as the program's notifier reads it.
+  return RasDialA(nullptr, nullptr, &params, 0, reinterpret_cast<LPVOID>(pfnNotifier), phConn);
+}
+
+unsigned long SysRasGetConnectStatus(HRASCONN hConn, RASCONNSTATUS *pStatus) {
+  return RasGetConnectStatusA(hConn, pStatus);
+}
+
+unsigned long SysRasGetErrorString(unsigned long nCode, char *pszBuf, DWORD nCap) {
+  if (!pszBuf || nCap == 0) return 0;
+  if (RasGetErrorStringA(static_cast<UINT>(nCode), pszBuf, nCap) != 0) {
+    // A code the service has no text for: say which it was.
+    wsprintfA(pszBuf, "Remote access error %lu.", nCode);
+  }
+  return 0;
+}
+
+unsigned long SysRasHangUp(HRASCONN hConn) { return RasHangUpA(hConn); }

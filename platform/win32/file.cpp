@@ -1,0 +1,371 @@
+// Descriptor file I/O on Windows: the C runtime's own descriptors with its
+// own text and binary modes (_O_TEXT: CR LF read as LF, a 0x1A ends the
+// data, each LF written as CR LF).
+//
+// As on the other systems each open file gets a slot in a handle table and
+// reads go through a buffer of the slot, so that reading a line byte by byte
+// costs no system call per byte; the translation is the runtime's, applied
+// when the buffer is filled. Slots are shared_ptr so that a write from one
+// thread never races with a close of another handle.
+#include "platform/file.h"
+
+#include <direct.h>
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+const int P_ENOENT = ENOENT;
+const int P_EEXIST = EEXIST;
+
+namespace {
+
+constexpr std::size_t kReadBuf = 64 * 1024;
+// The runtime reads and writes at most this much in one call.
+constexpr std::size_t kMaxIo = 1u << 30;
+
+struct FileSlot {
+  int fd = -1;
+  bool bText = false;
+  std::vector<char> buf;
+  std::size_t nPos = 0;
+  std::size_t nLen = 0;
+};
+
+std::mutex g_tableLock;
+std::vector<std::shared_ptr<FileSlot>> g_table;
+
+std::shared_ptr<FileSlot> Lookup(int h) {
+  std::lock_guard<std::mutex> lock(g_tableLock);
+  if (h < 0 || static_cast<std::size_t>(h) >= g_table.size() || !g_table[h]) {
+    errno = EBADF;
+    return nullptr;
+  }
+  return g_table[h];
+}
+
+// The errno value of the calling thread's last Win32 error.
+int ErrnoOfLastError() {
+  switch (::GetLastError()) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+      return ENOENT;
+    case ERROR_ALREADY_EXISTS:
+    case ERROR_FILE_EXISTS:
+      return EEXIST;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+      return EACCES;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return ENOSPC;
+    case ERROR_DIR_NOT_EMPTY:
+      return ENOTEMPTY;
+    default:
+      return EIO;
+  }
+}
+
+// Refills the read buffer. Returns the number of bytes now available,
+// 0 at end of data, -1 on a read error.
+long Fill(FileSlot &f) {
+  if (f.nPos < f.nLen) return static_cast<long>(f.nLen - f.nPos);
+  f.nPos = f.nLen = 0;
+  if (f.buf.empty()) f.buf.resize(kReadBuf);
+  for (;;) {
+    int n = ::_read(f.fd, f.buf.data(), static_cast<unsigned>(f.buf.size()));
+    if (n < 0) return -1;
+    if (n == 0) return 0;
+    f.nLen = static_cast<std::size_t>(n);
+    return n;
+  }
+}
+
+int WriteAll(int fd, const char *p, std::size_t n) {
+  while (n > 0) {
+    int w = ::_write(fd, p, static_cast<unsigned>(std::min(n, kMaxIo)));
+    if (w < 0) return -1;
+    if (w == 0) {
+      errno = ENOSPC;
+      return -1;
+    }
+    p += w;
+    n -= static_cast<std::size_t>(w);
+  }
+  return 0;
+}
+
+long long FileTimeToNs(const FILETIME &ft) {
+  // 100 ns units since 1601.
+  unsigned long long t = (static_cast<unsigned long long>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+  return (static_cast<long long>(t) - 116444736000000000LL) * 100;
+}
+
+}  // namespace
+
+std::string PlatPath(const char *pszPath) {
+  // Both separators are the system's own.
+  return std::string(pszPath ? pszPath : "");
+}
+
+int PlatOpen(const char *pszPath, int nFlags, int nMode) {
+  int flags = _O_NOINHERIT;
+  switch (nFlags & 3) {
+    case P_O_WRONLY: flags |= _O_WRONLY; break;
+    case P_O_RDWR: flags |= _O_RDWR; break;
+    default: flags |= _O_RDONLY; break;
+  }
+  if (nFlags & P_O_APPEND) flags |= _O_APPEND;
+  if (nFlags & P_O_CREAT) flags |= _O_CREAT;
+  if (nFlags & P_O_TRUNC) flags |= _O_TRUNC;
+  if (nFlags & P_O_EXCL) flags |= _O_EXCL;
+  flags |= (nFlags & P_O_BINARY) ? _O_BINARY : _O_TEXT;
+  int mode = 0;
+  if (nMode & P_S_IREAD) mode |= _S_IREAD;
+  if (nMode & P_S_IWRITE) mode |= _S_IWRITE;
+  std::string path = PlatPath(pszPath);
+  int fd = ::_open(path.c_str(), flags, mode);
+  if (fd < 0) return -1;
+  auto slot = std::make_shared<FileSlot>();
+  slot->fd = fd;
+  slot->bText = !(nFlags & P_O_BINARY);
+  std::lock_guard<std::mutex> lock(g_tableLock);
+  for (std::size_t i = 0; i < g_table.size(); i++) {
+    if (!g_table[i]) {
+      g_table[i] = slot;
+      return static_cast<int>(i);
+    }
+  }
+  g_table.push_back(slot);
+  return static_cast<int>(g_table.size() - 1);
+}
+
+int PlatClose(int h) {
+  std::shared_ptr<FileSlot> slot;
+  {
+    std::lock_guard<std::mutex> lock(g_tableLock);
+    if (h < 0 || static_cast<std::size_t>(h) >= g_table.size() || !g_table[h]) {
+      errno = EBADF;
+      return -1;
+    }
+    slot.swap(g_table[h]);
+  }
+  return ::_close(slot->fd) == 0 ? 0 : -1;
+}
+
+long PlatRead(int h, void *pBuf, std::size_t n) {
+  auto slot = Lookup(h);
+  if (!slot) return -1;
+  FileSlot &f = *slot;
+  char *out = static_cast<char *>(pBuf);
+  std::size_t nDone = 0;
+  while (nDone < n) {
+    if (!f.bText && f.nPos == f.nLen && n - nDone >= kReadBuf) {
+      // Large binary reads skip the buffer.
+      int r = ::_read(f.fd, out + nDone, static_cast<unsigned>(std::min(n - nDone, kMaxIo)));
+      if (r < 0) return nDone > 0 ? static_cast<long>(nDone) : -1;
+      if (r == 0) break;
+      nDone += static_cast<std::size_t>(r);
+      continue;
+    }
+    long nAvail = Fill(f);
+    if (nAvail < 0) return nDone > 0 ? static_cast<long>(nDone) : -1;
+    if (nAvail == 0) break;
+    std::size_t k = std::min<std::size_t>(static_cast<std::size_t>(nAvail), n - nDone);
+    std::memcpy(out + nDone, f.buf.data() + f.nPos, k);
+    f.nPos += k;
+    nDone += k;
+  }
+  return static_cast<long>(nDone);
+}
+
+long PlatWrite(int h, const void *pBuf, std::size_t n) {
+  auto slot = Lookup(h);
+  if (!slot) return -1;
+  // In text mode the runtime writes each LF as CR LF.
+  return WriteAll(slot->fd, static_cast<const char *>(pBuf), n) == 0 ? static_cast<long>(n) : -1;
+}
+
+int PlatFsync(int h) {
+  auto slot = Lookup(h);
+  if (!slot) return -1;
+  return ::_commit(slot->fd) == 0 ? 0 : -1;
+}
+
+long PlatReadAt(int h, void *pBuf, std::size_t n, long long llOffset) {
+  auto slot = Lookup(h);
+  if (!slot) return -1;
+  // The descriptor's position is the buffer's source: put it back after.
+  long long llPos = ::_lseeki64(slot->fd, 0, SEEK_CUR);
+  if (llPos < 0 || ::_lseeki64(slot->fd, llOffset, SEEK_SET) < 0) return -1;
+  int r = ::_read(slot->fd, pBuf, static_cast<unsigned>(std::min(n, kMaxIo)));
+  int nErr = errno;
+  ::_lseeki64(slot->fd, llPos, SEEK_SET);
+  errno = nErr;
+  return r < 0 ? -1 : static_cast<long>(r);
+}
+
+int PlatTruncate(int h, long long llLength) {
+  auto slot = Lookup(h);
+  if (!slot) return -1;
+  if (llLength < 0) {
+    errno = EINVAL;
+    return -1;
+  }
+  int nErr = ::_chsize_s(slot->fd, llLength);
+  if (nErr != 0) {
+    errno = nErr;
+    return -1;
+  }
+  return 0;
+}
+
+int PlatReadLine(int h, char *pBuf, int nCap) {
+  auto slot = Lookup(h);
+  if (!slot || nCap <= 0) return 0;
+  FileSlot &f = *slot;
+  int nCount = 0;
+  while (nCount < nCap - 1) {
+    long nAvail = Fill(f);
+    if (nAvail <= 0) {
+      pBuf[nCount] = 0;
+      return nCount > 0 ? 1 : 0;
+    }
+    std::size_t nRoom = static_cast<std::size_t>(nCap - 1 - nCount);
+    std::size_t nLook = std::min<std::size_t>(static_cast<std::size_t>(nAvail), nRoom);
+    const char *src = f.buf.data() + f.nPos;
+    const char *lf = static_cast<const char *>(std::memchr(src, '\n', nLook));
+    if (lf) {
+      std::size_t k = static_cast<std::size_t>(lf - src);
+      std::memcpy(pBuf + nCount, src, k);
+      nCount += static_cast<int>(k);
+      f.nPos += k + 1;  // the LF is consumed, not stored
+      pBuf[nCount] = 0;
+      return 1;
+    }
+    std::memcpy(pBuf + nCount, src, nLook);
+    nCount += static_cast<int>(nLook);
+    f.nPos += nLook;
+  }
+  pBuf[nCount] = 0;
+  return 1;
+}
+
+int PlatReadLineStr(int h, std::string &out) {
+  out.clear();
+  auto slot = Lookup(h);
+  if (!slot) return 0;
+  FileSlot &f = *slot;
+  bool bAny = false;
+  for (;;) {
+    long nAvail = Fill(f);
+    if (nAvail <= 0) return bAny ? 1 : 0;
+    const char *src = f.buf.data() + f.nPos;
+    const char *lf = static_cast<const char *>(std::memchr(src, '\n', static_cast<std::size_t>(nAvail)));
+    if (lf) {
+      std::size_t k = static_cast<std::size_t>(lf - src);
+      out.append(src, k);
+      f.nPos += k + 1;
+      return 1;
+    }
+    out.append(src, static_cast<std::size_t>(nAvail));
+    f.nPos += static_cast<std::size_t>(nAvail);
+    bAny = true;
+  }
+}
+
+int PlatMkdir(const char *pszPath) { return ::_mkdir(PlatPath(pszPath).c_str()) == 0 ? 0 : -1; }
+
+int PlatUnlink(const char *pszPath) { return ::_unlink(PlatPath(pszPath).c_str()) == 0 ? 0 : -1; }
+
+int PlatRename(const char *pszFrom, const char *pszTo) {
+  // Replaces the target, and returns only once the new name is on the disk.
+  if (::MoveFileExA(PlatPath(pszFrom).c_str(), PlatPath(pszTo).c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    return 0;
+  errno = ErrnoOfLastError();
+  return -1;
+}
+
+int PlatExists(const char *pszPath) {
+  return ::GetFileAttributesA(PlatPath(pszPath).c_str()) != INVALID_FILE_ATTRIBUTES ? 1 : 0;
+}
+
+long long PlatFileSize(const char *pszPath) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!::GetFileAttributesExA(PlatPath(pszPath).c_str(), GetFileExInfoStandard, &data)) return -1;
+  return (static_cast<long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+int PlatStat(const char *pszPath, PlatFileInfo *pInfo) {
+  // FILE_FLAG_BACKUP_SEMANTICS opens directories too; nothing is locked.
+  HANDLE h = ::CreateFileA(PlatPath(pszPath).c_str(), 0,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    errno = ErrnoOfLastError();
+    return -1;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  BOOL bOk = ::GetFileInformationByHandle(h, &info);
+  if (!bOk) errno = ErrnoOfLastError();
+  ::CloseHandle(h);
+  if (!bOk) return -1;
+  pInfo->llSize = (static_cast<long long>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  pInfo->llMtimeNs = FileTimeToNs(info.ftLastWriteTime);
+  pInfo->ullId = (static_cast<unsigned long long>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  pInfo->ullDev = info.dwVolumeSerialNumber;
+  pInfo->bDir = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? 1 : 0;
+  pInfo->bFile = pInfo->bDir ? 0 : 1;
+  return 0;
+}
+
+int PlatListDir(const char *pszDir, std::vector<std::string> *pNames) {
+  pNames->clear();
+  std::string pattern = PlatPath(pszDir) + "\\*";
+  WIN32_FIND_DATAA fd;
+  HANDLE h = ::FindFirstFileA(pattern.c_str(), &fd);
+  if (h == INVALID_HANDLE_VALUE) {
+    errno = ErrnoOfLastError();
+    return -1;
+  }
+  do {
+    if (std::strcmp(fd.cFileName, ".") == 0 || std::strcmp(fd.cFileName, "..") == 0) continue;
+    pNames->push_back(fd.cFileName);
+  } while (::FindNextFileA(h, &fd));
+  DWORD nErr = ::GetLastError();
+  ::FindClose(h);
+  if (nErr != ERROR_NO_MORE_FILES) {
+    pNames->clear();
+    errno = EIO;
+    return -1;
+  }
+  std::sort(pNames->begin(), pNames->end());
+  return 0;
+}
+
+int PlatFsyncDir(const char *) {
+  // A directory entry cannot be flushed on its own here; the rename above
+  // is written through already.
+  return 0;
+}
+
+int PlatErrno() { return errno; }
+void PlatSetErrno(int nErr) { errno = nErr; }
+
+const char *PlatStrError(int nErr) {
+  thread_local char buf[256];
+  if (strerror_s(buf, sizeof buf, nErr) != 0) std::snprintf(buf, sizeof buf, "error %d", nErr);
+  return buf;
+}

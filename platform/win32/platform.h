@@ -1,0 +1,49 @@
+// The Win32 API the program is written against: on Windows, the system's
+// own headers. The program uses the ANSI forms of the calls (UNICODE is not
+// defined) and the Winsock 2 socket types.
+//
+// Four groups of calls are routed to this layer instead of going straight to
+// the system, each for a reason the system cannot see:
+//   * DialogBoxParam and LoadIcon: the dialog templates and the icon live in
+//     the program's tables (resources/), not in a resource section, so the
+//     layer builds the in-memory template or icon and hands it to the
+//     system's dialog manager (platform/win32/window.cpp);
+//   * RasDial and its companions: tests replace the system's dial-up service
+//     by a script (platform/dialup.cpp), which passes every call on to the
+//     system's service (platform/win32/dialup.cpp) while no script is set.
+#pragma once
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <winsock2.h>
+#include <windows.h>
+#include <ras.h>
+#include <raserror.h>
+
+INT_PTR Win32DialogBoxParam(HINSTANCE hInst, const char *pszTemplate, HWND hOwner, DLGPROC pProc,
+                            LPARAM lParam);
+HICON Win32LoadIcon(HINSTANCE hInstance, const char *pszName);
+#undef DialogBoxParam
+#define DialogBoxParam Win32DialogBoxParam
+#undef LoadIcon
+#define LoadIcon Win32LoadIcon
+
+// The notifier as the program writes it (type 0: message, state, error);
+// the state arrives as its number.
+unsigned long PlatRasDial(const void *pExtensions, const char *pszPhonebook,
+                          const RASDIALPARAMSA *pParams, DWORD dwNotifierType,
+                          void (*pfnNotifier)(unsigned int, int, unsigned long), HRASCONN *phConn);
+unsigned long PlatRasGetConnectStatus(HRASCONN hConn, RASCONNSTATUSA *pStatus);
+unsigned long PlatRasGetErrorString(unsigned long nCode, char *pszBuf, DWORD nCap);
+unsigned long PlatRasHangUp(HRASCONN hConn);
+#undef RasDial
+#define RasDial PlatRasDial
+#undef RasGetConnectStatus
+#define RasGetConnectStatus PlatRasGetConnectStatus
+#undef RasGetErrorString
+#define RasGetErrorString PlatRasGetErrorString
+#undef RasHangUp
+#define RasHangUp PlatRasHangUp
