@@ -11,3 +11,8 @@ unsigned long SysRasDial(const RASDIALPARAMS *pParams, RasNotifyFn pfnNotifier, 
 unsigned long SysRasGetConnectStatus(HRASCONN hConn, RASCONNSTATUS *pStatus);
 unsigned long SysRasGetErrorString(unsigned long nCode, char *pszBuf, DWORD nCap);
 unsigned long SysRasHangUp(HRASCONN hConn);
+
+// The service's own texts of the codes the program meets, for a service
+// that has none to give; other codes get "Remote access error N.". Cut to
+// nCap; always 0.
+unsigned long RasErrorText(unsigned long nCode, char *pszBuf, DWORD nCap);

@@ -20,10 +20,10 @@ unsigned long SysRasGetConnectStatus(HRASCONN hConn, RASCONNSTATUS *pStatus) {
 
 unsigned long SysRasGetErrorString(unsigned long nCode, char *pszBuf, DWORD nCap) {
   if (!pszBuf || nCap == 0) return 0;
-  if (RasGetErrorStringA(static_cast<UINT>(nCode), pszBuf, nCap) != 0) {
-    // A code the service has no text for: say which it was.
-    wsprintfA(pszBuf, "Remote access error %lu.", nCode);
-  }
+  // A service without a text for the code (Wine's has none) leaves it to
+  // the program's own copy of the texts.
+  if (RasGetErrorStringA(static_cast<UINT>(nCode), pszBuf, nCap) != 0 || !pszBuf[0])
+    return RasErrorText(nCode, pszBuf, nCap);
   return 0;
 }
 
