@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -368,4 +369,72 @@ const char *PlatStrError(int nErr) {
   thread_local char buf[256];
   if (strerror_s(buf, sizeof buf, nErr) != 0) std::snprintf(buf, sizeof buf, "error %d", nErr);
   return buf;
+}
+
+namespace {
+// The process id written in a lock file, 0 when there is none yet.
+long ReadLockHolder(HANDLE h) {
+  char buf[32] = {};
+  OVERLAPPED at{};
+  DWORD n = 0;
+  if (!::ReadFile(h, buf, sizeof buf - 1, &n, &at) || n == 0) return 0;
+  buf[n] = 0;
+  char *pEnd = nullptr;
+  long l = std::strtol(buf, &pEnd, 10);
+  return (pEnd != buf && l > 0) ? l : 0;
+}
+
+// The locked byte lies far past the process id, so that other processes can
+// still read the id (Windows locks keep everyone else out of the range).
+constexpr DWORD kLockOffsetHigh = 0x7fffffff;
+}  // namespace
+
+int PlatLockFile(const char *pszPath, long *plHolder) {
+  if (plHolder) *plHolder = 0;
+  std::string path = PlatPath(pszPath);
+  // Not inherited: a child process must not carry the lock on.
+  HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+  bool bWritable = true;
+  if (h == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_ACCESS_DENIED) {
+    h = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    bWritable = false;
+  }
+  if (h == INVALID_HANDLE_VALUE) {
+    errno = ErrnoOfLastError();
+    return -1;
+  }
+  OVERLAPPED at{};
+  at.OffsetHigh = kLockOffsetHigh;
+  if (::LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+    if (bWritable) {
+      // Fixed width and one write from the start, as a reader expects.
+      char buf[24];
+      int n = std::snprintf(buf, sizeof buf, "%-20ld\n", static_cast<long>(::GetCurrentProcessId()));
+      OVERLAPPED start{};
+      DWORD nDone = 0;
+      if (::WriteFile(h, buf, static_cast<DWORD>(n), &nDone, &start) && nDone == static_cast<DWORD>(n)) {
+        ::SetFilePointer(h, n, nullptr, FILE_BEGIN);
+        ::SetEndOfFile(h);
+      }
+    }
+    // The handle stays open until the process ends: that is the lock.
+    return 1;
+  }
+  DWORD nErr = ::GetLastError();
+  if (nErr != ERROR_LOCK_VIOLATION && nErr != ERROR_IO_PENDING) {
+    ::CloseHandle(h);
+    ::SetLastError(nErr);
+    errno = ErrnoOfLastError();
+    return -1;
+  }
+  // Held. A holder that has only just taken the lock may not have written
+  // its id yet; give it a moment before saying the id is unknown.
+  long lHolder = 0;
+  for (int i = 0; i < 100 && (lHolder = ReadLockHolder(h)) == 0; i++) ::Sleep(10);
+  ::CloseHandle(h);
+  if (plHolder) *plHolder = lHolder;
+  return 0;
 }

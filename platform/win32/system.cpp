@@ -52,8 +52,9 @@ void PlatExitProcess(int nStatus) {
   ::ExitProcess(static_cast<UINT>(nStatus));
 }
 
-void PlatStderr(const char *pszText) {
-  HANDLE h = ::GetStdHandle(STD_ERROR_HANDLE);
+namespace {
+void WriteStd(DWORD nWhich, const char *pszText) {
+  HANDLE h = ::GetStdHandle(nWhich);
   if (!h || h == INVALID_HANDLE_VALUE) return;
   DWORD n = static_cast<DWORD>(std::strlen(pszText));
   while (n > 0) {
@@ -63,6 +64,11 @@ void PlatStderr(const char *pszText) {
     n -= nDone;
   }
 }
+}  // namespace
+
+void PlatStderr(const char *pszText) { WriteStd(STD_ERROR_HANDLE, pszText); }
+
+void PlatStdout(const char *pszText) { WriteStd(STD_OUTPUT_HANDLE, pszText); }
 
 int PlatStderrIsTerminal() {
   DWORD nMode = 0;
