@@ -17,3 +17,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # One .exe with nothing beside it: the C and C++ runtimes and the thread
 # library linked in.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+
+# Tests run under Wine where it is installed (Debian: wine64).
+find_program(TANDREL_WINE NAMES wine64 PATHS /usr/lib/wine NO_DEFAULT_PATH)
+if(TANDREL_WINE)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${TANDREL_WINE})
+endif()
