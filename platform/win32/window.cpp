@@ -52,7 +52,11 @@ struct TemplateWriter {
   }
 };
 
-std::vector<WORD> BuildTemplate(const DlgTemplate &t) {
+// bClass: the template's window class is registered, so the dialog is made
+// of that class and the class's procedure gets its messages. Otherwise it
+// is a plain dialog run by the procedure given, as the layer has it on
+// every system.
+std::vector<WORD> BuildTemplate(const DlgTemplate &t, bool bClass) {
   TemplateWriter w;
   DWORD dwStyle = static_cast<DWORD>(t.dwStyle);
   if (t.pszFont) dwStyle |= DS_SETFONT;
@@ -65,7 +69,7 @@ std::vector<WORD> BuildTemplate(const DlgTemplate &t) {
   w.Word(static_cast<WORD>(t.cx));
   w.Word(static_cast<WORD>(t.cy));
   w.Word(0);  // menu: put on at WM_INITDIALOG
-  if (t.pszClass) w.Text(t.pszClass);
+  if (t.pszClass && bClass) w.Text(t.pszClass);
   else w.Word(0);
   w.Text(t.pszCaption);
   if (t.pszFont) {
@@ -185,7 +189,10 @@ INT_PTR Win32DialogBoxParam(HINSTANCE hInst, const char *pszTemplate, HWND hOwne
                             LPARAM lParam) {
   const DlgTemplate *t = FindDialogTemplate(pszTemplate);
   if (!t) return ::DialogBoxParamA(hInst, pszTemplate, hOwner, pProc, lParam);
-  std::vector<WORD> words = BuildTemplate(*t);
+  WNDCLASSEXA wc{};
+  wc.cbSize = sizeof wc;
+  bool bClass = t->pszClass && ::GetClassInfoExA(hInst, t->pszClass, &wc);
+  std::vector<WORD> words = BuildTemplate(*t, bClass);
   Pending saved = tlsPending;
   tlsPending.pTemplate = t;
   tlsPending.hInst = hInst;
