@@ -1,7 +1,6 @@
 // The list file "daslist.txt": reading it into a list box, writing it back,
 // the item text of a unit, and what a failed save leaves behind.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
@@ -10,7 +9,6 @@
 #include <vector>
 
 #include "daslist/daslist.h"
-#include "platform/backend.h"
 #include "platform/window.h"
 #include "shell/errorlog.h"
 #include "tests/testutil.h"
@@ -38,9 +36,15 @@ void WithList(std::function<void(HWND)> body) {
   ASSERT_EQ(DialogBoxParam(PlatGetInstance(), "DLG_DASLIST", nullptr, BodyProc, 0), 0);
 }
 
+// The item texts, asked of the list box itself.
 std::vector<std::string> Items(HWND hList) {
   std::vector<std::string> items;
-  UiGetListState(hList, &items, nullptr, nullptr);
+  int n = static_cast<int>(SendMessage(hList, LB_GETCOUNT, 0, 0));
+  for (int i = 0; i < n; i++) {
+    std::string text(static_cast<std::size_t>(SendMessage(hList, LB_GETTEXTLEN, (WPARAM)i, 0)), '\0');
+    SendMessage(hList, LB_GETTEXT, (WPARAM)i, reinterpret_cast<LPARAM>(text.data()));
+    items.push_back(text);
+  }
   return items;
 }
 
@@ -227,7 +231,9 @@ TEST_F(DasListFile, FailedWriteKeepsTheOldListAndRemovesTheNewFile) {
   if (!FileExists("/dev/full")) GTEST_SKIP() << "no /dev/full";
   WriteFileBytes("daslist.txt", Header + "OLD,unit,\"\",1.2.3.4,NO,pw\r\n");
   // Every write to the new file fails with "no space left".
-  ASSERT_EQ(symlink("/dev/full", "daslist.txt.new"), 0);
+  std::error_code ecLink;
+  std::filesystem::create_symlink("/dev/full", "daslist.txt.new", ecLink);
+  ASSERT_FALSE(ecLink) << ecLink.message();
   WithList([&](HWND hList) {
     DasRecord *p = AllocDasRecord();
     CopyString(p->serialnumber, "NEW", sizeof p->serialnumber);

@@ -2,7 +2,8 @@
 // process in a fresh directory, against simulated units that run on the
 // build machine (their addresses come from TANDREL_SIM_MULTI and
 // TANDREL_SIM_SINGLE, set by the script that started them). While it runs,
-// its progress dialog is a real top-level window of the desktop.
+// its progress dialog is a real top-level window of the desktop. A second
+// run merges the same records into the logs the first one wrote.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -12,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/file.h"
 #include "tests/testutil.h"
 
 namespace {
@@ -23,6 +25,24 @@ std::string ProgramPath() {
   std::string s = sz;
   for (int i = 0; i < 2; i++) s = s.substr(0, s.find_last_of("\\/"));
   return s + "\\" + TANDREL_BINARY;
+}
+
+// Runs tandreldl.exe /AUTO in dir and returns its exit status. While it
+// runs, its progress dialog shows as a window of the desktop.
+DWORD RunAuto(const std::string &dir, bool *pbSawProgress) {
+  std::string cmd = "\"" + ProgramPath() + "\" /AUTO";
+  STARTUPINFOA si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  if (!::CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, dir.c_str(), &si, &pi))
+    return 1000 + ::GetLastError();
+  while (::WaitForSingleObject(pi.hProcess, 20) == WAIT_TIMEOUT)
+    if (::FindWindowA(nullptr, "Download Progress")) *pbSawProgress = true;
+  DWORD nExit = 99;
+  ::GetExitCodeProcess(pi.hProcess, &nExit);
+  ::CloseHandle(pi.hThread);
+  ::CloseHandle(pi.hProcess);
+  return nExit;
 }
 
 int CountLines(const std::string &s) {
@@ -41,22 +61,8 @@ TEST(Win32Auto, DownloadsBothUnitsAndExitsZero) {
                  "DAS000000001,Demo multi,\"\"," + std::string(pszMulti) + ",NO,qexal\r\n"
                  "DAS000000002,Demo single,\"\"," + std::string(pszSingle) + ",NO,qexal\r\n");
 
-  std::string cmd = "\"" + ProgramPath() + "\" /AUTO";
-  STARTUPINFOA si{};
-  si.cb = sizeof si;
-  PROCESS_INFORMATION pi{};
-  ASSERT_TRUE(::CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                               dir.Path().c_str(), &si, &pi));
-  // The progress dialog of the first unit shows up as a window of its own
-  // (it may be gone already on a fast machine; then the run has ended).
   bool bSawProgress = false;
-  while (::WaitForSingleObject(pi.hProcess, 20) == WAIT_TIMEOUT)
-    if (::FindWindowA(nullptr, "Download Progress")) bSawProgress = true;
-  DWORD nExit = 99;
-  ::GetExitCodeProcess(pi.hProcess, &nExit);
-  ::CloseHandle(pi.hThread);
-  ::CloseHandle(pi.hProcess);
-  EXPECT_EQ(nExit, 0u) << ReadFileBytes(dir.File("errorlog.txt"));
+  EXPECT_EQ(RunAuto(dir.Path(), &bSawProgress), 0u) << ReadFileBytes(dir.File("errorlog.txt"));
   if (!bSawProgress) std::printf("(the run ended before its progress dialog was seen)\n");
 
   const std::vector<std::string> multi = {"devlist.txt", "loggerconfig.ini", "mb-001.ini", "mb-001.log",
@@ -79,6 +85,15 @@ TEST(Win32Auto, DownloadsBothUnitsAndExitsZero) {
   ASSERT_FALSE(entries.empty());
   EXPECT_EQ(entries.back().message, "Software exiting.");
   for (const LogEntry &e : entries) EXPECT_EQ(e.message.find("rror"), std::string::npos) << e.message;
+
+  // A second run gets the same records again: the merge replaces each log
+  // by itself (no record twice), and nothing is left in the temp folders.
+  const std::string before = log;
+  EXPECT_EQ(RunAuto(dir.Path(), &bSawProgress), 0u) << ReadFileBytes(dir.File("errorlog.txt"));
+  EXPECT_EQ(ReadFileBytes(dir.File("DAS000000001/mb-002.log")), before);
+  std::vector<std::string> left;
+  EXPECT_EQ(PlatListDir(dir.File("DAS000000001/temp").c_str(), &left), 0);
+  EXPECT_EQ(left, std::vector<std::string>{});
 }
 
 }  // namespace
