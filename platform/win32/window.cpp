@@ -173,7 +173,10 @@ LRESULT CALLBACK CallWndHook(int nCode, WPARAM wParam, LPARAM lParam) {
   HHOOK hHook = tlsPending.hHook;
   if (nCode == HC_ACTION) {
     const CWPSTRUCT *p = reinterpret_cast<const CWPSTRUCT *>(lParam);
-    if (p->message == WM_INITDIALOG && tlsPending.pTemplate && !::GetParent(p->hwnd)) {
+    // The dialog itself, not a child dialog of a control; an owned dialog's
+    // GetParent is its owner, so ask the style.
+    if (p->message == WM_INITDIALOG && tlsPending.pTemplate &&
+        !(::GetWindowLongPtrA(p->hwnd, GWL_STYLE) & WS_CHILD)) {
       // Hooks of nested dialogs may stack; this one has done its work.
       ::UnhookWindowsHookEx(hHook);
       tlsPending.hHook = nullptr;

@@ -120,8 +120,28 @@ struct MainRun {
   std::vector<std::string> problems;
   std::vector<std::string> items;
   HWND hFound = nullptr;
+  INT_PTR nOwned = 0;
 };
 MainRun *g_pMain = nullptr;
+
+// A progress dialog over the main window: found by its template, with the
+// program's icon, its owner disabled while it runs.
+INT_PTR CALLBACK OwnedProc(HWND hDlg, UINT uMsg, WPARAM wParam, LPARAM lParam) {
+  static HWND hOwner = nullptr;
+  if (uMsg == WM_INITDIALOG) {
+    hOwner = reinterpret_cast<HWND>(lParam);
+    PostMessage(hDlg, WM_COMMAND, 7000, 0);
+    return TRUE;
+  }
+  if (uMsg == WM_COMMAND && wParam == 7000) {
+    if (FindWindowByTemplate("DLG_DOWNLOAD") != hDlg) g_pMain->problems.push_back("owned dialog not found");
+    if (IsWindowEnabled(hOwner)) g_pMain->problems.push_back("owner still enabled");
+    if (!::SendMessageA(hDlg, WM_GETICON, ICON_BIG, 0)) g_pMain->problems.push_back("owned icon");
+    EndDialog(hDlg, 5);
+    return TRUE;
+  }
+  return FALSE;
+}
 
 LRESULT CALLBACK MainProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
   switch (uMsg) {
@@ -161,6 +181,9 @@ LRESULT CALLBACK MainProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
           SendDlgItemMessage(hWnd, 202, LB_GETTEXT, i, reinterpret_cast<LPARAM>(item));
           g_pMain->items.push_back(item);
         }
+        g_pMain->nOwned = DialogBoxParam(PlatGetInstance(), "DLG_DOWNLOAD", hWnd, OwnedProc,
+                                         reinterpret_cast<LPARAM>(hWnd));
+        if (!IsWindowEnabled(hWnd)) g_pMain->problems.push_back("owner left disabled");
         SendMessage(hWnd, WM_CLOSE, 0, 0);
       }
       return 0;
@@ -195,6 +218,7 @@ TEST(Win32Dialog, ClassWindowWithMenuIconAndSortedList) {
   g_pMain = nullptr;
   for (const std::string &p : run.problems) ADD_FAILURE() << p;
   EXPECT_NE(run.hFound, nullptr);
+  EXPECT_EQ(run.nOwned, 5);
   EXPECT_EQ(run.items, (std::vector<std::string>{"das1\ta", "DAS2\tb", "DAS3\tc"}));
   // The quit that ended the window is still queued: take it away so that
   // later dialogs of this process run.
