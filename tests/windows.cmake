@@ -16,6 +16,7 @@ target_compile_options(gtest_main PRIVATE -Wno-error)
 set(_win_tests
   ${CMAKE_SOURCE_DIR}/tests/daslist_test.cpp
   ${CMAKE_SOURCE_DIR}/tests/dialout_test.cpp
+  ${CMAKE_SOURCE_DIR}/tests/win32/win32_merge_test.cpp
   ${CMAKE_SOURCE_DIR}/tests/win32/win32_platform_test.cpp
   ${CMAKE_SOURCE_DIR}/tests/win32/win32_auto_test.cpp)
 # Cases about the machine without a dial-up service, or about the size of
