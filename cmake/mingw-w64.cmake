@@ -14,8 +14,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# One .exe with nothing beside it: the C and C++ runtimes and the thread
-# library linked in.
+# One .exe with nothing beside it: the C and C++ runtimes, the thread
+# library and zlib (libz-mingw-w64-dev: its static library, not the DLL's
+# import library) linked in.
+set(ZLIB_USE_STATIC_LIBS ON)
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 
 # Tests run under Wine where it is installed (Debian: wine64).

@@ -16,6 +16,6 @@ tandrel_need_packages() {
 }
 TANDREL_BUILD_PACKAGES=(cmake g++ ninja-build libgtest-dev libgmock-dev libbenchmark-dev curl libfltk1.3-dev xvfb xdotool x11-utils x11-apps imagemagick fonts-dejavu-core openbox nginx-light zlib1g-dev openssl man-db groff-base)
 # The Windows leg (scripts/build-windows and the Wine run of its tests) only:
-# the cross compiler, Wine to run the result, GoogleTest's sources to build
-# it for Windows, Xvfb for Wine's windows.
-TANDREL_WINDOWS_PACKAGES=(cmake ninja-build g++-mingw-w64-x86-64-posix wine64 googletest xvfb)
+# the cross compiler and zlib for it, Wine to run the result, GoogleTest's
+# sources to build it for Windows, Xvfb for Wine's windows.
+TANDREL_WINDOWS_PACKAGES=(cmake ninja-build g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine64 googletest xvfb)

@@ -319,12 +319,20 @@ int PlatStat(const char *pszPath, PlatFileInfo *pInfo) {
     return -1;
   }
   BY_HANDLE_FILE_INFORMATION info;
-  BOOL bOk = ::GetFileInformationByHandle(h, &info);
+  FILE_BASIC_INFO basic{};
+  BOOL bOk = ::GetFileInformationByHandle(h, &info) &&
+             ::GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic);
   if (!bOk) errno = ErrnoOfLastError();
   ::CloseHandle(h);
   if (!bOk) return -1;
   pInfo->llSize = (static_cast<long long>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
   pInfo->llMtimeNs = FileTimeToNs(info.ftLastWriteTime);
+  // The time of the last change of data or attributes (a rename or a new
+  // link counts too), as the other systems' ctime.
+  FILETIME ftChange;
+  ftChange.dwLowDateTime = static_cast<DWORD>(basic.ChangeTime.QuadPart);
+  ftChange.dwHighDateTime = static_cast<DWORD>(basic.ChangeTime.QuadPart >> 32);
+  pInfo->llCtimeNs = FileTimeToNs(ftChange);
   pInfo->ullId = (static_cast<unsigned long long>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
   pInfo->ullDev = info.dwVolumeSerialNumber;
   pInfo->bDir = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? 1 : 0;

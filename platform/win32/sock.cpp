@@ -46,6 +46,7 @@ struct SockEntry {
   std::size_t nRecvPos = 0, nRecvLen = 0;
   std::atomic<bool> bClosed{false};
   std::atomic<long> nTimeoutMs{-1};  // -1: wait for ever
+  std::atomic<long> nConnectTimeoutMs{-1};  // -1: the system's own limit
   ~SockEntry() {
     if (s != INVALID_SOCKET) ::closesocket(s);
     if (evNet != WSA_INVALID_EVENT) ::WSACloseEvent(evNet);
@@ -134,6 +135,13 @@ int PlatSetRecvTimeout(SOCKET s, unsigned int nMs) {
   return 0;
 }
 
+int PlatSetConnectTimeout(SOCKET s, unsigned int nMs) {
+  auto e = Acquire(s);
+  if (!e) return Fail(WSAENOTSOCK);
+  e->nConnectTimeoutMs.store(nMs > 0x7fffffffu ? 0x7fffffffL : static_cast<long>(nMs));
+  return 0;
+}
+
 std::uint32_t PlatInetAddr(const char *pszAddr) {
   if (!pszAddr) return 0xffffffffu;
   return static_cast<std::uint32_t>(::inet_addr(pszAddr));
@@ -154,12 +162,21 @@ int PlatConnect(SOCKET s, std::uint32_t nAddr, unsigned short nPort) {
   if (::connect(e->s, reinterpret_cast<const sockaddr *>(&sa), sizeof sa) == 0) return 0;
   int nErr = ::WSAGetLastError();
   if (nErr != WSAEWOULDBLOCK) return Fail(nErr);
-  // The connect runs on; wait for its outcome (the system's own connect
-  // timeout applies) or for a close from another thread.
+  // The connect runs on; wait for its outcome (within the socket's connect
+  // timeout when one is set, else the system's own) or for a close from
+  // another thread.
+  const long nLimit = e->nConnectTimeoutMs.load();
+  const ULONGLONG tEnd = ::GetTickCount64() + static_cast<ULONGLONG>(nLimit < 0 ? 0 : nLimit);
   for (;;) {
+    long nWait = -1;
+    if (nLimit >= 0) {
+      ULONGLONG tNow = ::GetTickCount64();
+      nWait = tNow >= tEnd ? 0 : static_cast<long>(tEnd - tNow);
+    }
     WSANETWORKEVENTS ne;
-    long r = WaitEvents(*e, -1, &ne);
+    long r = WaitEvents(*e, nWait, &ne);
     if (r < 0) return SOCKET_ERROR;
+    if (r == 0) return Fail(WSAETIMEDOUT);
     if (r & FD_CONNECT) {
       if (ne.iErrorCode[FD_CONNECT_BIT] != 0) return Fail(ne.iErrorCode[FD_CONNECT_BIT]);
       return 0;
