@@ -230,4 +230,58 @@ TEST(Sock, ManyThreadsCloseTheSameNumberOnce) {
   }
 }
 
+// A connection made elsewhere, here one end of a socket pair, taken over by
+// the layer: it behaves like a connected socket of its own, and a queued one
+// is what the next PlatSocket() hands out.
+TEST(Sock, ExistingConnectionIsTakenOverAndQueued) {
+  int sv[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+  SOCKET s = PlatSocketFromFd(sv[0]);
+  ASSERT_NE(s, INVALID_SOCKET);
+  EXPECT_EQ(PlatConnect(s, 0xffffffffu, 80), 0);  // connected already
+  EXPECT_EQ(PlatSend(s, "ping", 4), 4);
+  char buf[16] = {};
+  EXPECT_EQ(::recv(sv[1], buf, sizeof buf, 0), 4);
+  EXPECT_STREQ(buf, "ping");
+  EXPECT_EQ(::send(sv[1], "pong", 4, 0), 4);
+  EXPECT_EQ(PlatRecv(s, buf, sizeof buf), 4);
+
+  // Queued: PlatSocket() hands out the queued numbers first, in order, then
+  // new sockets again.
+  int sv2[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sv2), 0);
+  SOCKET s2 = PlatSocketFromFd(sv2[0]);
+  EXPECT_EQ(PlatQueueSocket(s), 0);
+  EXPECT_EQ(PlatQueueSocket(s2), 0);
+  EXPECT_EQ(PlatSocket(), s);
+  EXPECT_EQ(PlatSocket(), s2);
+  SOCKET sNew = PlatSocket();
+  EXPECT_NE(sNew, s);
+  EXPECT_NE(sNew, s2);
+  PlatCloseSocket(sNew);
+  EXPECT_EQ(PlatQueueSocket(sNew), SOCKET_ERROR);  // closed: not queued
+
+  // A close from another thread wakes a blocked receive, as for any socket.
+  auto fut = std::async(std::launch::async, [&] {
+    char c;
+    return PlatRecv(s, &c, 1);
+  });
+  EXPECT_EQ(fut.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+  PlatCloseSocket(s);
+  ASSERT_EQ(fut.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+  EXPECT_EQ(fut.get(), SOCKET_ERROR);
+  EXPECT_EQ(::recv(sv[1], buf, sizeof buf, 0), 0);  // the layer closed its end
+
+  // Sockets queued and never taken are closed by clearing the queue.
+  EXPECT_EQ(PlatQueueSocket(s2), 0);
+  EXPECT_EQ(PlatClearSocketQueue(), 1);
+  EXPECT_EQ(::recv(sv2[1], buf, sizeof buf, 0), 0);
+  SOCKET sAfter = PlatSocket();
+  EXPECT_NE(sAfter, s2);
+  PlatCloseSocket(sAfter);
+  ::close(sv[1]);
+  ::close(sv2[1]);
+  EXPECT_EQ(PlatSocketFromFd(-1), INVALID_SOCKET);
+}
+
 }  // namespace

@@ -38,6 +38,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <deque>
 #include <mutex>
 #include <unordered_map>
 
@@ -54,6 +55,7 @@ struct SockEntry {
   std::atomic<bool> bClosed{false};
   std::atomic<int> nTimeoutMs{-1};  // -1: wait for ever
   std::atomic<int> nConnectTimeoutMs{-1};  // -1: the system's own limit
+  bool bConnected = false;          // made from a connection that exists
   ~SockEntry() {
     if (fd >= 0) ::close(fd);
     if (wakefd >= 0) ::close(wakefd);
@@ -64,6 +66,7 @@ struct SockTable {
   std::mutex mu;
   std::unordered_map<SOCKET, std::shared_ptr<SockEntry>> map;
   SOCKET nNext = 1;
+  std::deque<SOCKET> queued;  // handed out by PlatSocket() before new ones
 };
 
 // Never destroyed: a worker may still be inside a socket call when the
@@ -123,6 +126,15 @@ int WaitReady(SockEntry &e, short nEvents, int nTimeoutMs) {
 }  // namespace
 
 SOCKET PlatSocket() {
+  {
+    SockTable &t = Table();
+    std::lock_guard<std::mutex> lock(t.mu);
+    if (!t.queued.empty()) {
+      SOCKET s = t.queued.front();
+      t.queued.pop_front();
+      return s;
+    }
+  }
   auto e = std::make_shared<SockEntry>();
   e->fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
   if (e->fd < 0) {
@@ -139,6 +151,51 @@ SOCKET PlatSocket() {
   SOCKET s = t.nNext++;
   t.map.emplace(s, std::move(e));
   return s;
+}
+
+SOCKET PlatSocketFromFd(int fd) {
+  if (fd < 0) {
+    Fail(EBADF);
+    return INVALID_SOCKET;
+  }
+  auto e = std::make_shared<SockEntry>();
+  e->fd = fd;  // closed with the entry from here on, a failure below included
+  e->bConnected = true;
+  int nFlags = ::fcntl(fd, F_GETFL);
+  if (nFlags < 0 || ::fcntl(fd, F_SETFL, nFlags | O_NONBLOCK) < 0 ||
+      ::fcntl(fd, F_SETFD, FD_CLOEXEC) < 0) {
+    Fail(errno);
+    return INVALID_SOCKET;
+  }
+  e->wakefd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (e->wakefd < 0) {
+    Fail(errno);
+    return INVALID_SOCKET;
+  }
+  SockTable &t = Table();
+  std::lock_guard<std::mutex> lock(t.mu);
+  SOCKET s = t.nNext++;
+  t.map.emplace(s, std::move(e));
+  return s;
+}
+
+int PlatQueueSocket(SOCKET s) {
+  SockTable &t = Table();
+  std::lock_guard<std::mutex> lock(t.mu);
+  if (t.map.find(s) == t.map.end()) return Fail(EBADF);
+  t.queued.push_back(s);
+  return 0;
+}
+
+int PlatClearSocketQueue() {
+  std::deque<SOCKET> queued;
+  {
+    SockTable &t = Table();
+    std::lock_guard<std::mutex> lock(t.mu);
+    queued.swap(t.queued);
+  }
+  for (SOCKET s : queued) PlatCloseSocket(s);
+  return (int)queued.size();
 }
 
 int PlatSetRecvTimeout(SOCKET s, unsigned int nMs) {
@@ -163,6 +220,7 @@ std::uint32_t PlatInetAddr(const char *pszAddr) {
 int PlatConnect(SOCKET s, std::uint32_t nAddr, unsigned short nPort) {
   auto e = Acquire(s);
   if (!e) return Fail(EBADF);
+  if (e->bConnected) return e->bClosed.load() ? Fail(ECANCELED) : 0;
   // The "no address" value of PlatInetAddr is the broadcast address, which a
   // TCP connection can never reach; fail it here rather than in the kernel.
   if (nAddr == 0xffffffffu) return Fail(EADDRNOTAVAIL);
