@@ -20,7 +20,10 @@ namespace {
 
 const char ListFile[] = "daslist.txt";
 const char ListFileNew[] = "daslist.txt.new";
-const char ListHeader[] = "serialnumber,name,phone,ipaddress,deletelog,password\n";
+// The first line of the file, written by every save. A row whose first
+// column reads "serialnumber" is a unit like any other: only this exact text
+// is skipped as the header.
+const char ListHeader[] = "serialnumber,name,phone,ipaddress,deletelog,password";
 const char AllocFailed[] = "Error allocating memory, GlobalAlloc returned NULL pointer.";
 
 // A new unit gets an address in the private range that the units ship with;
@@ -51,27 +54,6 @@ void MakeRecordWritable(DasRecord *pDas) {
   for (char *psz : {pDas->serialnumber, pDas->name, pDas->phone, pDas->ipaddress,
                     pDas->password})
     ReplaceLineBreaks(psz);
-}
-
-// Reads one row into a record. A row may be short: columns that it does not
-// have stay empty. A phone column that opens a double quote and never closes
-// it takes the rest of the line as the phone number, and the columns after
-// it stay empty.
-void ParseDasLine(char *pszLine, DasRecord *pDas) {
-  char *pCursor = pszLine;
-  char *pField;
-  if ((pField = NextField(&pCursor, ","))) CopyString(pDas->serialnumber, pField, sizeof pDas->serialnumber);
-  if ((pField = NextField(&pCursor, ","))) CopyString(pDas->name, pField, sizeof pDas->name);
-  if (pCursor && *pCursor == '"') {
-    pCursor++;
-    if ((pField = NextField(&pCursor, "\""))) CopyString(pDas->phone, pField, sizeof pDas->phone);
-    if (pCursor && *pCursor == ',') pCursor++;
-  } else if ((pField = NextField(&pCursor, ","))) {
-    CopyString(pDas->phone, pField, sizeof pDas->phone);
-  }
-  if ((pField = NextField(&pCursor, ","))) CopyString(pDas->ipaddress, pField, sizeof pDas->ipaddress);
-  if ((pField = NextField(&pCursor, ","))) pDas->deletelog = std::strcmp(pField, "YES") == 0 ? 1 : 0;
-  if ((pField = NextField(&pCursor, ","))) CopyString(pDas->password, pField, sizeof pDas->password);
 }
 
 DasRecord *ItemRecord(HWND hList, int nIndex) {
@@ -196,6 +178,35 @@ void InitMainWindow(HWND hWnd) {
 
 }  // namespace
 
+// A row may be short: columns that it does not have stay empty. A phone
+// column that opens a double quote and never closes it takes the rest of the
+// line as the phone number, and the columns after it stay empty.
+int ParseDasListLine(char *pszLine, DasRecord *pDas) {
+  if (std::strcmp(pszLine, ListHeader) == 0) return 0;
+  // An empty line holds no unit at all (a list edited by hand often ends
+  // with one); any other short line yields a unit with what it has.
+  if (pszLine[0] == 0) return 0;
+  char *pCursor = pszLine;
+  char *pField;
+  if ((pField = NextField(&pCursor, ","))) CopyString(pDas->serialnumber, pField, sizeof pDas->serialnumber);
+  if ((pField = NextField(&pCursor, ","))) CopyString(pDas->name, pField, sizeof pDas->name);
+  if (pCursor && *pCursor == '"') {
+    pCursor++;
+    if ((pField = NextField(&pCursor, "\""))) CopyString(pDas->phone, pField, sizeof pDas->phone);
+    if (pCursor && *pCursor == ',') pCursor++;
+  } else if ((pField = NextField(&pCursor, ","))) {
+    CopyString(pDas->phone, pField, sizeof pDas->phone);
+  }
+  if ((pField = NextField(&pCursor, ","))) CopyString(pDas->ipaddress, pField, sizeof pDas->ipaddress);
+  if ((pField = NextField(&pCursor, ","))) pDas->deletelog = std::strcmp(pField, "YES") == 0 ? 1 : 0;
+  if ((pField = NextField(&pCursor, ","))) CopyString(pDas->password, pField, sizeof pDas->password);
+  // The unit is shown, sorted and kept as the next save will write it: a
+  // quote in an unquoted phone column becomes an underscore now, not only in
+  // the file, so the list reads back in the order in which it was saved.
+  MakeRecordWritable(pDas);
+  return 1;
+}
+
 DasRecord *AllocDasRecord() {
   // Records are never freed: a record removed from the list may still be
   // read by a download worker until its final wait is over. Keeping them
@@ -229,16 +240,13 @@ void LoadDasList(HWND hList) {
   if (hFile < 0) return;
   char szLine[512];
   while (ReadLine(hFile, szLine, sizeof szLine)) {
-    if (std::strncmp(szLine, "serialnumber,", 13) == 0) continue;
-    // An empty line holds no unit at all (a list edited by hand often ends
-    // with one); any other short line yields a unit with what it has.
-    if (szLine[0] == 0) continue;
+    if (std::strcmp(szLine, ListHeader) == 0 || szLine[0] == 0) continue;
     DasRecord *pDas = AllocDasRecord();
     if (!pDas) {
       LogError("daslist", __LINE__, "%s", AllocFailed);
       continue;
     }
-    ParseDasLine(szLine, pDas);
+    ParseDasListLine(szLine, pDas);
     FormatDasListItem(pDas, szLine, sizeof szLine);
     LRESULT nIndex = SendMessage(hList, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(szLine));
     if (nIndex != LB_ERR)
@@ -260,7 +268,7 @@ void SaveDasList(HWND hList) {
   }
   bool bComplete = true;
   char szLine[512];
-  FormatString(szLine, sizeof szLine, "%s", ListHeader);
+  FormatString(szLine, sizeof szLine, "%s\n", ListHeader);
   long nLen = static_cast<long>(std::strlen(szLine));
   if (PlatWrite(hFile, szLine, static_cast<std::size_t>(nLen)) < nLen) {
     int nErr = PlatErrno();

@@ -30,6 +30,12 @@ enum {
 // the list included: a download worker may still read one).
 DasRecord *AllocDasRecord();
 
+// Reads one row of the list file (without its line end) into a zeroed
+// record, as LoadDasList does: the columns the row has, each cut to its
+// member, made safe for the file as a save makes them. The line is cut into
+// its fields. 0 for a line that holds no unit (the header, an empty line),
+// the record then untouched; 1 otherwise.
+int ParseDasListLine(char *pszLine, DasRecord *pDas);
 void LoadDasList(HWND hList);
 void SaveDasList(HWND hList);
 void FormatDasListItem(const DasRecord *pDas, char *pszBuf, unsigned nCap);

@@ -265,6 +265,88 @@ TEST_F(DasListFile, FailedRenameIsReported) {
   EXPECT_NE(Log().find("Error renaming daslist.txt.new to daslist.txt"), std::string::npos) << Log();
 }
 
+// Loads the list, saves it, and returns the file the save wrote.
+std::string LoadAndSave() {
+  WithList([&](HWND hList) {
+    LoadDasList(hList);
+    SaveDasList(hList);
+  });
+  return ReadFileBytes("daslist.txt");
+}
+
+TEST_F(DasListFile, OnlyTheHeaderTextItselfIsSkipped) {
+  // A unit may report "serialnumber" as its serial number, and a row may be
+  // written by hand with nothing but that: both are units, and they stay
+  // units through any number of saves.
+  WriteFileBytes("daslist.txt", Header +
+                                    "serialnumber,Odd unit,\"\",10.0.0.1,YES,pw\r\n"
+                                    "serialnumber\r\n"
+                                    "serialnumber,name,phone,ipaddress,deletelog,password,\r\n"
+                                    "S2,Next,\"\",10.0.0.2,NO,pw2\r\n");
+  std::string first = LoadAndSave();
+  EXPECT_EQ(first, Header +
+                       "S2,Next,\"\",10.0.0.2,NO,pw2\r\n"
+                       "serialnumber,,\"\",,NO,\r\n"
+                       "serialnumber,Odd unit,\"\",10.0.0.1,YES,pw\r\n"
+                       "serialnumber,name,\"phone\",ipaddress,NO,password\r\n");
+  EXPECT_EQ(LoadAndSave(), first);
+  EXPECT_EQ(Log().find(",daslist,"), std::string::npos);
+}
+
+TEST_F(DasListFile, AQuoteInAnUnquotedPhoneIsShownAsItIsSaved) {
+  // Two units that differ only in the phone. '"' and the '_' it is saved as
+  // sort on different sides of '+': the item must show (and sort by) the
+  // saved form from the start, or every reload reorders the file.
+  WriteFileBytes("daslist.txt", Header +
+                                    "S1,N,5\"5,10.0.0.1,NO,first\r\n"
+                                    "S1,N,5+5,10.0.0.1,NO,second\r\n");
+  WithList([&](HWND hList) {
+    LoadDasList(hList);
+    std::vector<std::string> items = Items(hList);
+    ASSERT_EQ(items.size(), 2u);
+    for (int i = 0; i < 2; i++) {
+      DasRecord *p = Record(hList, i);
+      ASSERT_NE(p, nullptr);
+      EXPECT_EQ(std::string(p->phone).find('"'), std::string::npos) << p->phone;
+      char szItem[512];
+      FormatDasListItem(p, szItem, sizeof szItem);
+      EXPECT_EQ(items[i], szItem);
+    }
+    SaveDasList(hList);
+  });
+  std::string first = ReadFileBytes("daslist.txt");
+  EXPECT_NE(first.find("S1,N,\"5_5\",10.0.0.1,NO,first\r\n"), std::string::npos) << first;
+  EXPECT_EQ(LoadAndSave(), first);
+  EXPECT_EQ(LoadAndSave(), first);
+}
+
+TEST(DasListLine, OneRowWithoutAListBox) {
+  DasRecord rec{};
+  char line[512];
+  CopyString(line, "serialnumber,name,phone,ipaddress,deletelog,password", sizeof line);
+  EXPECT_EQ(ParseDasListLine(line, &rec), 0);
+  line[0] = 0;
+  EXPECT_EQ(ParseDasListLine(line, &rec), 0);
+  DasRecord zero{};
+  EXPECT_EQ(std::memcmp(&rec, &zero, sizeof rec), 0);
+
+  CopyString(line, "serialnumber,My \"unit\",\"0,1\",1.2.3.4:81,YES,pw,extra", sizeof line);
+  EXPECT_EQ(ParseDasListLine(line, &rec), 1);
+  EXPECT_STREQ(rec.serialnumber, "serialnumber");
+  EXPECT_STREQ(rec.name, "My \"unit\"");
+  EXPECT_STREQ(rec.phone, "0,1");
+  EXPECT_STREQ(rec.ipaddress, "1.2.3.4:81");
+  EXPECT_EQ(rec.deletelog, 1);
+  EXPECT_STREQ(rec.password, "pw");
+
+  DasRecord rec2{};
+  CopyString(line, "ABCDEFGHIJKLMNOPQRSTUVWXYZ,n,0\"1", sizeof line);
+  EXPECT_EQ(ParseDasListLine(line, &rec2), 1);
+  EXPECT_STREQ(rec2.serialnumber, "ABCDEFGHIJKLMNOPQRS");
+  EXPECT_STREQ(rec2.phone, "0_1");  // as the file will hold it
+  EXPECT_STREQ(rec2.ipaddress, "");
+}
+
 TEST(DasListItem, TextOfAUnit) {
   DasRecord *p = AllocDasRecord();
   ASSERT_NE(p, nullptr);
