@@ -15,11 +15,36 @@ namespace {
 
 int IsControl(unsigned char c) { return c < 0x20 || c == 0x7f; }
 
+// ASCII letters compared without case; n bytes of a against b.
+int SameNoCase(const char *a, const char *b, std::size_t n) {
+  for (std::size_t i = 0; i < n; i++) {
+    unsigned char x = (unsigned char)a[i], y = (unsigned char)b[i];
+    if (x >= 'A' && x <= 'Z') x = (unsigned char)(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = (unsigned char)(y - 'A' + 'a');
+    if (x != y) return 0;
+  }
+  return 1;
+}
+
+// A directory must not take the name of a file the program keeps in the
+// working directory. Compared as the Windows file system does: without case,
+// and without the trailing dots and blanks it drops from a name.
+int NamesProgramFile(const char *psz) {
+  static const char *const kFiles[] = {"errorlog.txt", "daslist.txt", "daslist.txt.new"};
+  std::size_t n = std::strlen(psz);
+  while (n > 0 && (psz[n - 1] == '.' || psz[n - 1] == ' ')) n--;
+  for (const char *pszFile : kFiles)
+    if (std::strlen(pszFile) == n && SameNoCase(psz, pszFile, n)) return 1;
+  // Lock files, whatever their stem.
+  return n >= 5 && SameNoCase(psz + n - 5, ".lock", 5);
+}
+
 // A value read from a unit that may become a directory name: no path
 // separator of either kind, not "." or "..", no control character. Anything
 // else could put files outside the working directory (or nowhere sensible).
 int IsSafeDirName(const char *psz) {
   if (std::strcmp(psz, ".") == 0 || std::strcmp(psz, "..") == 0) return 0;
+  if (NamesProgramFile(psz)) return 0;
   for (const unsigned char *p = (const unsigned char *)psz; *p; ++p)
     if (*p == '/' || *p == '\\' || IsControl(*p)) return 0;
   return 1;

@@ -288,6 +288,37 @@ TEST_F(DownloadE2E, SerialNumberThatIsNoDirectoryNameIsRefused) {
   }
 }
 
+TEST_F(DownloadE2E, SerialNumberNamingAFileOfTheProgramIsRefused) {
+  // Twelve characters each: a directory of that name would take the place
+  // of the error log, the list or a lock file (on Windows without regard to
+  // case or trailing dots).
+  for (std::string served : {"errorlog.txt", "ERRORLOG.TXT", "daslist.txt.", "DasList.TXT.",
+                             "daslist.lock", "TANDREL.LOCK"}) {
+    SCOPED_TRACE(served);
+    SimConfig c;
+    c.serial = served;
+    Start(c);
+    Run();
+    ExpectRequests({"/setup/logexport.cgi?CFG=loggerconfig.ini"});
+    EXPECT_EQ(std::string(das.serialnumber), "");  // what the record held before
+    EXPECT_TRUE(LogHas("Unable to locate valid DAS serial number, abort download.  got [" +
+                       served + "]"));
+    EXPECT_EQ(ErrorLogErrorCount(), 1);
+    ResetErrorLog();
+    OpenErrorLog(1);
+    EXPECT_EQ(DirEntries(), std::vector<std::string>{"errorlog.txt"});
+    EXPECT_TRUE(fs::is_regular_file("errorlog.txt"));
+    fs::remove("errorlog.txt");
+    sim.reset();
+  }
+  // A serial number that only resembles one of them is a unit like any other.
+  SimConfig c;
+  c.serial = "errorlog.tx1";
+  Start(c);
+  Run();
+  EXPECT_TRUE(fs::is_directory("errorlog.tx1"));
+}
+
 TEST_F(DownloadE2E, ConfigurationWithCrLfLineEnds) {
   SimConfig c;
   c.bCrlfConfig = true;
