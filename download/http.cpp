@@ -676,14 +676,17 @@ int HttpGet(const char *pszPath, DownloadJob *pJob, std::atomic<SOCKET> *pSlot,
   pJob->bHtmlAnswer = 0;
   for (;;) {
     std::size_t nLen = 0, nKept = 0;
-    int nGot = 0;
+    int nGot = 0, bLineEnd = 0;
     for (;;) {
       char c;
       long r = PacedRecv(pBs, &c, 1);
       if (r != 1) break;
       nGot = 1;
       nLen++;
-      if (c == '\n') break;
+      if (c == '\n') {
+        bLineEnd = 1;
+        break;
+      }
       if (nKept + 1 < sizeof szLine) szLine[nKept++] = c;
     }
     szLine[nKept] = 0;
@@ -719,7 +722,10 @@ int HttpGet(const char *pszPath, DownloadJob *pJob, std::atomic<SOCKET> *pSlot,
         HeaderValue(szLine, 13, szValue, sizeof szValue);
         pJob->bHtmlAnswer = std::strncmp(szValue, "text/html", 9) == 0;
       }
-      int bEmpty = nLen == 1 || (nLen == 2 && szLine[0] == '\r');
+      // Only a line that ended in its LF can be the empty one: a header cut
+      // one byte into its next line is a cut header, not an answer with an
+      // empty body (which a delete request could follow).
+      int bEmpty = bLineEnd && (nLen == 1 || (nLen == 2 && szLine[0] == '\r'));
       if (bEmpty && *pnHttpResult >= 100 && *pnHttpResult < 200) {
         // The end of an interim answer: the real one comes next.
         *pnHttpResult = 0;

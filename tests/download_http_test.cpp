@@ -148,6 +148,11 @@ TEST_F(HttpGetTest, ConnectionClosedInsideHeaderFails) {
   EXPECT_EQ(nStatus, 200);
   EXPECT_EQ(LogMessages("download").back(),
             "URL request failed, no seperator between http header and body found.");
+  // Cut one byte into the next line, or after a lone CR: no empty line came.
+  for (const char *pszCut : {"HTTP/1.0 200 OK\r\nX", "HTTP/1.0 200 OK\r\n\r", "HTTP/1.0 200 OK\r\n\rX"}) {
+    CloseJobSocket(pJob->sockFile);
+    EXPECT_EQ(Get(pszCut, &nStatus), 0) << pszCut;
+  }
 }
 
 TEST_F(HttpGetTest, LongHeaderLineIsOneLine) {
