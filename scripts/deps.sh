@@ -14,7 +14,7 @@ tandrel_need_packages() {
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
   fi
 }
-TANDREL_BUILD_PACKAGES=(cmake g++ ninja-build libgtest-dev libgmock-dev libbenchmark-dev curl libfltk1.3-dev xvfb xdotool x11-utils x11-apps imagemagick fonts-dejavu-core openbox nginx-light zlib1g-dev openssl man-db groff-base)
+TANDREL_BUILD_PACKAGES=(cmake g++ ninja-build libgtest-dev libgmock-dev libbenchmark-dev curl libfltk1.3-dev xvfb xdotool x11-utils x11-apps imagemagick fonts-dejavu-core openbox nginx-light zlib1g-dev openssl man-db groff-base clang-14 libclang-rt-14-dev)
 # The Windows leg (scripts/build-windows and the Wine run of its tests) only:
 # the cross compiler and zlib for it, Wine to run the result, GoogleTest's
 # sources to build it for Windows, Xvfb for Wine's windows.

@@ -1,0 +1,97 @@
+// The merge: a local log and a download (the input, split at its first form
+// feed) merged by MergeLogFile give a file whose data lines are sorted with
+// unique time stamps, where each stamp's line is the longest read for it,
+// and which is byte for byte what the record-list form (ReadLogFile and
+// InsertRecord, then WriteLogFile) writes for the same two files.
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <string>
+
+#include "fuzz/fuzz_common.h"
+#include "merge/logset.h"
+#include "merge/merge.h"
+#include "platform/file.h"
+
+namespace {
+
+std::string RecordListMerge(const std::string &local, const std::string &download, bool bLocal) {
+  WriteWholeFile("ref-local", local);
+  WriteWholeFile("ref-download", download);
+  LogRecord *pHead = nullptr;
+  char *pHeader = nullptr;
+  long lRecords = 0, lDuplicates = 0;
+  char szStatus[64];
+  if (bLocal)
+    FUZZ_CHECK(ReadLogFile("ref-local", &pHead, &pHeader, szStatus, sizeof szStatus, nullptr,
+                           &lRecords, &lDuplicates) == 1);
+  FUZZ_CHECK(ReadLogFile("ref-download", &pHead, &pHeader, szStatus, sizeof szStatus, nullptr,
+                         &lRecords, &lDuplicates) == 1);
+  FUZZ_CHECK(WriteLogFile("ref-merged", &pHead, pHeader, szStatus, sizeof szStatus, nullptr) == 1);
+  FreeRecords(&pHead, &pHeader);
+  return ReadWholeFile("ref-merged");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+  EnterSandbox("merge");
+  // Flushing to the disk is the merge's crash safety, not its result; the
+  // sandbox is in memory anyway.
+  MergeFlushToDisk.store(0);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *pData, std::size_t nSize) {
+  if (nSize > 65536) return 0;
+  std::string data(reinterpret_cast<const char *>(pData), nSize);
+  std::size_t nSplit = data.find('\f');
+  bool bLocal = nSplit != std::string::npos;
+  std::string local = bLocal ? data.substr(0, nSplit) : "";
+  std::string download = bLocal ? data.substr(nSplit + 1) : data;
+
+  PlatMkdir("U");
+  PlatMkdir("U\\temp");
+  if (bLocal) WriteWholeFile("U/mb-007.log", local);
+  WriteWholeFile("U/temp/mb-007.0.tmp", download);
+  char szStatus[64];
+  FUZZ_CHECK(MergeLogFile("U", 7, "U\\temp\\mb-007.0.tmp", szStatus, sizeof szStatus, nullptr) == 1);
+  std::string merged = ReadWholeFile("U/mb-007.log");
+  FUZZ_CHECK(!PlatExists("U/temp/mb-007.0.tmp"));
+  FUZZ_CHECK(!PlatExists("U/mb-007.new"));
+
+  // Sorted, one line per stamp, the longest of each stamp's lines.
+  std::map<std::uint32_t, std::size_t> longest;
+  for (const std::string *pFile : {&local, &download})
+    for (const std::string &line : SplitLines(*pFile, pFile->size() + 2)) {
+      std::uint32_t ulTime = 0;
+      if (ClassifyLogLine(line.data(), line.size(), &ulTime) != 1) continue;
+      // A line's bytes end at its first NUL, as in the record list.
+      std::size_t &n = longest[ulTime];
+      if (CText(line).size() > n) n = CText(line).size();
+    }
+  bool bFirst = true, bHaveLast = false;
+  std::uint32_t ulLast = 0;
+  std::size_t nData = 0;
+  for (const std::string &line : SplitLines(merged, merged.size() + 2)) {
+    std::uint32_t ulTime = 0;
+    int nKind = ClassifyLogLine(line.data(), line.size(), &ulTime);
+    FUZZ_CHECK(nKind != 0);
+    if (nKind == 2) {
+      FUZZ_CHECK(bFirst);  // the one header comes first
+    } else {
+      FUZZ_CHECK(!bHaveLast || ulTime > ulLast);
+      FUZZ_CHECK(longest.count(ulTime) && longest[ulTime] == line.size());
+      FUZZ_CHECK(line.find('\0') == std::string::npos);
+      ulLast = ulTime;
+      bHaveLast = true;
+      nData++;
+    }
+    bFirst = false;
+  }
+  FUZZ_CHECK(nData == longest.size());
+
+  FUZZ_CHECK(merged == RecordListMerge(local, download, bLocal));
+  ClearCurrentDir();
+  return 0;
+}
