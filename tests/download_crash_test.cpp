@@ -48,22 +48,6 @@ long EnvLong(const char *pszName, long nDefault) {
   return p && *p ? std::atol(p) : nDefault;
 }
 
-// Where two long texts first differ, for a readable failure.
-std::string FirstDifference(const std::string &got, const std::string &want) {
-  std::size_t i = 0;
-  while (i < got.size() && i < want.size() && got[i] == want[i]) i++;
-  std::size_t from = got.rfind('\n', i == 0 ? 0 : i - 1);
-  from = from == std::string::npos ? 0 : from + 1;
-  auto Line = [&](const std::string &s) {
-    if (from >= s.size()) return std::string("<end of file>");
-    std::size_t e = s.find('\n', from);
-    return s.substr(from, e == std::string::npos ? std::string::npos : e - from + 1);
-  };
-  return std::to_string(got.size()) + " bytes, want " + std::to_string(want.size()) +
-         "; first difference at byte " + std::to_string(i) + ":\n  got  [" + Line(got) +
-         "]\n  want [" + Line(want) + "]";
-}
-
 struct Device {
   SimUnit *pUnit;
   int nDevice;

@@ -130,3 +130,19 @@ int KillProgram(int pid) {
   if (waitpid(pid, &status, 0) != pid) return 0;
   return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL ? 1 : 0;
 }
+
+std::string FirstDifference(const std::string &got, const std::string &want) {
+  std::size_t i = 0;
+  while (i < got.size() && i < want.size() && got[i] == want[i]) i++;
+  if (i == got.size() && i == want.size()) return "no difference";
+  std::size_t from = i == 0 ? 0 : got.rfind('\n', i - 1);
+  from = from == std::string::npos || i == 0 ? 0 : from + 1;
+  auto Line = [&](const std::string &s) {
+    if (from >= s.size()) return std::string("<end of file>");
+    std::size_t e = s.find('\n', from);
+    return s.substr(from, e == std::string::npos ? std::string::npos : e - from + 1);
+  };
+  return std::to_string(got.size()) + " bytes, want " + std::to_string(want.size()) +
+         "; first difference at byte " + std::to_string(i) + ":\n  got  [" + Line(got) +
+         "]\n  want [" + Line(want) + "]";
+}

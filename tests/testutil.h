@@ -46,3 +46,7 @@ int WaitProgram(int pid, int nMaxSeconds);
 // SIGKILL, then waits for it: 1 when the kill ended the process, 0 when it
 // had ended by itself before the signal reached it.
 int KillProgram(int pid);
+
+// Where two long texts first differ (sizes, offset and the lines there), for
+// a failure message that stays readable when files run to megabytes.
+std::string FirstDifference(const std::string &got, const std::string &want);

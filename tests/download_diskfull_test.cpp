@@ -1,0 +1,254 @@
+// The real program, "/AUTO", on a small disk of its own (a tmpfs mounted for
+// the test) that fills up at one file after the other: the temporary
+// download file, the merged file, the list file's new copy, the error log.
+// Each time the run must end with status 1 and say why, the unit must not be
+// told to delete anything, and once there is room again a clean run must
+// bring in every record the unit holds.
+//
+// Mounting needs the right to mount (root, or a user namespace that allows
+// it); without it the tests are skipped and say so.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tests/download_support.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string S = "DAS000000001";
+const std::string kPass = "qexal";
+const std::string kNoSpace = std::strerror(ENOSPC);
+const std::string kHeader = "time,file,line,message\r\n";
+
+// A tmpfs of a few megabytes at a directory, unmounted when the object goes.
+// The mount is made in a mount namespace of this process when one can be
+// had, so that nothing else on the machine ever sees it.
+class SmallDisk {
+ public:
+  SmallDisk(const std::string &path, long nBytes) : m_path(path) {
+    fs::create_directories(path);
+    static bool bPrivate = [] {
+      return unshare(CLONE_NEWNS) == 0 &&
+             mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+    }();
+    (void)bPrivate;
+    std::string opts = "size=" + std::to_string(nBytes) + ",mode=0700";
+    if (mount("tandrel-small-disk", path.c_str(), "tmpfs", 0, opts.c_str()) == 0)
+      m_bMounted = true;
+    else
+      m_why = std::string("cannot mount a tmpfs (") + std::strerror(errno) + ")";
+  }
+  ~SmallDisk() {
+    if (m_bMounted) umount2(m_path.c_str(), MNT_DETACH);
+  }
+  bool Mounted() const { return m_bMounted; }
+  const std::string &Why() const { return m_why; }
+  long FreeBytes() const {
+    struct statvfs st;
+    if (statvfs(m_path.c_str(), &st) != 0) return -1;
+    return (long)(st.f_bavail * st.f_frsize);
+  }
+  // Takes space away until about nLeft bytes are free (0: none at all).
+  void LeaveFree(long nLeft) {
+    std::string filler = m_path + "/.filler";
+    int h = open(filler.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    ASSERT_GE(h, 0) << std::strerror(errno);
+    std::vector<char> block(65536, 'x');
+    for (;;) {
+      long nFree = FreeBytes();
+      if (nFree <= nLeft) break;
+      long n = std::min<long>((long)block.size(), nFree - nLeft);
+      if (write(h, block.data(), (size_t)n) <= 0) break;
+    }
+    close(h);
+    EXPECT_LE(FreeBytes(), nLeft + 4096);
+  }
+  void GiveSpaceBack() { fs::remove(m_path + "/.filler"); }
+
+ private:
+  std::string m_path;
+  std::string m_why;
+  bool m_bMounted = false;
+};
+
+class DiskFull : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    disk = std::make_unique<SmallDisk>(base.File("disk"), 8L << 20);
+    if (!disk->Mounted())
+      GTEST_SKIP() << "disk-full tests skipped: " << disk->Why()
+                   << "; they need the right to mount a tmpfs (run as root)";
+    work = base.File("disk");
+  }
+  void TearDown() override {
+    sim.reset();
+    disk.reset();
+  }
+
+  void StartUnit(long nRecords) {
+    SimConfig c;
+    c.devices = {1};
+    c.nRecords = nRecords;
+    sim = std::make_unique<SimUnit>(c);
+    ASSERT_NE(sim->p, nullptr);
+    body = SimLogBody(sim->p, 1);
+    list = "serialnumber,name,phone,ipaddress,deletelog,password\r\n" + S + ",Sim unit,\"\"," +
+           sim->Address() + ",YES," + kPass + "\r\n";
+    WriteFileBytes(W("daslist.txt"), list);
+  }
+  // The error log kept off the small disk, so that a full disk at another
+  // file still leaves the entries readable.
+  void LogOffTheDisk() {
+    WriteFileBytes(base.File("errorlog.txt"), kHeader);
+    fs::create_symlink(base.File("errorlog.txt"), W("errorlog.txt"));
+  }
+  std::string W(const std::string &rel) const { return work + "/" + rel; }
+  int Run() {
+    int pid = StartProgram(TANDREL_BINARY, work, {"/AUTO"}, base.File("out.txt"),
+                           base.File("err.txt"));
+    return pid < 0 ? -1 : WaitProgram(pid, 300);
+  }
+  std::string Err() { return ReadFileBytes(base.File("err.txt")); }
+  // An entry that tells of the full disk at this file.
+  bool NoSpaceEntryFor(const std::string &file) {
+    for (auto &e : ReadLogEntries(base.File("errorlog.txt")))
+      if (e.message.find(file) != std::string::npos &&
+          e.message.find(kNoSpace) != std::string::npos)
+        return true;
+    return false;
+  }
+  std::string Entries() {
+    std::string s;
+    for (auto &e : ReadLogEntries(base.File("errorlog.txt")))
+      s += e.module + ": " + e.message + "\n";
+    return s;
+  }
+  // With room again: a clean run brings in everything, and leaves no
+  // temporary file.
+  void ExpectCleanRunKeepsAll(const std::string &wantLog) {
+    disk->GiveSpaceBack();
+    EXPECT_EQ(Run(), 0) << Entries() << Err();
+    std::string got = ReadFileBytes(W(S + "/mb-001.log"));
+    EXPECT_TRUE(got == wantLog) << FirstDifference(got, wantLog);
+    EXPECT_EQ(ReadFileBytes(W("daslist.txt")), list);
+    EXPECT_FALSE(FileExists(W(S + "/mb-001.new")));
+    EXPECT_FALSE(FileExists(W("daslist.txt.new")));
+    if (FileExists(W(S + "/temp"))) {
+      EXPECT_TRUE(fs::is_empty(W(S + "/temp")));
+    }
+    EXPECT_EQ(SimDeleteCount(sim->p, 1), 1);
+  }
+
+  TempDir base{false};
+  std::unique_ptr<SmallDisk> disk;
+  std::string work;
+  std::unique_ptr<SimUnit> sim;
+  std::string body, list;
+};
+
+TEST_F(DiskFull, AtTheTemporaryDownloadFile) {
+  StartUnit(20000);  // a body of more than a megabyte
+  LogOffTheDisk();
+  ASSERT_GT(body.size(), 1000000u);
+  disk->LeaveFree(256 * 1024);  // the list, device list and configuration fit
+  EXPECT_EQ(Run(), 1) << Entries();
+  EXPECT_TRUE(NoSpaceEntryFor("mb-001")) << Entries();
+  EXPECT_EQ(SimDeleteCount(sim->p, 1), 0);
+  EXPECT_EQ(SimLogRecords(sim->p, 1), 20000);
+  // What arrived before the disk filled is no reason to keep a torn line.
+  std::string now = ReadFileBytes(W(S + "/mb-001.log"));
+  EXPECT_TRUE(body.compare(0, now.size(), now) == 0) << FirstDifference(now, body);
+  EXPECT_TRUE(now.empty() || now.back() == '\n');
+  ExpectCleanRunKeepsAll(body);
+}
+
+TEST_F(DiskFull, AtTheMergedFile) {
+  StartUnit(2000);
+  LogOffTheDisk();
+  // A local log of about a megabyte, older than anything the unit serves.
+  SimConfig older;
+  older.firstTime = "2026-11-01 00:00:00";
+  std::string local = body.substr(0, body.find('\n') + 1);
+  for (long i = 0; i < 15000; i++) local += SimRecordLine(older, 1, i);
+  fs::create_directories(W(S));
+  WriteFileBytes(W(S + "/mb-001.log"), local);
+  // Room for the download, not for the merged file.
+  disk->LeaveFree((long)body.size() + 128 * 1024);
+  EXPECT_EQ(Run(), 1) << Entries();
+  EXPECT_TRUE(NoSpaceEntryFor("mb-001.new")) << Entries();
+  EXPECT_EQ(SimDeleteCount(sim->p, 1), 0);
+  std::string now = ReadFileBytes(W(S + "/mb-001.log"));
+  EXPECT_TRUE(now == local) << FirstDifference(now, local);
+  EXPECT_FALSE(FileExists(W(S + "/mb-001.new")));
+  ExpectCleanRunKeepsAll(local + body.substr(body.find('\n') + 1));
+}
+
+TEST_F(DiskFull, AtTheListFilesNewCopy) {
+  StartUnit(2000);
+  LogOffTheDisk();
+  disk->LeaveFree(0);  // the unit's first write is the list, after the identity
+  EXPECT_EQ(Run(), 1) << Entries();
+  EXPECT_TRUE(NoSpaceEntryFor("daslist.txt.new")) << Entries();
+  EXPECT_EQ(ReadFileBytes(W("daslist.txt")), list);
+  EXPECT_EQ(SimDeleteCount(sim->p, 1), 0);
+  ExpectCleanRunKeepsAll(body);
+}
+
+TEST_F(DiskFull, AtTheErrorLog) {
+  StartUnit(2000);
+  // The error log on the full disk, with room for part of one more entry:
+  // that entry is torn, every later one is lost.
+  std::string log = kHeader;
+  std::string old = "'2026/12/07 22:00:00',main,160,Software exiting.\r\n";
+  while (log.size() + old.size() < 8192 - 40) log += old;
+  log.append(8192 - 40 - log.size(), '#');
+  log += "\r\n";
+  WriteFileBytes(W("errorlog.txt"), log);
+  disk->LeaveFree(0);
+  EXPECT_EQ(Run(), 1);
+  // Said once on the terminal, since the log could not say it.
+  std::string err = Err();
+  std::size_t n = 0;
+  for (std::size_t at = err.find("errorlog.txt"); at != std::string::npos;
+       at = err.find("errorlog.txt", at + 1))
+    n++;
+  EXPECT_EQ(n, 1u) << err;
+  EXPECT_EQ(SimDeleteCount(sim->p, 1), 0);
+  std::string torn = ReadFileBytes(W("errorlog.txt"));
+  ASSERT_GE(torn.size(), log.size());
+  EXPECT_EQ(torn.substr(0, log.size()), log);
+
+  // With room again the next run's entries start on a line of their own.
+  disk->GiveSpaceBack();
+  EXPECT_EQ(Run(), 0) << Err();
+  EXPECT_EQ(Err(), "");
+  std::string all = ReadFileBytes(W("errorlog.txt"));
+  ASSERT_GT(all.size(), torn.size());
+  std::string added = all.substr(torn.size());
+  if (torn.size() >= 2 && torn.compare(torn.size() - 2, 2, "\r\n") != 0) {
+    EXPECT_TRUE(added.rfind("\r\n'", 0) == 0 || added.rfind("\n'", 0) == 0)
+        << "the torn entry is followed by [" << added.substr(0, 40) << "]";
+  }
+  auto entries = ReadLogEntries(W("errorlog.txt"));
+  std::size_t nStarts = 0;
+  for (auto &e : entries)
+    if (e.module == "main" && e.message == "TandrelDL - DAS Download Tool starting, version v1.05.1208")
+      nStarts++;
+  EXPECT_EQ(nStarts, 1u) << "the clean run's first entry is not a line of its own";
+  std::string got = ReadFileBytes(W(S + "/mb-001.log"));
+  EXPECT_TRUE(got == body) << FirstDifference(got, body);
+  EXPECT_EQ(SimDeleteCount(sim->p, 1), 1);
+}
+
+}  // namespace
