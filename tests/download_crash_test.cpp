@@ -82,8 +82,10 @@ class DownloadCrash : public ::testing::Test {
     work = base.Path() + "/work";
   }
   void TearDown() override {
-    std::printf("[ crash    ] %d kills (%s), %d runs ended before their kill, seed %u\n",
-                nKills, KillSummary().c_str(), nMissed, nSeed);
+    std::printf(
+        "[ crash    ] %d kills (%s); %d left a .new file, %d a downloaded .tmp file behind; "
+        "%d runs ended before their kill; seed %u\n",
+        nKills, KillSummary().c_str(), nLeftNew, nLeftTemp, nMissed, nSeed);
   }
 
   std::string KillSummary() {
@@ -245,6 +247,19 @@ class DownloadCrash : public ::testing::Test {
     }
   }
 
+  // What a kill left for the next run to take up.
+  void CountLeftovers() {
+    bool bNew = false, bTemp = false;
+    std::error_code ec;
+    for (auto &e : fs::recursive_directory_iterator(work, ec)) {
+      std::string n = e.path().filename().string();
+      if (n.size() > 4 && n.substr(n.size() - 4) == ".new" && n != "daslist.txt.new") bNew = true;
+      if (n.size() > 4 && n.substr(n.size() - 4) == ".tmp") bTemp = true;
+    }
+    nLeftNew += bNew;
+    nLeftTemp += bTemp;
+  }
+
   Device &Pick() { return devices[rng() % devices.size()]; }
 
   // Polls a condition about the running program; false when the program
@@ -344,6 +359,7 @@ class DownloadCrash : public ::testing::Test {
     if (bKilled) {
       nKills++;
       kills[ModeName(mode)]++;
+      CountLeftovers();
     } else {
       nMissed++;
     }
@@ -384,7 +400,7 @@ class DownloadCrash : public ::testing::Test {
   std::mt19937 rng;
   unsigned nSeed = 0;
   long nKillsWanted = 20;
-  int nKills = 0, nMissed = 0;
+  int nKills = 0, nMissed = 0, nLeftNew = 0, nLeftTemp = 0;
   bool bEnded = false;
   std::map<std::string, int> kills;
 };
