@@ -1,0 +1,321 @@
+// The ways a night's download can go wrong, each run through the real
+// program ("/AUTO", as a scheduler starts it) against a simulated unit that
+// deletes what it hands over: the run must end with status 1 and one entry
+// that names the unit, its address and what went wrong, the unit must not be
+// told to delete anything that is not stored, and the next good run must
+// bring in every record. Also: leftover downloads of earlier runs are taken
+// up under their whole names, and an operator's cancel is no failure.
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "daslist/daslist.h"
+#include "download/download.h"
+#include "platform/window.h"
+#include "tests/download_support.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string S = "DAS000000001";
+const std::string kPass = "qexal";
+
+class Route : public ::testing::Test {
+ protected:
+  void Start(const SimConfig &c) {
+    fs::remove_all(work);
+    fs::create_directories(work);
+    sim = std::make_unique<SimUnit>(c);
+    ASSERT_NE(sim->p, nullptr);
+    A = sim->Address();
+    list = "serialnumber,name,phone,ipaddress,deletelog,password\r\n" + S + ",Sim unit,\"\"," + A +
+           ",YES," + kPass + "\r\n";
+    WriteFileBytes(W("daslist.txt"), list);
+  }
+  std::string W(const std::string &rel) const { return work + "/" + rel; }
+  int Run() {
+    int pid = StartProgram(TANDREL_BINARY, work, {"/AUTO"}, base.File("out.txt"),
+                           base.File("err.txt"));
+    return pid < 0 ? -1 : WaitProgram(pid, 300);
+  }
+  std::vector<LogEntry> Entries() { return ReadLogEntries(W("errorlog.txt")); }
+  std::string Dump() {
+    std::string s;
+    for (auto &e : Entries()) s += e.module + ": " + e.message + "\n";
+    return s + ReadFileBytes(base.File("err.txt"));
+  }
+  // The entries that report this unit's download as failed: the failing
+  // step's own, or the one the run adds for a unit that did not complete.
+  std::vector<std::string> Failures(const std::string &serial) {
+    std::vector<std::string> v;
+    for (auto &e : Entries())
+      if (e.message.find(serial) != std::string::npos && e.message.find(A) != std::string::npos &&
+          (e.message.find("did not complete") != std::string::npos ||
+           e.message.find(" incomplete") != std::string::npos))
+        v.push_back(e.message);
+    return v;
+  }
+  void ExpectNothingDeleted() {
+    for (int d : sim->cfg.devices) {
+      EXPECT_EQ(SimDeleteCount(sim->p, d), 0) << "device " << d;
+      EXPECT_EQ(SimLogRecords(sim->p, d), sim->cfg.nRecords) << "device " << d;
+    }
+  }
+  // A good run afterwards brings every record and then lets the unit delete.
+  void ExpectNextGoodRunKeepsAll() {
+    std::vector<std::string> bodies;
+    for (int d : sim->cfg.devices) bodies.push_back(SimLogBody(sim->p, d));
+    SimClearFaults(sim->p, "");
+    EXPECT_EQ(Run(), 0) << Dump();
+    for (std::size_t i = 0; i < bodies.size(); i++) {
+      char sz[32];
+      std::snprintf(sz, sizeof sz, "/mb-%03d.log", sim->cfg.devices[i]);
+      std::string got = ReadFileBytes(W(S + sz));
+      EXPECT_TRUE(got == bodies[i]) << sz << ": " << FirstDifference(got, bodies[i]);
+      EXPECT_EQ(SimDeleteCount(sim->p, sim->cfg.devices[i]), 1);
+    }
+    EXPECT_EQ(ReadFileBytes(W("daslist.txt")), list);
+    EXPECT_TRUE(fs::is_empty(W(S + "/temp")));
+  }
+
+  // Writes nFiles leftover downloads of the device into the unit's temp
+  // folder, ten records each, older than anything the unit serves; returns
+  // their record lines in order.
+  std::string Leftovers(int nDevice, int nFiles) {
+    const std::string body = SimLogBody(sim->p, 1);
+    const std::string header = body.substr(0, body.find('\n') + 1);
+    SimConfig older;
+    older.firstTime = "2026-11-01 00:00:00";
+    fs::create_directories(W(S + "/temp"));
+    std::string lines;
+    char sz[64];
+    for (int k = 0; k < nFiles; k++) {
+      std::string data;
+      for (long i = 0; i < 10; i++) data += SimRecordLine(older, nDevice, k * 10 + i);
+      lines += data;
+      std::snprintf(sz, sizeof sz, "/temp/mb-%03d.%d.tmp", nDevice, k);
+      WriteFileBytes(W(S + sz), header + data);
+    }
+    return lines;
+  }
+
+  TempDir base{false};
+  std::string work = base.File("work");
+  std::unique_ptr<SimUnit> sim;
+  std::string A, list;
+};
+
+// A server that is reloaded, or a proxy that times out, ends a transfer with
+// an ordinary close: only the announced length shows that the body is cut.
+TEST_F(Route, BodyCutByAnOrdinaryClose) {
+  Start(SimConfig{});
+  const std::string log1 = SimLogBody(sim->p, 1);
+  SimSetCutBody(sim->p, "/setup/logexport.cgi?MB=1", 5000);
+  EXPECT_EQ(Run(), 1) << Dump();
+  auto failures = Failures(S);
+  ASSERT_EQ(failures.size(), 1u) << Dump();
+  for (const std::string &part : {std::string("device 1"), std::string("5000"),
+                                  std::to_string(log1.size())})
+    EXPECT_NE(failures[0].find(part), std::string::npos) << failures[0] << " lacks " << part;
+  EXPECT_EQ(SimDeleteCount(sim->p, 1), 0);
+  EXPECT_EQ(SimLogRecords(sim->p, 1), sim->cfg.nRecords);
+  // The cut last line is not merged: it would stand as a short record.
+  EXPECT_EQ(ReadFileBytes(W(S + "/mb-001.log")), log1.substr(0, log1.rfind('\n', 4999) + 1));
+
+  SimClearFaults(sim->p, "");
+  EXPECT_EQ(Run(), 0) << Dump();
+  std::string got = ReadFileBytes(W(S + "/mb-001.log"));
+  EXPECT_TRUE(got == log1) << FirstDifference(got, log1);
+  EXPECT_EQ(SimDeleteCount(sim->p, 1), 1);
+  EXPECT_TRUE(fs::is_empty(W(S + "/temp")));
+}
+
+// Nights that download nothing are failed nights: one entry each, naming
+// the unit, its address and the reason; status 1; nothing deleted.
+TEST_F(Route, AnswersThatStopAUnitEndTheRunWithStatus1) {
+  const std::string kProbe = "/setup/logexport.cgi?MB=0";
+  const std::string kGarbage = std::string("\x15\x03\x01\x00\x02\x02\x50", 7);
+  struct Case {
+    const char *pszWhat;
+    std::function<void(SimServer *)> setup;
+    std::string serial;  // as the entry names the unit
+    std::string reason;  // a part of the reason given
+  } cases[] = {
+      {"device list answered 500", [&](SimServer *p) { SimSetStatus(p, kProbe, 500); }, S, "500"},
+      {"device list redirected",
+       [&](SimServer *p) {
+         SimSetRawResponse(p, kProbe,
+                           "HTTP/1.0 302 Found\r\nLocation: https://127.0.0.1/\r\n\r\n");
+       },
+       S, "302"},
+      {"device list answered 400 (a TLS port)", [&](SimServer *p) { SimSetStatus(p, kProbe, 400); },
+       S, "400"},
+      {"no HTTP answer at all",
+       [&](SimServer *p) {
+         for (const char *psz : {"/setup/logexport.cgi?CFG=loggerconfig.ini", "/loggerconfig.ini",
+                                 "/setup/logexport.cgi?MB=0"})
+           SimSetRawResponse(p, psz, kGarbage);
+       },
+       S, "no HTTP answer"},
+  };
+  for (const Case &k : cases) {
+    SCOPED_TRACE(k.pszWhat);
+    Start(SimConfig{});
+    k.setup(sim->p);
+    EXPECT_EQ(Run(), 1) << Dump();
+    auto failures = Failures(k.serial);
+    ASSERT_EQ(failures.size(), 1u) << Dump();
+    EXPECT_NE(failures[0].find(k.reason), std::string::npos) << failures[0];
+    ExpectNothingDeleted();
+    EXPECT_FALSE(FileExists(W(S + "/mb-001.log")));
+    EXPECT_EQ(ReadFileBytes(W("daslist.txt")), list);
+    ExpectNextGoodRunKeepsAll();
+  }
+}
+
+TEST_F(Route, RefusedSerialNumberEndsTheRunWithStatus1) {
+  SimConfig c;
+  c.serial = "ABC123";
+  Start(c);
+  EXPECT_EQ(Run(), 1) << Dump();
+  auto failures = Failures("ABC123");
+  ASSERT_EQ(failures.size(), 1u) << Dump();
+  EXPECT_NE(failures[0].find("serial number"), std::string::npos) << failures[0];
+  ExpectNothingDeleted();
+  // The unit stays in the list, under the serial number it reported.
+  std::string now = ReadFileBytes(W("daslist.txt"));
+  EXPECT_NE(now.find("ABC123,Sim unit,\"\"," + A + ",YES,"), std::string::npos) << now;
+}
+
+// A unit folder that cannot be written (a read-only mount; for root, whom
+// permission bits do not stop): nothing can be stored, so nothing may be
+// deleted, and the run says so.
+TEST_F(Route, ReadOnlyUnitFolder) {
+  static bool bPrivate = geteuid() == 0 && unshare(CLONE_NEWNS) == 0 &&
+                         mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+  (void)bPrivate;
+  const std::string dir = base.File("work/" + S);
+  fs::create_directories(dir);
+  bool bMounted = false;
+  if (geteuid() == 0) {
+    if (mount(dir.c_str(), dir.c_str(), nullptr, MS_BIND, nullptr) != 0)
+      GTEST_SKIP() << "cannot make a read-only folder as root without mounting: "
+                   << std::strerror(errno);
+    bMounted = true;
+    if (mount(nullptr, dir.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0) {
+      umount2(dir.c_str(), MNT_DETACH);
+      GTEST_SKIP() << "cannot remount a folder read-only: " << std::strerror(errno);
+    }
+  } else {
+    chmod(dir.c_str(), 0555);
+  }
+  // Start() would empty the work folder: set the unit up around it.
+  sim = std::make_unique<SimUnit>(SimConfig{});
+  A = sim->Address();
+  list = "serialnumber,name,phone,ipaddress,deletelog,password\r\n" + S + ",Sim unit,\"\"," + A +
+         ",YES," + kPass + "\r\n";
+  WriteFileBytes(W("daslist.txt"), list);
+
+  int nStatus = Run();
+  std::string log = Dump();
+  if (bMounted)
+    umount2(dir.c_str(), MNT_DETACH);
+  else
+    chmod(dir.c_str(), 0755);
+  EXPECT_EQ(nStatus, 1) << log;
+  const std::string why = std::strerror(bMounted ? EROFS : EACCES);
+  EXPECT_NE(log.find(why), std::string::npos) << log;
+  ExpectNothingDeleted();
+  ExpectNextGoodRunKeepsAll();
+}
+
+// Downloads that 150 earlier runs left behind (killed, or failed before
+// their merge): the next run takes them all up, and the new download gets a
+// whole name however high its number.
+TEST_F(Route, LeftoverDownloadsAreTakenUpUnderWholeNames) {
+  Start(SimConfig{});
+  const std::string body = SimLogBody(sim->p, 1);
+  const std::string header = body.substr(0, body.find('\n') + 1);
+  std::string want = header + Leftovers(1, 150) + body.substr(header.size());
+
+  EXPECT_EQ(Run(), 0) << Dump();
+  const std::regex whole("Created temp file " + S + "\\\\temp\\\\mb-00[12]\\.[0-9]+\\.tmp");
+  int nCreated = 0;
+  for (auto &e : Entries()) {
+    if (e.message.rfind("Created temp file", 0) != 0) continue;
+    nCreated++;
+    EXPECT_TRUE(std::regex_match(e.message, whole)) << e.message;
+  }
+  EXPECT_EQ(nCreated, 2);
+  std::string got = ReadFileBytes(W(S + "/mb-001.log"));
+  EXPECT_TRUE(got == want) << FirstDifference(got, want);
+  EXPECT_TRUE(fs::is_empty(W(S + "/temp")));
+  EXPECT_EQ(SimDeleteCount(sim->p, 1), 1);
+}
+
+// Leftovers of a device that the unit no longer lists have no download of
+// their own to ride along with; they are merged at the end of the unit's
+// download all the same.
+TEST_F(Route, LeftoversOfADeviceNoLongerListedAreMerged) {
+  Start(SimConfig{});
+  const std::string body = SimLogBody(sim->p, 1);
+  const std::string header = body.substr(0, body.find('\n') + 1);
+  std::string want = header + Leftovers(9, 3);
+  EXPECT_EQ(Run(), 0) << Dump();
+  std::string got = ReadFileBytes(W(S + "/mb-009.log"));
+  EXPECT_TRUE(got == want) << FirstDifference(got, want);
+  EXPECT_TRUE(fs::is_empty(W(S + "/temp")));
+}
+
+// The operator's cancel while the unit has not yet answered the device list:
+// the same place where a unit that never answers is a failure, but a cancel
+// is the operator's choice and no error.
+TEST(RouteCancel, CancelWhereAFailureWouldBeReportedIsNoError) {
+  PlatUiInit(0);
+  TempDir dir;
+  StartLog();
+  InstanceHandle = PlatGetInstance();
+  DownloadFinalWaitMs.store(50);
+  {
+    SimUnit sim{SimConfig{}};
+    SimSetStallBody(sim.p, "/setup/logexport.cgi?MB=0", -1);  // never answered
+    DasRecord das;
+    std::memset(&das, 0, sizeof das);
+    CopyString(das.ipaddress, sim.Address().c_str(), sizeof das.ipaddress);
+    CopyString(das.password, kPass.c_str(), sizeof das.password);
+    das.deletelog = 1;
+    std::thread driver([&] {
+      HWND h = WaitForWindow("DLG_DOWNLOAD", 10000);
+      ASSERT_NE(h, nullptr);
+      ASSERT_TRUE(WaitFor(
+          [&] {
+            auto paths = SimRequestPaths(sim.p);
+            return std::count(paths.begin(), paths.end(), "/setup/logexport.cgi?MB=0") > 0;
+          },
+          20000));
+      SendMessage(h, WM_COMMAND, IDC_DLCANCEL, 0);
+    });
+    InitDownloadDASProcess(&das, nullptr);
+    driver.join();
+    ASSERT_TRUE(WaitFor([] { return DownloadJobsAlive() == 0; }, 20000));
+    EXPECT_EQ(ErrorLogErrorCount(), 0);
+    for (auto &e : ReadLogEntries())
+      EXPECT_EQ(e.message.find("did not complete"), std::string::npos) << e.message;
+    EXPECT_TRUE(LogHas("Download of " + S + " cancelled"));
+    EXPECT_EQ(SimDeleteCount(sim.p, 1), 0);
+  }
+  DownloadFinalWaitMs.store(3000);
+  ResetErrorLog();
+}
+
+}  // namespace
