@@ -1,12 +1,14 @@
 #include "tests/testutil.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -73,7 +75,7 @@ std::vector<LogEntry> ReadLogEntries(const std::string &path) {
 
 int StartProgram(const std::string &binary, const std::string &dir,
                  const std::vector<std::string> &args, const std::string &outFile,
-                 const std::string &errFile) {
+                 const std::string &errFile, long nFileSizeLimit) {
   // Everything the child needs is built before the fork: between fork and
   // exec only async-signal-safe calls are allowed (the test has threads).
   std::vector<std::string> env;
@@ -98,6 +100,16 @@ int StartProgram(const std::string &binary, const std::string &dir,
     dup2(hErr, 2);
     close(hOut);
     close(hErr);
+    if (nFileSizeLimit >= 0) {
+      // A write past the limit then fails with EFBIG instead of killing.
+      struct sigaction sa;
+      std::memset(&sa, 0, sizeof sa);
+      sa.sa_handler = SIG_IGN;
+      sigaction(SIGXFSZ, &sa, nullptr);
+      struct rlimit rl;
+      rl.rlim_cur = rl.rlim_max = (rlim_t)nFileSizeLimit;
+      if (setrlimit(RLIMIT_FSIZE, &rl) != 0) _exit(126);
+    }
     execve(argv[0], argv.data(), envp.data());
     _exit(127);
   }
