@@ -1,11 +1,11 @@
 // The real program, "/AUTO", killed with SIGKILL at points spread over its
 // whole run against simulated units that delete what they hand over: inside
 // the bodies, inside the merges, right after a unit has answered a delete
-// request, while configuration files and the device list are written, and at
-// random. After every kill a clean run must leave each device's local log
-// holding every record the unit ever served (the longer line of a time
-// stamp kept), the list file and the configuration files whole, and no
-// temporary file behind.
+// request, while configuration files, the device list and the list file are
+// written, and at random. After every kill a clean run must leave each
+// device's local log holding every record the unit ever served (the longer
+// line of a time stamp kept), the list file and the configuration files
+// whole, and no temporary file behind.
 //
 // TANDREL_CRASH_KILLS sets how many kills the three tests make together
 // (60 by default; scripts/crash-campaign runs long campaigns), and
@@ -57,7 +57,15 @@ struct Device {
   long nEnd;           // index after the last record the unit has served or will serve
 };
 
-enum KillMode { kRandom, kDeleteStalled, kDeleteAnswered, kInMerge, kInBody, kInConfig };
+enum KillMode {
+  kRandom,
+  kDeleteStalled,
+  kDeleteAnswered,
+  kInMerge,
+  kInBody,
+  kInConfig,
+  kInListSave
+};
 
 const char *ModeName(KillMode m) {
   switch (m) {
@@ -67,6 +75,7 @@ const char *ModeName(KillMode m) {
     case kInMerge: return "inside the merge";
     case kInBody: return "inside a body";
     case kInConfig: return "inside a configuration file";
+    case kInListSave: return "while the list is saved";
   }
   return "?";
 }
@@ -345,6 +354,9 @@ class DownloadCrash : public ::testing::Test {
             }))
           SleepUs(Uniform(100000));
         break;
+      case kInListSave:
+        WaitWhileRunning(pid, [&] { return FileExists(W("daslist.txt.new")); });
+        break;
       case kInConfig:
         if (WaitWhileRunning(pid, [&] {
               auto paths = SimRequestPaths(p);
@@ -412,7 +424,7 @@ TEST_F(DownloadCrash, KilledRightAfterTheUnitAnsweredADelete) {
 }
 
 TEST_F(DownloadCrash, KilledInsideMergesBodiesAndConfigurationFiles) {
-  Campaign({kInMerge, kInBody, kInConfig, kRandom});
+  Campaign({kInMerge, kInBody, kInConfig, kInListSave, kInMerge, kInBody, kInConfig, kRandom});
 }
 
 }  // namespace

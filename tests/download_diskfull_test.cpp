@@ -20,6 +20,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -232,6 +233,39 @@ TEST_F(DiskFull, AtTheListFilesNewCopy) {
   EXPECT_EQ(ReadFileBytes(W("daslist.txt")), list);
   EXPECT_EQ(SimDeleteCount(sim->p, 1), 0);
   ExpectCleanRunKeepsAll(body);
+}
+
+// A full disk on a later night: the device list and the configuration files
+// of the earlier run are kept whole, not replaced by empty copies.
+TEST_F(DiskFull, AtTheUnitFolderKeepsTheEarlierCopies) {
+  if (NeedsFullDisk()) GTEST_SKIP() << "needs a full disk";
+  StartUnit(2000);
+  LogOffTheDisk();
+  ASSERT_EQ(Run(), 0) << Entries();
+  ASSERT_EQ(SimDeleteCount(sim->p, 1), 1);
+  std::map<std::string, std::string> kept;
+  for (const char *psz : {"/devlist.txt", "/loggerconfig.ini", "/mb-001.ini", "/mb-001.log"})
+    kept[psz] = ReadFileBytes(W(S + psz));
+  for (auto &k : kept) ASSERT_FALSE(k.second.empty()) << k.first;
+  SimAdvance(sim->p, 300);
+  const std::string more = SimLogBody(sim->p, 1);
+
+  LeaveFree(0);
+  EXPECT_EQ(Run(), 1) << Entries();
+  EXPECT_EQ(SimDeleteCount(sim->p, 1), 1);  // none for this night
+  for (auto &k : kept) {
+    std::string now = ReadFileBytes(W(S + k.first));
+    EXPECT_TRUE(now == k.second) << k.first << ": " << FirstDifference(now, k.second);
+  }
+  EXPECT_EQ(ReadFileBytes(W("daslist.txt")), list);
+
+  GiveSpaceBack();
+  EXPECT_EQ(Run(), 0) << Entries();
+  std::string want = kept["/mb-001.log"] + more.substr(more.find('\n') + 1);
+  std::string got = ReadFileBytes(W(S + "/mb-001.log"));
+  EXPECT_TRUE(got == want) << FirstDifference(got, want);
+  EXPECT_EQ(SimDeleteCount(sim->p, 1), 2);
+  EXPECT_TRUE(fs::is_empty(W(S + "/temp")));
 }
 
 TEST_F(DiskFull, AtTheErrorLog) {

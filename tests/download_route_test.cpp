@@ -179,6 +179,9 @@ TEST_F(Route, AnswersThatStopAUnitEndTheRunWithStatus1) {
            SimSetRawResponse(p, psz, kGarbage);
        },
        S, "no HTTP answer"},
+      {"connection closed without a byte",
+       [&](SimServer *p) { SimSetRawResponse(p, "/setup/logexport.cgi?MB=0", ""); }, S,
+       "no HTTP answer"},
   };
   for (const Case &k : cases) {
     SCOPED_TRACE(k.pszWhat);
