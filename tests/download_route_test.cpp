@@ -77,8 +77,12 @@ class Route : public ::testing::Test {
         v.push_back(e.message);
     return v;
   }
+  // The devices the unit serves (a single meter: device 1 alone).
+  std::vector<int> Devices() const {
+    return sim->cfg.nKind == 1 ? sim->cfg.devices : std::vector<int>{1};
+  }
   void ExpectNothingDeleted() {
-    for (int d : sim->cfg.devices) {
+    for (int d : Devices()) {
       EXPECT_EQ(SimDeleteCount(sim->p, d), 0) << "device " << d;
       EXPECT_EQ(SimLogRecords(sim->p, d), sim->cfg.nRecords) << "device " << d;
     }
@@ -86,15 +90,16 @@ class Route : public ::testing::Test {
   // A good run afterwards brings every record and then lets the unit delete.
   void ExpectNextGoodRunKeepsAll() {
     std::vector<std::string> bodies;
-    for (int d : sim->cfg.devices) bodies.push_back(SimLogBody(sim->p, d));
+    const std::vector<int> devices = Devices();
+    for (int d : devices) bodies.push_back(SimLogBody(sim->p, d));
     SimClearFaults(sim->p, "");
     EXPECT_EQ(Run(), 0) << Dump();
     for (std::size_t i = 0; i < bodies.size(); i++) {
       char sz[32];
-      std::snprintf(sz, sizeof sz, "/mb-%03d.log", sim->cfg.devices[i]);
+      std::snprintf(sz, sizeof sz, "/mb-%03d.log", devices[i]);
       std::string got = ReadFileBytes(W(S + sz));
       EXPECT_TRUE(got == bodies[i]) << sz << ": " << FirstDifference(got, bodies[i]);
-      EXPECT_EQ(SimDeleteCount(sim->p, sim->cfg.devices[i]), 1);
+      EXPECT_EQ(SimDeleteCount(sim->p, devices[i]), 1);
     }
     EXPECT_EQ(ReadFileBytes(W("daslist.txt")), list);
     EXPECT_TRUE(fs::is_empty(W(S + "/temp")));
@@ -212,30 +217,41 @@ TEST_F(Route, RefusedSerialNumberEndsTheRunWithStatus1) {
   EXPECT_NE(now.find("ABC123,Sim unit,\"\"," + A + ",YES,"), std::string::npos) << now;
 }
 
-// A unit folder that cannot be written (a read-only mount; for root, whom
-// permission bits do not stop): nothing can be stored, so nothing may be
-// deleted, and the run says so.
-TEST_F(Route, ReadOnlyUnitFolder) {
+// A unit folder that cannot be written while its temp folder can: the
+// download is stored in temp, but the merge cannot write the merged file
+// beside the local log. The download is not safely stored, so the unit must
+// not delete it; the run says so; the next good run takes it up. (Read-only
+// by a mount, for root, whom permission bits do not stop.)
+class RouteReadOnly : public Route, public ::testing::WithParamInterface<int> {};
+
+TEST_P(RouteReadOnly, UnitFolder) {
   static bool bPrivate = geteuid() == 0 && unshare(CLONE_NEWNS) == 0 &&
                          mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
   (void)bPrivate;
-  const std::string dir = base.File("work/" + S);
-  fs::create_directories(dir);
+  const std::string dir = base.File("work/" + S), temp = dir + "/temp";
+  fs::create_directories(temp);
   bool bMounted = false;
   if (geteuid() == 0) {
-    if (mount(dir.c_str(), dir.c_str(), nullptr, MS_BIND, nullptr) != 0)
+    // temp becomes a mount of its own, so that it stays writable inside the
+    // read-only mount of the unit folder.
+    if (mount(temp.c_str(), temp.c_str(), nullptr, MS_BIND, nullptr) != 0)
       GTEST_SKIP() << "cannot make a read-only folder as root without mounting: "
                    << std::strerror(errno);
-    bMounted = true;
-    if (mount(nullptr, dir.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0) {
+    if (mount(dir.c_str(), dir.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0 ||
+        mount(nullptr, dir.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0) {
+      int nErr = errno;
       umount2(dir.c_str(), MNT_DETACH);
-      GTEST_SKIP() << "cannot remount a folder read-only: " << std::strerror(errno);
+      umount2(temp.c_str(), MNT_DETACH);
+      GTEST_SKIP() << "cannot remount a folder read-only: " << std::strerror(nErr);
     }
+    bMounted = true;
   } else {
     chmod(dir.c_str(), 0555);
   }
   // Start() would empty the work folder: set the unit up around it.
-  sim = std::make_unique<SimUnit>(SimConfig{});
+  SimConfig c;
+  c.nKind = GetParam();
+  sim = std::make_unique<SimUnit>(c);
   A = sim->Address();
   list = "serialnumber,name,phone,ipaddress,deletelog,password\r\n" + S + ",Sim unit,\"\"," + A +
          ",YES," + kPass + "\r\n";
@@ -243,16 +259,23 @@ TEST_F(Route, ReadOnlyUnitFolder) {
 
   int nStatus = Run();
   std::string log = Dump();
-  if (bMounted)
+  if (bMounted) {
     umount2(dir.c_str(), MNT_DETACH);
-  else
+    umount2(temp.c_str(), MNT_DETACH);
+  } else {
     chmod(dir.c_str(), 0755);
+  }
   EXPECT_EQ(nStatus, 1) << log;
   const std::string why = std::strerror(bMounted ? EROFS : EACCES);
   EXPECT_NE(log.find(why), std::string::npos) << log;
   ExpectNothingDeleted();
   ExpectNextGoodRunKeepsAll();
 }
+
+INSTANTIATE_TEST_SUITE_P(BothKinds, RouteReadOnly, ::testing::Values(1, 2),
+                         [](const ::testing::TestParamInfo<int> &i) {
+                           return std::string(i.param == 1 ? "MultiDevice" : "SingleMeter");
+                         });
 
 // Downloads that 150 earlier runs left behind (killed, or failed before
 // their merge): the next run takes them all up, and the new download gets a
