@@ -92,9 +92,9 @@ class DownloadCrash : public ::testing::Test {
   }
   void TearDown() override {
     std::printf(
-        "[ crash    ] %d kills (%s); %d left a .new file, %d a downloaded .tmp file behind; "
-        "%d runs ended before their kill; seed %u\n",
-        nKills, KillSummary().c_str(), nLeftNew, nLeftTemp, nMissed, nSeed);
+        "[ crash    ] %d kills (%s); %d left a .new file, %d a downloaded .tmp file, %d a "
+        "local log cut inside a line; %d runs ended before their kill; seed %u\n",
+        nKills, KillSummary().c_str(), nLeftNew, nLeftTemp, nTornLog, nMissed, nSeed);
   }
 
   std::string KillSummary() {
@@ -240,12 +240,18 @@ class DownloadCrash : public ::testing::Test {
     for (auto &e : fs::directory_iterator(work)) top.insert(e.path().filename().string());
     EXPECT_EQ(top, wantTop) << "leftovers beside the list";
     for (auto &u : units) {
+      std::string dir = W(u->cfg.serial);
       std::set<std::string> files, want;
       for (auto &c : configs)
         if (c.first.rfind(u->cfg.serial + "/", 0) == 0) want.insert(c.first.substr(13));
-      for (auto &d : devices)
-        if (d.pUnit == u.get()) want.insert("mb-" + Nnn(d.nDevice) + ".log");
-      std::string dir = W(u->cfg.serial);
+      for (auto &d : devices) {
+        if (d.pUnit != u.get()) continue;
+        want.insert("mb-" + Nnn(d.nDevice) + ".log");
+        // What the merge knows of the log, kept between runs (not a
+        // leftover: a wrong one would show in the log's bytes).
+        if (FileExists(dir + "/mb-" + Nnn(d.nDevice) + ".state"))
+          want.insert("mb-" + Nnn(d.nDevice) + ".state");
+      }
       for (auto &e : fs::directory_iterator(dir)) {
         std::string name = e.path().filename().string();
         if (name == "temp" && e.is_directory()) {
@@ -270,6 +276,14 @@ class DownloadCrash : public ::testing::Test {
     }
     nLeftNew += bNew;
     nLeftTemp += bTemp;
+    // An append cut short: the local log ends inside a line.
+    for (auto &d : devices) {
+      std::string log = ReadFileBytes(LocalLog(d));
+      if (!log.empty() && log.back() != '\n') {
+        nTornLog++;
+        break;
+      }
+    }
   }
 
   Device &Pick() { return devices[rng() % devices.size()]; }
@@ -323,6 +337,8 @@ class DownloadCrash : public ::testing::Test {
       where += " " + configPath;
     }
 
+    std::error_code ec;
+    const long nLogBefore = (long)fs::file_size(LocalLog(d), ec);
     bEnded = false;
     int pid = Start();
     ASSERT_GT(pid, 0);
@@ -341,10 +357,14 @@ class DownloadCrash : public ::testing::Test {
         WaitWhileRunning(pid, [&] { return SimDeleteCount(p, d.nDevice) > nDeletesBefore; });
         break;
       case kInMerge:
+        // The merge either writes the merged file beside the local log, or
+        // appends the new records to the log itself: whichever shows first.
         if (WaitWhileRunning(pid, [&] {
-              return FileExists(W(d.pUnit->cfg.serial + "/mb-" + Nnn(d.nDevice) + ".new"));
+              std::error_code ec;
+              return FileExists(W(d.pUnit->cfg.serial + "/mb-" + Nnn(d.nDevice) + ".new")) ||
+                     (long)fs::file_size(LocalLog(d), ec) != nLogBefore;
             }))
-          SleepUs(Uniform(4000));
+          SleepUs(rng() % 2 ? 0 : Uniform(4000));
         break;
       case kInBody:
         if (WaitWhileRunning(pid, [&] {
@@ -416,7 +436,7 @@ class DownloadCrash : public ::testing::Test {
   std::mt19937 rng;
   unsigned nSeed = 0;
   long nKillsWanted = 20;
-  int nKills = 0, nMissed = 0, nLeftNew = 0, nLeftTemp = 0;
+  int nKills = 0, nMissed = 0, nLeftNew = 0, nLeftTemp = 0, nTornLog = 0;
   bool bEnded = false;
   std::map<std::string, int> kills;
 };
