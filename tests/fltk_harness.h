@@ -124,10 +124,52 @@ class WindowManager {
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
+    // The check window appears early in the window manager's start, and a
+    // window mapped before its event loop runs may never be managed. Ready
+    // is when a window of a small X program, mapped afresh every two
+    // seconds until one is, gets its WM_STATE.
+    if (m_bOk && OnPath("xlogo")) m_bOk = WaitUntilManaging(display, deadline);
   }
   bool Ok() const { return m_bOk; }
 
  private:
+  static bool WaitUntilManaging(const std::string &display,
+                                std::chrono::steady_clock::time_point deadline) {
+    const std::string env = "DISPLAY=" + display + " ";
+    while (std::chrono::steady_clock::now() < deadline) {
+      pid_t pid = fork();
+      if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        int null = open("/dev/null", O_RDWR);
+        dup2(null, 1);
+        dup2(null, 2);
+        setenv("DISPLAY", display.c_str(), 1);
+        execlp("xlogo", "xlogo", "-name", "tandrel-wm-probe", static_cast<char *>(nullptr));
+        _exit(127);
+      }
+      if (pid < 0) return false;
+      bool bManaged = false;
+      auto probeEnd = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+      while (!bManaged && std::chrono::steady_clock::now() < probeEnd) {
+        std::string ids = Run(env + "xdotool search --classname tandrel-wm-probe 2>/dev/null");
+        for (std::size_t pos = 0; pos < ids.size() && !bManaged;) {
+          std::size_t end = ids.find('\n', pos);
+          if (end == std::string::npos) end = ids.size();
+          std::string id = ids.substr(pos, end - pos);
+          if (!id.empty() && Run(env + "xprop -id " + id + " WM_STATE 2>/dev/null")
+                                     .find("Normal") != std::string::npos)
+            bManaged = true;
+          pos = end + 1;
+        }
+        if (!bManaged) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      }
+      kill(pid, SIGTERM);
+      waitpid(pid, nullptr, 0);
+      if (bManaged) return true;
+    }
+    return false;
+  }
+
   bool m_bOk = false;
 };
 

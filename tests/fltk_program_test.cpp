@@ -545,7 +545,8 @@ TEST(FltkProgram, UnderAWindowManager) {
   WriteFileBytes("daslist.txt", sim.ListWithUnit());
   Program p;
   unsigned long xMain = fltktest::WaitWindowNamed(D(), MainTitle, Timeout);
-  ASSERT_NE(xMain, 0u);
+  ASSERT_NE(xMain, 0u) << "program's stderr: " << ReadFileBytes("stderr.txt")
+                       << "\nexit status: " << p.Wait(0);
   EXPECT_TRUE(FocusOn(xMain));
   std::string actions = XProp(xMain, "_NET_WM_ALLOWED_ACTIONS");
   EXPECT_NE(actions.find("_NET_WM_ACTION_CLOSE"), std::string::npos) << actions;
