@@ -7,6 +7,7 @@
 // Slots are shared_ptr so that a write from one thread (the error log is
 // written from every thread) never races with a close of another handle.
 #include "platform/file.h"
+#include "platform/filetable.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -30,30 +31,9 @@ namespace {
 
 constexpr std::size_t kReadBuf = 64 * 1024;
 
-struct FileSlot {
-  int fd = -1;
-  bool bText = false;
-  bool bEndSeen = false;  // text mode met 0x1A: no more data, ever
-  std::vector<char> buf;
-  std::size_t nPos = 0;
-  std::size_t nLen = 0;
-};
+}  // namespace
 
-std::mutex g_tableLock;
-std::vector<std::shared_ptr<FileSlot>> g_table;
-
-std::shared_ptr<FileSlot> Lookup(int h) {
-  std::lock_guard<std::mutex> lock(g_tableLock);
-  if (h < 0 || static_cast<std::size_t>(h) >= g_table.size() || !g_table[h]) {
-    errno = EBADF;
-    return nullptr;
-  }
-  return g_table[h];
-}
-
-// Refills the read buffer. Returns the number of bytes now available,
-// 0 at end of data, -1 on a read error.
-long Fill(FileSlot &f) {
+long FileFill(FileSlot &f) {
   if (f.nPos < f.nLen) return static_cast<long>(f.nLen - f.nPos);
   f.nPos = f.nLen = 0;
   if (f.bEndSeen) return 0;
@@ -88,6 +68,8 @@ long Fill(FileSlot &f) {
     return static_cast<long>(nKeep);
   }
 }
+
+namespace {
 
 int WriteAll(int fd, const char *p, std::size_t n) {
   while (n > 0) {
@@ -146,32 +128,17 @@ int PlatOpen(const char *pszPath, int nFlags, int nMode) {
   auto slot = std::make_shared<FileSlot>();
   slot->fd = fd;
   slot->bText = !(nFlags & P_O_BINARY);
-  std::lock_guard<std::mutex> lock(g_tableLock);
-  for (std::size_t i = 0; i < g_table.size(); i++) {
-    if (!g_table[i]) {
-      g_table[i] = slot;
-      return static_cast<int>(i);
-    }
-  }
-  g_table.push_back(slot);
-  return static_cast<int>(g_table.size() - 1);
+  return FileTableAdd(std::move(slot));
 }
 
 int PlatClose(int h) {
-  std::shared_ptr<FileSlot> slot;
-  {
-    std::lock_guard<std::mutex> lock(g_tableLock);
-    if (h < 0 || static_cast<std::size_t>(h) >= g_table.size() || !g_table[h]) {
-      errno = EBADF;
-      return -1;
-    }
-    slot.swap(g_table[h]);
-  }
+  std::shared_ptr<FileSlot> slot = FileTableTake(h);
+  if (!slot) return -1;
   return ::close(slot->fd) == 0 ? 0 : -1;
 }
 
 long PlatRead(int h, void *pBuf, std::size_t n) {
-  auto slot = Lookup(h);
+  auto slot = FileLookup(h);
   if (!slot) return -1;
   FileSlot &f = *slot;
   char *out = static_cast<char *>(pBuf);
@@ -186,7 +153,7 @@ long PlatRead(int h, void *pBuf, std::size_t n) {
       nDone += static_cast<std::size_t>(r);
       continue;
     }
-    long nAvail = Fill(f);
+    long nAvail = FileFill(f);
     if (nAvail < 0) return nDone > 0 ? static_cast<long>(nDone) : -1;
     if (nAvail == 0) break;
     std::size_t k = std::min<std::size_t>(static_cast<std::size_t>(nAvail), n - nDone);
@@ -198,7 +165,7 @@ long PlatRead(int h, void *pBuf, std::size_t n) {
 }
 
 long PlatWrite(int h, const void *pBuf, std::size_t n) {
-  auto slot = Lookup(h);
+  auto slot = FileLookup(h);
   if (!slot) return -1;
   const char *p = static_cast<const char *>(pBuf);
   if (!slot->bText || !std::memchr(p, '\n', n)) {
@@ -214,13 +181,13 @@ long PlatWrite(int h, const void *pBuf, std::size_t n) {
 }
 
 int PlatFsync(int h) {
-  auto slot = Lookup(h);
+  auto slot = FileLookup(h);
   if (!slot) return -1;
   return ::fsync(slot->fd) == 0 ? 0 : -1;
 }
 
 long PlatReadAt(int h, void *pBuf, std::size_t n, long long llOffset) {
-  auto slot = Lookup(h);
+  auto slot = FileLookup(h);
   if (!slot) return -1;
   for (;;) {
     ssize_t r = ::pread(slot->fd, pBuf, n, static_cast<off_t>(llOffset));
@@ -230,7 +197,7 @@ long PlatReadAt(int h, void *pBuf, std::size_t n, long long llOffset) {
 }
 
 int PlatTruncate(int h, long long llLength) {
-  auto slot = Lookup(h);
+  auto slot = FileLookup(h);
   if (!slot) return -1;
   if (llLength < 0) {
     errno = EINVAL;
@@ -241,60 +208,6 @@ int PlatTruncate(int h, long long llLength) {
     r = ::ftruncate(slot->fd, static_cast<off_t>(llLength));
   } while (r != 0 && errno == EINTR);
   return r == 0 ? 0 : -1;
-}
-
-int PlatReadLine(int h, char *pBuf, int nCap) {
-  auto slot = Lookup(h);
-  if (!slot || nCap <= 0) return 0;
-  FileSlot &f = *slot;
-  int nCount = 0;
-  while (nCount < nCap - 1) {
-    long nAvail = Fill(f);
-    if (nAvail <= 0) {
-      pBuf[nCount] = 0;
-      return nCount > 0 ? 1 : 0;
-    }
-    std::size_t nRoom = static_cast<std::size_t>(nCap - 1 - nCount);
-    std::size_t nLook = std::min<std::size_t>(static_cast<std::size_t>(nAvail), nRoom);
-    const char *src = f.buf.data() + f.nPos;
-    const char *lf = static_cast<const char *>(std::memchr(src, '\n', nLook));
-    if (lf) {
-      std::size_t k = static_cast<std::size_t>(lf - src);
-      std::memcpy(pBuf + nCount, src, k);
-      nCount += static_cast<int>(k);
-      f.nPos += k + 1;  // the LF is consumed, not stored
-      pBuf[nCount] = 0;
-      return 1;
-    }
-    std::memcpy(pBuf + nCount, src, nLook);
-    nCount += static_cast<int>(nLook);
-    f.nPos += nLook;
-  }
-  pBuf[nCount] = 0;
-  return 1;
-}
-
-int PlatReadLineStr(int h, std::string &out) {
-  out.clear();
-  auto slot = Lookup(h);
-  if (!slot) return 0;
-  FileSlot &f = *slot;
-  bool bAny = false;
-  for (;;) {
-    long nAvail = Fill(f);
-    if (nAvail <= 0) return bAny ? 1 : 0;
-    const char *src = f.buf.data() + f.nPos;
-    const char *lf = static_cast<const char *>(std::memchr(src, '\n', static_cast<std::size_t>(nAvail)));
-    if (lf) {
-      std::size_t k = static_cast<std::size_t>(lf - src);
-      out.append(src, k);
-      f.nPos += k + 1;
-      return 1;
-    }
-    out.append(src, static_cast<std::size_t>(nAvail));
-    f.nPos += static_cast<std::size_t>(nAvail);
-    bAny = true;
-  }
 }
 
 int PlatMkdir(const char *pszPath) {
