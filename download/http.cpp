@@ -585,6 +585,7 @@ void SetUpBody(DownloadJob *pJob, BodyStream *pBs, const char *pszTransfer,
 int SendPiece(DownloadJob *pJob, std::atomic<SOCKET> *pSlot, const char *pszPiece) {
   if (PlatSend(pSlot->load(), pszPiece, std::strlen(pszPiece)) == SOCKET_ERROR) {
     int nErr = PlatSockLastError();
+    if (pJob->cState.load() != JOB_RUNNING) return 0;  // closed by a cancel
     LogError("download", __LINE__, "Error: send to %s reutrned %d", pJob->pDas->ipaddress, nErr);
     return 0;
   }
@@ -631,6 +632,10 @@ int HttpGet(const char *pszPath, DownloadJob *pJob, std::atomic<SOCKET> *pSlot,
     return 0;
   }
   if (PlatConnect(pSlot->load(), nAddr, nPort) != 0) {
+    // The operator's cancel closes the socket under a connect that is still
+    // waiting: that failure is no fault of the unit, and the worker says
+    // once that the download was cancelled.
+    if (pJob->cState.load() != JOB_RUNNING) return 0;
     LogError("download", __LINE__, "connect socket failed to %s", pDas->ipaddress);
     return 0;
   }

@@ -116,6 +116,25 @@ TEST_F(ProgressDialog, ShutdownQueryCancelsLikeTheButton) {
   EXPECT_EQ(ErrorLogErrorCount(), 0);
 }
 
+// A cancel while the unit has not taken the connection yet: the waiting
+// connect fails because of the cancel, which is no error of the unit.
+TEST_F(ProgressDialog, CancelDuringTheConnectIsNoError) {
+  SimBlackHole *pHole = SimStartBlackHole();
+  ASSERT_NE(pHole, nullptr);
+  const std::string addr = "127.0.0.1:" + std::to_string(SimBlackHolePort(pHole));
+  CopyString(das.ipaddress, addr.c_str(), sizeof das.ipaddress);
+  CopyString(das.serialnumber, S.c_str(), sizeof das.serialnumber);
+  Run([&](HWND h) {
+    ASSERT_TRUE(WaitFor([&] { return Text(h, IDC_DLFILE) == "connecting to " + addr; }, 10000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // inside the connect
+    SendMessage(h, WM_COMMAND, IDC_DLCANCEL, 0);
+  });
+  ASSERT_TRUE(WaitFor([] { return DownloadJobsAlive() == 0; }, 10000));
+  SimStopBlackHole(pHole);
+  EXPECT_EQ(ErrorLogErrorCount(), 0);
+  EXPECT_EQ(LogMessages("download").back(), "Download of " + S + " cancelled");
+}
+
 TEST_F(ProgressDialog, EscapeAndOtherCommandsDoNothing) {
   SimSetStallBody(sim->p, "/setup/logexport.cgi?CFG=loggerconfig.ini", -1);
   Run([&](HWND h) {
