@@ -465,6 +465,62 @@ TEST(FltkWindows, ListBoxOrderSelectionAndTabs) {
   EXPECT_EQ(nShownBelow, 1);
 }
 
+// Home, End, Page Up and Page Down move the core's selection, and the list
+// scrolls so that the selected unit is in view.
+TEST(FltkWindows, ListBoxPagingKeysMoveTheSelection) {
+  NEED_DESKTOP();
+  const int nItems = 60;
+  int nRows = 0;
+  std::vector<int> sels, tops;
+  struct Case {
+    const char *pszKey;
+    int nWant;  // -1: one page below the start; -2: a page above the end
+  } cases[] = {{"End", nItems - 1}, {"Page_Up", -2}, {"Home", 0}, {"Page_Down", -1}};
+  Script s;
+  s.onInit = [&](HWND hDlg) {
+    HWND hList = GetDlgItem(hDlg, 202);
+    char sz[32];
+    for (int i = 0; i < nItems; i++) {
+      std::snprintf(sz, sizeof sz, "DAS%09d\tUnit", i);
+      SendMessage(hList, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(sz));
+    }
+    SendMessage(hList, LB_SETCURSEL, 0, 0);
+  };
+  s.onCheck = [&](HWND hDlg) {
+    HWND hList = GetDlgItem(hDlg, 202);
+    FltkRect area;
+    int nRowH = 0;
+    ASSERT_TRUE(FltkGetListRows(hList, &area, &nRowH));
+    nRows = area.h / nRowH;
+    std::thread([&, hDlg, hList] {
+      PointerAway();
+      for (const Case &k : cases) {
+        int nWant = k.nWant == -1 ? nRows - 1 : k.nWant == -2 ? nItems - 1 - (nRows - 1) : k.nWant;
+        fltktest::Keys(SharedXvfb().Display(), k.pszKey);
+        WaitUntil([&] { return SendMessage(hList, LB_GETCURSEL, 0, 0) == nWant; }, 3000);
+        sels.push_back(static_cast<int>(SendMessage(hList, LB_GETCURSEL, 0, 0)));
+        const std::size_t n = tops.size();
+        PostMessage(hDlg, WM_COMMAND, CMD_CHECK + 30, 0);
+        WaitUntil([&] { return tops.size() > n; });
+      }
+      PostMessage(hDlg, WM_COMMAND, CMD_FINISH, 0);
+    }).detach();
+  };
+  s.onCommand = [&](HWND hDlg, WPARAM w) {
+    if (w == CMD_CHECK + 30) tops.push_back(FltkGetListTopLine(GetDlgItem(hDlg, 202)));
+  };
+  EXPECT_EQ(RunScript("DLG_DASLIST", s), 1);
+  ASSERT_GT(nRows, 2);
+  ASSERT_EQ(sels.size(), 4u);
+  ASSERT_EQ(tops.size(), 4u);
+  EXPECT_EQ(sels, (std::vector<int>{nItems - 1, nItems - nRows, 0, nRows - 1}));
+  for (std::size_t i = 0; i < sels.size(); i++) {
+    SCOPED_TRACE(cases[i].pszKey);
+    EXPECT_LE(tops[i], sels[i]) << "selection above the rows in view";
+    EXPECT_GT(tops[i] + nRows, sels[i]) << "selection below the rows in view";
+  }
+}
+
 // Enter and Escape give the commands IDOK and IDCANCEL and nothing else (the
 // window stays); typing reaches the core; a button click and the close box
 // arrive as the program expects them.

@@ -435,9 +435,17 @@ class StaticText : public Fl_Box {
   }
 };
 
+class TabListBox;
+void SyncList(TabListBox *pList, HWND h);
+
 // The list box: the core's items in the core's order, one selected or none,
 // and tabs expanded at the program's stops (dialog units) and past the last
 // one every eight average character widths.
+//
+// Home, End, Page Up and Page Down move the selection, as the arrows do, and
+// the list scrolls to keep it in view. (The toolkit's own list scrolls on
+// them and leaves the selection where it was, off the screen, where Edit,
+// Download and Remove would still act on it unseen.)
 class TabListBox : public Fl_Hold_Browser {
  public:
   TabListBox(int x, int y, int w, int h) : Fl_Hold_Browser(x, y, w, h) {
@@ -475,7 +483,45 @@ class TabListBox : public Fl_Hold_Browser {
   }
   void ItemArea(int *px, int *py, int *pw, int *ph) const { bbox(*px, *py, *pw, *ph); }
 
+  int handle(int e) override {
+    if (e == FL_KEYBOARD && !(Fl::event_state() & (FL_SHIFT | FL_CTRL | FL_ALT | FL_META))) {
+      const int nTo = KeyTarget(Fl::event_key());
+      if (nTo != -2) {
+        if (nTo >= 0) {
+          const HWND h = CtlHandle(this);
+          UiOperatorSelect(h, nTo);
+          SyncList(this, h);
+        }
+        return 1;
+      }
+    }
+    return Fl_Hold_Browser::handle(e);
+  }
+
  protected:
+  // The item a paging key selects (-1: none, the list being empty); -2 for
+  // any other key. A page is the rows in view less one, so that the item
+  // selected before stays in view, as in the original list box.
+  int KeyTarget(int nKey) const {
+    const int nCount = size();
+    if (nKey != FL_Home && nKey != FL_End && nKey != FL_Page_Up && nKey != FL_Page_Down) return -2;
+    if (nCount == 0) return -1;
+    int nX, nY, nW, nH;
+    bbox(nX, nY, nW, nH);
+    const int nPage = std::max(1, (nRowH > 0 ? nH / nRowH : 1) - 1);
+    const int nFrom = value() > 0 ? value() - 1 : std::max(0, topline() - 1);
+    switch (nKey) {
+      case FL_Home:
+        return 0;
+      case FL_End:
+        return nCount - 1;
+      case FL_Page_Up:
+        return std::max(0, nFrom - nPage);
+      default:
+        return std::min(nCount - 1, nFrom + nPage);
+    }
+  }
+
   int item_height(void *item) const override {
     return nRowH > 0 ? nRowH : Fl_Hold_Browser::item_height(item);
   }
@@ -1167,6 +1213,13 @@ int FltkListTextWidth(HWND hList, const std::string &text) {
   if (!pList) return -1;
   fl_font(pList->textfont(), pList->textsize());
   return static_cast<int>(fl_width(text.c_str(), static_cast<int>(text.size())) + 0.5);
+}
+
+int FltkGetListTopLine(HWND hList) {
+  auto it = g_ctls.find(hList);
+  if (it == g_ctls.end()) return -2;
+  TabListBox *pList = dynamic_cast<TabListBox *>(it->second.second);
+  return pList ? pList->topline() - 1 : -2;
 }
 
 int FltkGetShownSelection(HWND hList) {

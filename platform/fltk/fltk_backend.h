@@ -80,8 +80,10 @@ unsigned long FltkGetXid(HWND hDlg);
 int FltkGetListLine(HWND hList, int nLine, std::vector<FltkTabPiece> *pPieces);
 // The width in pixels of a text in a shown list box's font.
 int FltkListTextWidth(HWND hList, const std::string &text);
-// The line a shown list box shows selected (-1 for none).
+// The line a shown list box shows selected (-1 for none), and its first
+// line in view.
 int FltkGetShownSelection(HWND hList);
+int FltkGetListTopLine(HWND hList);
 // The state a shown control displays: its label or edit text, check state.
 int FltkGetShownText(HWND hWnd, std::string *pText);
 int FltkGetShownCheck(HWND hWnd);
