@@ -911,6 +911,8 @@ Fl_Window *FocusHeir(HWND hOwner) {
   return pNewest;
 }
 
+void AnswerWorkerBoxesOf(HWND hOwner);
+
 void DestroyDialogHook(HWND hDlg) {
   auto it = g_views.find(hDlg);
   if (it == g_views.end()) return;
@@ -923,6 +925,7 @@ void DestroyDialogHook(HWND hDlg) {
   pWin->hide();
   Fl::delete_widget(pWin);
   if (bHandOn) FocusWindow(FocusHeir(hOwner));
+  AnswerWorkerBoxesOf(hDlg);
 }
 
 // ---- Message boxes ----
@@ -1073,6 +1076,23 @@ struct WorkerBox {
 };
 std::vector<std::unique_ptr<WorkerBox>> g_workerBoxes;  // UI thread
 
+// A worker's box over a dialog that goes (the progress dialog cancelled
+// under it) is answered with it: the cancel is the operator's answer. Left
+// open, the box would stay behind the main window with nothing to keep it
+// above, its worker asleep in it, the cancel never noted, and the program's
+// end waiting for that worker.
+void AnswerWorkerBoxesOf(HWND hOwner) {
+  for (auto it = g_workerBoxes.begin(); it != g_workerBoxes.end();) {
+    if ((*it)->state.hOwner == hOwner) {
+      FinishBox(&(*it)->state);
+      DropBox((*it)->pWin, &(*it)->state);
+      it = g_workerBoxes.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
 void ApplyPending() {
   std::vector<std::pair<HWND, int>> changes;
   std::vector<BoxRequest *> boxes;
@@ -1085,6 +1105,13 @@ void ApplyPending() {
   for (const auto &c : changes)
     if (done.insert(c).second) ApplyChange(c.first, c.second);
   for (BoxRequest *pReq : boxes) {
+    if (pReq->hOwner && !IsWindow(pReq->hOwner)) {
+      // Its dialog went before the box could be shown: answered as above.
+      std::lock_guard<std::mutex> lk(g_mx);
+      pReq->bDone = true;
+      pReq->cv.notify_all();
+      continue;
+    }
     auto wb = std::make_unique<WorkerBox>();
     wb->state.pRequest = pReq;
     wb->state.caption = pReq->caption;
