@@ -689,12 +689,14 @@ TEST(FltkWindows, MessageBoxesKeepTheLoopGoing) {
 
 // The dialog selects an edit field's whole text whenever it gives the field
 // the focus, on opening too, so typing replaces the old text; a click into
-// the field places the caret instead.
+// the field places the caret instead. The focus that leaves for another
+// program and comes back selects nothing: typing goes on.
 TEST(FltkWindows, EditFieldSelectedWhenTheDialogFocusesIt) {
   NEED_DESKTOP();
   HWND hFocusAtOpen = nullptr;
   int nSelStart = -1, nSelEnd = -1;
   std::atomic<bool> bDone{false};
+  std::string sBack;
   Script s;
   s.shot = "fltk_backend_edit_selected";
   s.onInit = [](HWND hDlg) {
@@ -707,11 +709,24 @@ TEST(FltkWindows, EditFieldSelectedWhenTheDialogFocusesIt) {
     FltkGetEditSelection(GetDlgItem(hDlg, 242), &nSelStart, &nSelEnd);
     int px = 0, py = 0;
     ControlCentre(hDlg, 244, &px, &py);
+    const unsigned long xid = FltkGetXid(hDlg);
     std::string display = SharedXvfb().Display();
-    std::thread([=, &bDone] {
+    std::thread([=, &bDone, &sBack] {
       PointerAway();
       fltktest::TypeText(display, "127.0.64.3:30003");
       WaitUntil([&] { return ItemText(hDlg, 242) == "127.0.64.3:30003"; });
+      if (Display *pDpy = XOpenDisplay(display.c_str())) {
+        XSetInputFocus(pDpy, DefaultRootWindow(pDpy), RevertToNone, CurrentTime);
+        XSync(pDpy, False);
+        WaitUntil([&] { return XFocus() != xid; });
+        XSetInputFocus(pDpy, xid, RevertToNone, CurrentTime);
+        XSync(pDpy, False);
+        XCloseDisplay(pDpy);
+      }
+      WaitUntil([&] { return XFocus() == xid; });
+      fltktest::TypeText(display, "7");
+      WaitUntil([&] { return ItemText(hDlg, 242) != "127.0.64.3:30003"; });
+      sBack = ItemText(hDlg, 242);
       // Tab to the password: selected as well.
       fltktest::Keys(display, "Tab");
       fltktest::TypeText(display, "pw");
@@ -726,6 +741,7 @@ TEST(FltkWindows, EditFieldSelectedWhenTheDialogFocusesIt) {
   };
   EXPECT_EQ(RunScript("DLG_DASEDIT", s), 1);
   EXPECT_TRUE(bDone.load());
+  EXPECT_EQ(sBack, "127.0.64.3:300037") << "the focus coming back selected the field";
   EXPECT_EQ(nSelStart, 0);
   EXPECT_EQ(nSelEnd, 13);
   EXPECT_NE(hFocusAtOpen, nullptr);

@@ -551,7 +551,10 @@ class TabListBox : public Fl_Hold_Browser {
 //
 // Whenever the dialog gives it the focus (on opening, by Tab) the field
 // selects its whole text, so that typing replaces it; a click into it
-// places the caret instead.
+// places the caret instead. The focus that comes back to the field with its
+// window (from another program, or from a message box) finds the caret and
+// selection as they were: the next key goes on with what was being typed
+// instead of replacing it.
 class EditField : public Fl_Input {
  public:
   EditField(int x, int y, int w, int h) : Fl_Input(x, y, w, h) {}
@@ -562,9 +565,18 @@ class EditField : public Fl_Input {
       m_bClicked = false;
       return r;
     }
+    if (e == FL_UNFOCUS) {
+      // The new focus is already in place: none, or in another window.
+      const Fl_Widget *pTo = Fl::focus();
+      m_bWindowLeft = !pTo || pTo->top_window() != top_window();
+    }
     if (e == FL_FOCUS) {
+      const bool bBack = m_bWindowLeft && !m_bClicked;
+      m_bWindowLeft = false;
+      const int nPos = position(), nMark = mark();
       int r = Fl_Input::handle(e);
-      if (!m_bClicked) position(size(), 0);
+      if (bBack) position(nPos, nMark);
+      else if (!m_bClicked) position(size(), 0);
       return r;
     }
     if (e == FL_PASTE || (e == FL_KEYBOARD && Fl::event_key() != FL_Enter &&
@@ -582,7 +594,8 @@ class EditField : public Fl_Input {
   }
 
  private:
-  bool m_bClicked = false;  // the focus comes from a click into the field
+  bool m_bClicked = false;     // the focus comes from a click into the field
+  bool m_bWindowLeft = false;  // the focus went out of the window, not to a field of it
 };
 
 // ---- Reading the core's state into the widgets ----
