@@ -268,9 +268,20 @@ std::map<HWND, std::pair<View *, Fl_Widget *>> g_ctls;  // UI thread
 // do is the program's business (in the settings and progress dialogs:
 // nothing); the toolkit's own habit of closing a window on Escape never
 // applies.
+// The window in which the newest first click of a series was pressed. The
+// toolkit counts a press at the same place soon after as the next click of
+// the series even when another window is there by now: the second click of
+// a double click on the progress dialog's Cancel lands on the next unit's
+// dialog, which opens at the same place, and cancels that unit too. Such a
+// click belongs to the window that has gone, and is dropped. UI thread.
+Fl_Window *g_pClickSeriesWindow = nullptr;
+
 class DlgWindow : public Fl_Double_Window {
  public:
   DlgWindow(int x, int y, int w, int h) : Fl_Double_Window(x, y, w, h) {}
+  ~DlgWindow() override {
+    if (g_pClickSeriesWindow == this) g_pClickSeriesWindow = nullptr;
+  }
   HWND hDlg = nullptr;
   bool bEnabled = true;
   Fl_Menu_Bar *pBar = nullptr;
@@ -301,6 +312,10 @@ class DlgWindow : public Fl_Double_Window {
 
   int handle(int e) override {
     WatchMinimize(this, e);
+    if (e == FL_PUSH) {
+      if (Fl::event_clicks() > 0 && g_pClickSeriesWindow != this) return 1;
+      if (Fl::event_clicks() == 0) g_pClickSeriesWindow = this;
+    }
     switch (e) {
       case FL_PUSH:
       case FL_RELEASE:
