@@ -29,7 +29,9 @@ inline bool OnPath(const char *pszTool) {
 // itself (tests run in parallel). Stopped when the object goes away.
 class Xvfb {
  public:
-  Xvfb() {
+  // pszScreen and pszDpi: the screen's size and depth, and its resolution
+  // (null: the server's own).
+  explicit Xvfb(const char *pszScreen = "1280x1024x24", const char *pszDpi = nullptr) {
     if (!OnPath("Xvfb")) return;
     int fds[2];
     if (pipe(fds) != 0) return;
@@ -46,8 +48,12 @@ class Xvfb {
       dup2(null, 1);
       dup2(null, 2);
       std::string fd = std::to_string(fds[1]);
-      execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1280x1024x24", "-nolisten",
-             "tcp", "-noreset", static_cast<char *>(nullptr));
+      if (pszDpi)
+        execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", pszScreen, "-dpi", pszDpi,
+               "-nolisten", "tcp", "-noreset", static_cast<char *>(nullptr));
+      else
+        execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", pszScreen, "-nolisten",
+               "tcp", "-noreset", static_cast<char *>(nullptr));
       _exit(127);
     }
     close(fds[1]);
@@ -221,6 +227,17 @@ inline bool WindowOrigin(const std::string &display, unsigned long id, int *px, 
   if (ix == std::string::npos || iy == std::string::npos) return false;
   *px = std::atoi(out.c_str() + ix + sizeof X - 1);
   *py = std::atoi(out.c_str() + iy + sizeof Y - 1);
+  return true;
+}
+
+// A window's size as the X server has it (its contents, without a frame).
+inline bool WindowSize(const std::string &display, unsigned long id, int *pw, int *ph) {
+  std::string out = Run("DISPLAY=" + display + " xwininfo -id " + std::to_string(id) + " 2>/dev/null");
+  const char W[] = "  Width:", H[] = "  Height:";
+  std::size_t iw = out.find(W), ih = out.find(H);
+  if (iw == std::string::npos || ih == std::string::npos) return false;
+  *pw = std::atoi(out.c_str() + iw + sizeof W - 1);
+  *ph = std::atoi(out.c_str() + ih + sizeof H - 1);
   return true;
 }
 

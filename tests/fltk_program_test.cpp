@@ -617,6 +617,45 @@ TEST(FltkProgram, UnderAWindowManager) {
   EXPECT_TRUE(st == 0 || st == 1) << st;
 }
 
+// On a screen of 192 pixels per inch, or with FLTK_SCALING_FACTOR=2, the
+// windows and their texts are drawn twice as large as at the resolution the
+// templates were made for, rather than at half their size.
+TEST(FltkProgram, WindowsScaledForTheScreen) {
+  NEED_DESKTOP();
+  TempDir dir;
+  auto mainSize = [](const std::string &display, const char *pszFactor, int *pw, int *ph) {
+    const std::string saved = getenv("DISPLAY");
+    setenv("DISPLAY", display.c_str(), 1);
+    if (pszFactor) setenv("FLTK_SCALING_FACTOR", pszFactor, 1);
+    Program p;
+    setenv("DISPLAY", saved.c_str(), 1);
+    unsetenv("FLTK_SCALING_FACTOR");
+    unsigned long xMain = fltktest::WaitWindowNamed(display, MainTitle, Timeout);
+    ASSERT_NE(xMain, 0u);
+    ASSERT_TRUE(fltktest::WindowSize(display, xMain, pw, ph));
+  };
+  int w1 = 0, h1 = 0;
+  mainSize(D(), nullptr, &w1, &h1);
+  ASSERT_GT(w1, 0);
+  fltktest::Xvfb hiDpi("2560x2048x24", "192");
+  ASSERT_TRUE(hiDpi.Ok());
+  struct Case {
+    const char *pszName;
+    std::string display;
+    const char *pszFactor;
+  } cases[] = {{"FLTK_SCALING_FACTOR=2", D(), "2"}, {"192 dpi", hiDpi.Display(), nullptr}};
+  for (const Case &k : cases) {
+    SCOPED_TRACE(k.pszName);
+    int w = 0, h = 0;
+    mainSize(k.display, k.pszFactor, &w, &h);
+    // Font metrics grow by about the factor, not exactly.
+    EXPECT_GE(w, w1 * 18 / 10) << w1 << "x" << h1 << " became " << w << "x" << h;
+    EXPECT_LE(w, w1 * 22 / 10) << w1 << "x" << h1 << " became " << w << "x" << h;
+    EXPECT_GE(h, h1 * 18 / 10) << w1 << "x" << h1 << " became " << w << "x" << h;
+    EXPECT_LE(h, h1 * 22 / 10) << w1 << "x" << h1 << " became " << w << "x" << h;
+  }
+}
+
 TEST(FltkProgram, UnattendedRunShowsWindowsAndEndsByItself) {
   NEED_DESKTOP();
   TempDir dir;

@@ -752,20 +752,21 @@ std::string MenuPathPart(const char *psz) {
 // items sit tight against the pop-up's edges and each other): a label type
 // of their own, measured and drawn as a normal label with a margin.
 const Fl_Labeltype MenuItemLabel = FL_FREE_LABELTYPE;
-const int MenuItemPadX = 14, MenuItemPadY = 3;
+const int MenuItemPadX = 14, MenuItemPadY = 3;  // at 96 dpi
 
 void MenuItemLabelDraw(const Fl_Label *pLabel, int x, int y, int w, int h, Fl_Align align) {
   Fl_Label plain = *pLabel;
   plain.type = FL_NORMAL_LABEL;
-  plain.draw(x + MenuItemPadX, y, w - 2 * MenuItemPadX, h, align);
+  const int nPadX = FltkScaled(MenuItemPadX);
+  plain.draw(x + nPadX, y, w - 2 * nPadX, h, align);
 }
 
 void MenuItemLabelMeasure(const Fl_Label *pLabel, int &w, int &h) {
   Fl_Label plain = *pLabel;
   plain.type = FL_NORMAL_LABEL;
   plain.measure(w, h);
-  w += 2 * MenuItemPadX;
-  h += 2 * MenuItemPadY;
+  w += 2 * FltkScaled(MenuItemPadX);
+  h += 2 * FltkScaled(MenuItemPadY);
 }
 
 void BuildMenu(Fl_Menu_Bar *pBar, const MenuTemplate *pMenu) {
@@ -834,7 +835,7 @@ void ShowDialogHook(HWND hDlg) {
   if (v->nMenuH) {
     Fl_Menu_Bar *pBar = new Fl_Menu_Bar(0, 0, client.w, v->nMenuH);
     pBar->textfont(FL_HELVETICA);
-    pBar->textsize(13);
+    pBar->textsize(FltkSystemFontSize());
     pBar->box(FL_FLAT_BOX);
     BuildMenu(pBar, FindMenuTemplate(t->pszMenu));
     pWin->pBar = pBar;
@@ -1020,10 +1021,10 @@ void BoxOkCallback(Fl_Widget *w, void *) {
 
 BoxWindow *MakeBox(const std::string &text, const std::string &caption, HWND hOwner,
                    BoxState *pState) {
-  const int nFontSize = 13;
+  const int nFontSize = FltkSystemFontSize();
   fl_font(FL_HELVETICA, nFontSize);
   std::string label = LabelText(text);
-  int nTextW = 360, nTextH = 0;
+  int nTextW = FltkScaled(360), nTextH = 0;
   fl_measure(label.c_str(), nTextW, nTextH, 1);
   // Unwrapped text narrower than the wrap width keeps its own width.
   int nOneW = 0, nOneH = 0;
@@ -1032,9 +1033,10 @@ BoxWindow *MakeBox(const std::string &text, const std::string &caption, HWND hOw
     nTextW = nOneW;
     nTextH = nOneH;
   }
-  const int nPad = 16, nIcon = 32, nButtonW = 80, nButtonH = 26;
+  const int nPad = FltkScaled(16), nIcon = FltkScaled(32), nButtonW = FltkScaled(80),
+            nButtonH = FltkScaled(26);
   int nW = std::max(nPad + nIcon + nPad + nTextW + nPad, nButtonW + 2 * nPad);
-  nW = std::max(nW, 220);
+  nW = std::max(nW, FltkScaled(220));
   int nBodyH = std::max(nIcon, nTextH);
   int nH = nPad + nBodyH + nPad + nButtonH + nPad;
 
@@ -1063,7 +1065,7 @@ BoxWindow *MakeBox(const std::string &text, const std::string &caption, HWND hOw
   auto it = hOwner ? g_views.find(hOwner) : g_views.end();
   Fl_Window *pOwner = it != g_views.end() ? it->second->pWin : nullptr;
   if (pOwner && pState->pRequest) {
-    const int nGap = 40;
+    const int nGap = FltkScaled(40);
     int nY = pOwner->y() + pOwner->h() + nGap;
     if (nY + nH > Fl::h()) nY = std::max(0, pOwner->y() - nGap - nH);
     pWin->position(std::max(0, pOwner->x() + (pOwner->w() - nW) / 2), nY);
@@ -1221,6 +1223,7 @@ const UiBackend *FltkBackendOpen() {
   fl_open_display(pDisplay);
   Fl::lock();  // sets up the wake-up pipe; held by the UI thread from now on
   Fl::scheme("gtk+");
+  Fl::scrollbar_size(FltkScaled(Fl::scrollbar_size()));
   Fl::visible_focus(1);
   Fl_Window::default_xclass(WindowClass);
   g_pfnNextDispatch = Fl::event_dispatch();

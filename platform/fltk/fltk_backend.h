@@ -25,6 +25,17 @@ struct FltkRect {
   int x, y, w, h;
 };
 
+// How much larger than at 96 pixels per inch everything is drawn: the value
+// of FLTK_SCALING_FACTOR when it is set to a number, else the screen's
+// resolution over 96 in quarters (never below 1). The templates were laid
+// out for 96 pixels per inch; without this a 192-dpi screen shows every
+// window at half its size. Needs the display open.
+double FltkScale();
+// A length of the 96-dpi layout in pixels of this screen.
+int FltkScaled(int nPixels);
+// The pixel size of the system font (menu bar, message boxes).
+int FltkSystemFontSize();
+
 // The dialog base units of a font: the average character width (of the 52
 // Latin letters, rounded as the dialog manager always has) and the character
 // height, in pixels.

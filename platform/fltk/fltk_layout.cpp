@@ -6,8 +6,10 @@
 #include <FL/Fl_Menu_Bar.H>
 #include <FL/Fl_Menu_Item.H>
 #include <FL/fl_draw.H>
+#include <FL/x.H>
 
 #include <cmath>
+#include <cstdlib>
 
 #include "platform/fltk/fltk_backend.h"
 #include "resources/resources.h"
@@ -15,8 +17,26 @@
 namespace {
 
 // The system font stands for the one a template without DS_SETFONT gets;
-// the menu bar uses it too.
+// the menu bar uses it too (pixels at 96 per inch).
 const int SystemFontSize = 13;
+
+double ScaleOfScreen() {
+  // The person's own choice first.
+  if (const char *psz = std::getenv("FLTK_SCALING_FACTOR")) {
+    char *pEnd = nullptr;
+    double d = std::strtod(psz, &pEnd);
+    if (pEnd != psz && d >= 0.25 && d <= 8.0) return d;
+  }
+  // Else the resolution the desktop announces (Xft.dpi), else the one the
+  // screen's size gives. Quarters, so that a screen of 100 dpi keeps the
+  // layout it was made for.
+  double dDpi = 0;
+  if (const char *psz = XGetDefault(fl_display, "Xft", "dpi")) dDpi = std::strtod(psz, nullptr);
+  const int nMm = DisplayWidthMM(fl_display, fl_screen);
+  if (dDpi <= 0 && nMm > 0) dDpi = DisplayWidth(fl_display, fl_screen) * 25.4 / nMm;
+  const double d = std::round(dDpi / 96.0 * 4.0) / 4.0;
+  return d > 1.0 && d <= 8.0 ? d : 1.0;
+}
 
 // Rounded x * n / d for the non-negative values that templates hold.
 int MulDiv(int x, int n, int d) {
@@ -27,14 +47,24 @@ int MulDiv(int x, int n, int d) {
 
 }  // namespace
 
+double FltkScale() {
+  if (!fl_display) return 1.0;  // asked before the display is open: nothing to draw yet
+  static const double dScale = ScaleOfScreen();
+  return dScale;
+}
+
+int FltkScaled(int nPixels) { return static_cast<int>(std::lround(nPixels * FltkScale())); }
+
+int FltkSystemFontSize() { return FltkScaled(SystemFontSize); }
+
 void FltkTemplateFont(const DlgTemplate *pTemplate, int *pnFont, int *pnSize) {
   *pnFont = FL_HELVETICA;
   if (pTemplate && pTemplate->pszFont && pTemplate->nPointSize > 0)
     // Points at 96 pixels per inch, the resolution the templates were laid
     // out for.
-    *pnSize = static_cast<int>(std::lround(pTemplate->nPointSize * 96.0 / 72.0));
+    *pnSize = static_cast<int>(std::lround(pTemplate->nPointSize * 96.0 / 72.0 * FltkScale()));
   else
-    *pnSize = SystemFontSize;
+    *pnSize = FltkSystemFontSize();
 }
 
 FltkBaseUnits FltkTemplateBaseUnits(const DlgTemplate *pTemplate) {
@@ -66,8 +96,8 @@ FltkRect FltkClientRect(const DlgTemplate *pTemplate, const FltkBaseUnits &units
 
 int FltkMenuBarHeight(const DlgTemplate *pTemplate) {
   if (!pTemplate || !pTemplate->pszMenu || !FindMenuTemplate(pTemplate->pszMenu)) return 0;
-  fl_font(FL_HELVETICA, SystemFontSize);
-  return fl_height() + 8;
+  fl_font(FL_HELVETICA, FltkSystemFontSize());
+  return fl_height() + FltkScaled(8);
 }
 
 FltkRect FltkMenuTitleRect(const MenuTemplate *pMenu, int nPopup) {
@@ -79,7 +109,7 @@ FltkRect FltkMenuTitleRect(const MenuTemplate *pMenu, int nPopup) {
   Fl_Menu_Bar bar(0, 0, 100, 20);
   Fl_Group::current(pSaved);
   bar.textfont(FL_HELVETICA);
-  bar.textsize(SystemFontSize);
+  bar.textsize(FltkSystemFontSize());
   int nX = 6;
   int nIndex = -1;
   const char *pszPrev = nullptr;
@@ -91,8 +121,8 @@ FltkRect FltkMenuTitleRect(const MenuTemplate *pMenu, int nPopup) {
     Fl_Menu_Item title = {pszPopup, 0, nullptr, nullptr, 0, 0, 0, 0, 0};
     int nW = title.measure(nullptr, &bar) + 16;
     if (nIndex == nPopup) {
-      fl_font(FL_HELVETICA, SystemFontSize);
-      return FltkRect{nX, 0, nW, fl_height() + 8};
+      fl_font(FL_HELVETICA, FltkSystemFontSize());
+      return FltkRect{nX, 0, nW, fl_height() + FltkScaled(8)};
     }
     nX += nW;
   }
