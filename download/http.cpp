@@ -57,7 +57,28 @@ int ParseUnitAddress(const char *pszText, std::uint32_t *pnAddr, unsigned short 
     if (nPort == 0) return 0;
     *pnPort = (unsigned short)nPort;
   }
-  *pnAddr = PlatInetAddr(szHost);
+  // Four decimal numbers of 0 to 255, as people type them: "010" is ten.
+  // (The system's own reader takes a leading 0 as octal and also takes
+  // "127.1" or "0x7f.1", any of which would reach another unit.) Blanks
+  // around the address are allowed; nothing else is.
+  const char *p = szHost;
+  while (*p == ' ' || *p == '\t') p++;
+  unsigned char abAddr[4];
+  for (int i = 0; i < 4; i++) {
+    if (i > 0 && *p++ != '.') return 0;
+    int nValue = 0, nDigits = 0;
+    for (; *p >= '0' && *p <= '9'; p++) {
+      if (++nDigits > 3) return 0;
+      nValue = nValue * 10 + (*p - '0');
+    }
+    if (nDigits == 0 || nValue > 255) return 0;
+    abAddr[i] = (unsigned char)nValue;
+  }
+  while (*p == ' ' || *p == '\t') p++;
+  if (*p) return 0;
+  // In network order: the bytes stand in memory as they were written.
+  std::memcpy(pnAddr, abAddr, sizeof abAddr);
+  // 255.255.255.255 is the broadcast address, which no unit can have.
   return *pnAddr != 0xffffffffu;
 }
 

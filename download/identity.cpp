@@ -233,6 +233,33 @@ int ReadIdentityBody(DownloadJob *pJob, Identity *pId, char *pszWhy, unsigned nW
   return 0;
 }
 
+// Another row of the main window's list whose serial number is pszSerial
+// (compared without case: on Windows the two would name one directory);
+// null when there is none or no list. *pnRow and *pnOtherRow get the rows'
+// numbers, counted from 1. List items are read through the list box, which
+// serves a worker's messages as well as the user-interface thread's.
+const DasRecord *OtherRowWithSerial(const DasRecord *pDas, const char *pszSerial, int *pnRow,
+                                    int *pnOtherRow) {
+  HWND hOwner = DownloadOwner.load();
+  HWND hList = hOwner ? GetDlgItem(hOwner, IDC_DASLIST) : nullptr;
+  if (!hList) return nullptr;
+  const DasRecord *pFound = nullptr;
+  LRESULT nCount = SendMessage(hList, LB_GETCOUNT, 0, 0);
+  for (LRESULT i = 0; i < nCount; i++) {
+    LRESULT r = SendMessage(hList, LB_GETITEMDATA, static_cast<WPARAM>(i), 0);
+    const DasRecord *p = r == LB_ERR ? nullptr : reinterpret_cast<const DasRecord *>(r);
+    if (!p) continue;
+    if (p == pDas) {
+      *pnRow = static_cast<int>(i) + 1;
+    } else if (!pFound && std::strlen(p->serialnumber) == std::strlen(pszSerial) &&
+               SameNoCase(p->serialnumber, pszSerial, std::strlen(pszSerial))) {
+      pFound = p;
+      *pnOtherRow = static_cast<int>(i) + 1;
+    }
+  }
+  return pFound;
+}
+
 }  // namespace
 
 int ReadDasIdentity(DownloadJob *pJob) {
@@ -278,18 +305,49 @@ int ReadDasIdentity(DownloadJob *pJob) {
     return 0;
   }
 
-  if (id.bName) CopyString(pDas->name, id.szName, sizeof pDas->name);
-  if (id.bSerial) {
-    if (!id.bSerialTooLong && IsValidSerialNumber(id.szSerial)) {
-      CopyString(pDas->serialnumber, id.szSerial, sizeof pDas->serialnumber);
-      PlatMkdir(pDas->serialnumber);  // exists after the first download
-    } else {
-      // The worker refuses such a unit. The serial number the record holds
-      // stays: the refused one names no directory and no list row.
-      CopyString(pJob->szRefusedSerial, id.szSerial, sizeof pJob->szRefusedSerial);
-      ReplaceControls(pJob->szRefusedSerial);
-      pJob->bSerialRefused = 1;
+  if (!id.bSerial) {
+    // Not a unit's configuration (a web server's page for any path, a unit
+    // set up wrongly): without a serial number there is neither a directory
+    // to store into nor a way to know the unit is the one listed.
+    LogError("download", __LINE__,
+             "DAS %s at %s gave no serial number (its configuration file has no SERIALNUMBER= line)",
+             pDas->serialnumber, pDas->ipaddress);
+    FailJob(pJob, "gave no serial number");
+    return 0;
+  }
+  if (!id.bSerialTooLong && IsValidSerialNumber(id.szSerial)) {
+    // Two rows that reach units reporting one serial number would share its
+    // directory: the second unit's records would be taken for duplicates
+    // of the first's and then deleted on it. Neither is the listed unit for
+    // sure, so this one is left alone until the list is put right.
+    int nRow = 0, nOtherRow = 0;
+    const DasRecord *pOther = OtherRowWithSerial(pDas, id.szSerial, &nRow, &nOtherRow);
+    if (pOther) {
+      LogError("download", __LINE__,
+               "DAS %s at %s (row %d of the list) reports serial number %s, which row %d "
+               "(%s at %s) holds already: not downloaded",
+               pDas->serialnumber, pDas->ipaddress, nRow, id.szSerial, nOtherRow,
+               pOther->serialnumber, pOther->ipaddress);
+      FailJob(pJob, "reports serial number %s, which row %d holds already", id.szSerial,
+              nOtherRow);
+      return 0;
     }
+  }
+
+  if (id.bName) CopyString(pDas->name, id.szName, sizeof pDas->name);
+  if (!id.bSerialTooLong && IsValidSerialNumber(id.szSerial)) {
+    // The row's files go to another directory from now on.
+    if (pDas->serialnumber[0] && std::strcmp(pDas->serialnumber, id.szSerial) != 0)
+      LogInfo("download", __LINE__, "Serial number of DAS at %s changed from %s to %s",
+              pDas->ipaddress, pDas->serialnumber, id.szSerial);
+    CopyString(pDas->serialnumber, id.szSerial, sizeof pDas->serialnumber);
+    PlatMkdir(pDas->serialnumber);  // exists after the first download
+  } else {
+    // The worker refuses such a unit. The serial number the record holds
+    // stays: the refused one names no directory and no list row.
+    CopyString(pJob->szRefusedSerial, id.szSerial, sizeof pJob->szRefusedSerial);
+    ReplaceControls(pJob->szRefusedSerial);
+    pJob->bSerialRefused = 1;
   }
   return 1;
 }

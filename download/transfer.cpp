@@ -1,9 +1,12 @@
 // Per-file transfers against a reachable unit: a device's log into a
 // temporary file and on to the merge, the delete request for the log data
 // handed over, and the configuration files of the unit and its devices.
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "download/download.h"
+#include "merge/logset.h"
 #include "merge/merge.h"
 #include "platform/file.h"
 #include "platform/sock.h"
@@ -17,6 +20,88 @@ namespace {
 const int kBodyBlock = 64 * 1024;
 const int kLogBlock = kBodyBlock;
 const int kConfigBlock = kBodyBlock;
+
+// What a downloaded log holds, each line judged as the merge judges it.
+struct LogScan {
+  int nFirst = -1;     // the first line: 2 a header, 1 a data line with a readable
+                       // time stamp, 0 anything else; -1 for an empty file
+  long lStamped = 0;   // data lines with a readable time stamp
+  int bMore = 0;       // a line that is neither a header nor empty
+  int bCrOnly = 0;     // a header line with a CR inside: lines ended by CR alone
+  long lRecords = 0;   // distinct time stamps: the records the merge keeps
+};
+
+// 1 when scanned; 0 when the file cannot be read (reported).
+int ScanLogFile(const char *pszPath, LogScan *pScan) {
+  int h = PlatOpen(pszPath, P_O_RDONLY | P_O_BINARY);
+  if (h < 0) {
+    int nErr = PlatErrno();
+    LogError("download", __LINE__, "Error opening file %s, got %d %s", pszPath, nErr,
+             PlatStrError(nErr));
+    return 0;
+  }
+  static thread_local char buf[kBodyBlock];
+  std::vector<std::uint32_t> vTimes;
+  // A line's kind depends on its first 31 bytes and on whether it has 20;
+  // of each line only its start is kept.
+  char szStart[64];
+  std::size_t nStart = 0, nLen = 0;  // nLen: bytes up to a NUL
+  int bNul = 0, nCr = 0;
+  char cLast = 0;
+  long nLine = 0;
+  auto EndLine = [&]() {
+    std::size_t n = nLen < sizeof szStart ? nLen : sizeof szStart;
+    std::uint32_t ulTime = 0;
+    int bOutOfRange = 0;
+    int nKind = ClassifyLogLine(szStart, n, &ulTime, &bOutOfRange);
+    int bStamped = nKind == 1 && ulTime != 0 && !bOutOfRange;
+    if (nLine++ == 0) pScan->nFirst = nKind == 2 ? 2 : bStamped ? 1 : 0;
+    int bInnerCr = nCr > (cLast == '\r' ? 1 : 0);
+    if (nKind == 2) {
+      if (bInnerCr) pScan->bMore = pScan->bCrOnly = 1;
+    } else if (nKind == 1) {
+      vTimes.push_back(ulTime);
+      if (bStamped) pScan->lStamped++;
+      else pScan->bMore = 1;
+    } else if (nLen > (cLast == '\r' ? 1u : 0u)) {
+      pScan->bMore = 1;
+    }
+    nStart = nLen = 0;
+    bNul = nCr = 0;
+    cLast = 0;
+  };
+  int bPending = 0;  // bytes of a line without its line feed yet
+  long n;
+  while ((n = PlatRead(h, buf, sizeof buf)) > 0) {
+    for (long i = 0; i < n; i++) {
+      char c = buf[i];
+      if (c == '\n') {
+        EndLine();
+        bPending = 0;
+        continue;
+      }
+      bPending = 1;
+      if (c == '\r') nCr++;
+      cLast = c;
+      if (c == 0) bNul = 1;
+      if (bNul) continue;
+      if (nStart < sizeof szStart) szStart[nStart++] = c;
+      nLen++;
+    }
+  }
+  int nErr = n < 0 ? PlatErrno() : 0;
+  PlatClose(h);
+  if (n < 0) {
+    LogError("download", __LINE__, "Error reading file %s, got %d %s", pszPath, nErr,
+             PlatStrError(nErr));
+    return 0;
+  }
+  if (bPending) EndLine();
+  std::sort(vTimes.begin(), vTimes.end());
+  pScan->lRecords = (long)(std::unique(vTimes.begin(), vTimes.end()) - vTimes.begin());
+  return 1;
+}
+
 }  // namespace
 
 std::atomic<unsigned> DownloadRefreshMs{50};
@@ -140,7 +225,8 @@ int RequestLogDelete(DownloadJob *pJob, int nKind, int nDevice) {
   SetJobStatus(pJob, "Removing data from DAS %s", pDas->serialnumber);
 
   int nHttpResult = 0;
-  if (HttpGet(szPath, pJob, &pJob->sockFile, &nHttpResult) && nHttpResult == 200) {
+  int nGot = HttpGet(szPath, pJob, &pJob->sockFile, &nHttpResult);
+  if (nGot && nHttpResult == 200) {
     char szLine[2048];
     while (RecvLine(&pJob->sockFile, szLine, sizeof szLine)) {
     }
@@ -150,6 +236,18 @@ int RequestLogDelete(DownloadJob *pJob, int nKind, int nDevice) {
   }
   CloseJobSocket(pJob->sockFile);
   LogInfo("download", __LINE__, "Log file delete request failed");
+  if (!JobRunning(pJob)) return 0;  // the operator's cancel cut it short
+  // The unit keeps the data, and a unit whose deletes fail night after
+  // night runs out of memory: the night is not complete.
+  char szWhy[64];
+  if (nHttpResult)
+    FormatString(szWhy, sizeof szWhy, "answered HTTP %d", nHttpResult);
+  else
+    CopyString(szWhy, "gave no HTTP answer", sizeof szWhy);
+  LogError("download", __LINE__,
+           "Delete request for device %d to DAS %s at %s failed: the unit %s; its log data stays on it",
+           nDevice, pDas->serialnumber, pDas->ipaddress, szWhy);
+  FailJob(pJob, "%s to the delete request for device %d", szWhy, nDevice);
   return 0;
 }
 
@@ -169,6 +267,17 @@ int DownloadLogFile(DownloadJob *pJob, int nKind, int nDevice) {
     LogError("download", __LINE__, "Unexpected server response, expected logfile.\nGot http result %d",
              nHttpResult);
     FailRequest(pJob, "log file", nGot, nHttpResult);
+    return 0;
+  }
+  if (pJob->bHtmlAnswer) {
+    // A web server's page (a login page answered for every path), not the
+    // unit's log: nothing of it may reach the local log, and the unit is
+    // not told to delete anything.
+    CloseJobSocket(pJob->sockFile);
+    LogError("download", __LINE__,
+             "Log file of device %d from DAS %s at %s is a web page (text/html), not a log",
+             nDevice, pDas->serialnumber, pDas->ipaddress);
+    FailJob(pJob, "answered the log file request for device %d with a web page", nDevice);
     return 0;
   }
   SetJobStatus(pJob, "Reading log data from %s", pDas->ipaddress);
@@ -215,6 +324,25 @@ int DownloadLogFile(DownloadJob *pJob, int nKind, int nDevice) {
     bMergeable = 0;
   }
 
+  // Only a body that reads as a log is merged: one that begins with the
+  // log header or a data line and, if it holds more than headers, yields a
+  // record. Anything else (a page of some server, a log whose lines end in
+  // CR alone and so read as one header line) would merge into nothing or
+  // into junk, and the delete would lose the unit's data.
+  LogScan scan;
+  if (bMergeable && ScanLogFile(pJob->szTempFile, &scan) &&
+      (scan.nFirst == 0 || (scan.lStamped == 0 && scan.bMore))) {
+    (void)PlatUnlink(pJob->szTempFile);
+    if (bCancelled) return 0;
+    LogError("download", __LINE__, "Log file of device %d from DAS %s at %s is not a log: %s",
+             nDevice, pDas->serialnumber, pDas->ipaddress,
+             scan.nFirst == 0  ? "its first line is neither the log header nor a data line"
+             : scan.bCrOnly    ? "no record in it, its lines end in CR alone"
+                               : "no line in it begins with a time stamp");
+    FailJob(pJob, "the log of device %d is not a log", nDevice);
+    return 0;
+  }
+
   if (bComplete) {
     LogInfo("download", __LINE__, "Log file download complete");
   } else if (!bCancelled && nEnd != BODY_COMPLETE) {
@@ -236,7 +364,7 @@ int DownloadLogFile(DownloadJob *pJob, int nKind, int nDevice) {
   }
   if (bMerged && bComplete) {
     pJob->nDevices++;
-    pJob->lRecords += info.lLines > 0 ? info.lLines - 1 : 0;  // less the header line
+    pJob->lRecords += scan.lRecords;  // one per time stamp, as the local log keeps them
   }
 
   // The unit's copy is the only other one: it is told to delete only a log

@@ -44,7 +44,20 @@ void DownloadThread(void *pParam) {
   HRASCONN hConn = nullptr;
   int bNoted = 0;
   int bDialout = std::strlen(pDas->phone) >= kMinDialoutPhone;
-  if (pJob->cState.load() == JOB_RUNNING) {
+  // An address that is not plainly four numbers would be read some other
+  // way by someone (a leading 0 as octal, "10.1" as 10.0.0.1) and could
+  // reach another unit, which would then be told to delete its data.
+  std::uint32_t nAddr = 0;
+  unsigned short nPort = 0;
+  if (pJob->cState.load() == JOB_RUNNING && !ParseUnitAddress(pDas->ipaddress, &nAddr, &nPort)) {
+    LogError("download", __LINE__,
+             "Address [%s] of DAS %s is not four decimal numbers from 0 to 255 "
+             "(a.b.c.d or a.b.c.d:port); the unit is not contacted",
+             pDas->ipaddress, pDas->serialnumber);
+    FailJob(pJob, "its address [%s] cannot be used", pDas->ipaddress);
+    bDialout = 0;
+  }
+  if (pJob->cState.load() == JOB_RUNNING && pJob->nOutcome != UNIT_FAILED) {
     if (bDialout) {
       LogInfo("download", __LINE__, "Dialout required for %s, calling %s", pDas->serialnumber,
               pDas->phone);
@@ -63,7 +76,7 @@ void DownloadThread(void *pParam) {
     }
   }
 
-  if (pJob->cState.load() == JOB_RUNNING) {
+  if (pJob->cState.load() == JOB_RUNNING && pJob->nOutcome != UNIT_FAILED) {
     int bIdentity = ReadDasIdentity(pJob);
     CloseJobSocket(pJob->sockQuery);  // closed by the identity read already
 

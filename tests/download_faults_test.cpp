@@ -257,7 +257,6 @@ TEST_F(DownloadFaults, WebPageForUnknownPathsDoesNotMakeASingleMeterMultiDevice)
   Reset();
   Start(c);
   SimSetHtmlForUnknown(sim->p, false);
-  SimSetBody(sim->p, kIdentity, "Welcome to this server\n");
   SimSetBody(sim->p, kList, "Welcome to this server\n");
   fs::create_directory(S);
   WriteFileBytes(S + "/devlist.txt", "good list\r\n");
@@ -267,8 +266,126 @@ TEST_F(DownloadFaults, WebPageForUnknownPathsDoesNotMakeASingleMeterMultiDevice)
   EXPECT_EQ(ReadFileBytes(S + "/devlist.txt"), "good list\r\n");
   EXPECT_EQ(ReadFileBytes(S + "/loggerconfig.ini"), "good config\r\n");
   EXPECT_TRUE(LogHas("Device list from DAS " + S + " at " + das.ipaddress + " names no device"));
-  EXPECT_EQ(SimRequestPaths(sim->p), (std::vector<std::string>{kIdentity, kList}));
+  EXPECT_EQ(SimRequestPaths(sim->p),
+            (std::vector<std::string>{kIdentity, "/loggerconfig.ini", kList}));
   EXPECT_EQ(ErrorLogErrorCount(), 1);
+}
+
+// Answers that look like a unit's but are not: a server's login page for
+// every path, a configuration without a serial number, log bodies that are
+// web pages or whose lines cannot be read as records. One error entry,
+// nothing merged, nothing deleted, no temporary file left to be taken up.
+TEST_F(DownloadFaults, LookalikeAnswersAreNeitherMergedNorDeleted) {
+  const std::string page = "<!DOCTYPE html>\n<html><body><form>Login</form></body></html>\n";
+  const std::string kLog1 = kCgi + "MB=1";
+  std::string log1;
+  {
+    SimUnit unit{SimConfig{}};
+    log1 = SimLogBody(unit.p, 1);
+  }
+  std::string crOnly = log1;
+  std::replace(crOnly.begin(), crOnly.end(), '\n', '\r');
+  const std::string header = log1.substr(0, log1.find('\n') + 1);
+  struct Case {
+    const char *pszName;
+    std::string path, raw, body;  // raw: the whole answer; else body as text/plain
+    std::string entry;            // the error entry, after "... at <address> "
+  } cases[] = {
+      {"login page everywhere", "*", "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n" + page, "",
+       "gave no serial number (its configuration file has no SERIALNUMBER= line)"},
+      {"configuration without serial number", kIdentity, "", "LOOPNAME=Sim unit\nX=1\n",
+       "gave no serial number (its configuration file has no SERIALNUMBER= line)"},
+      {"log as text/html", kLog1, "HTTP/1.0 200 OK\r\nContent-Type: text/html; charset=utf-8\r\n\r\n" + log1,
+       "", "is a web page (text/html), not a log"},
+      {"log that is a page", kLog1, "", page,
+       "is not a log: its first line is neither the log header nor a data line"},
+      {"CR-only line ends", kLog1, "", crOnly, "is not a log: no record in it, its lines end in CR alone"},
+      {"no time stamps", kLog1, "", header + "a,b,c\nd,e,f\n",
+       "is not a log: no line in it begins with a time stamp"},
+  };
+  for (const Case &k : cases) {
+    SCOPED_TRACE(k.pszName);
+    Start(SimConfig{});
+    CopyString(das.serialnumber, S.c_str(), sizeof das.serialnumber);
+    std::vector<std::string> paths = AllPaths();
+    for (const char *psz : {"/loggerconfig.ini", "/mb-001.log", "/deletelog.cgi"}) paths.push_back(psz);
+    for (const std::string &path : paths) {
+      if (k.path != "*" && path != k.path) continue;
+      if (!k.raw.empty()) SimSetRawResponse(sim->p, path, k.raw);
+      else SimSetBody(sim->p, path, k.body);
+    }
+    Run();
+    const std::string unit = "DAS " + S + " at " + das.ipaddress + " ";
+    EXPECT_TRUE(LogHas(unit + k.entry) || LogHas("Log file of device 1 from " + unit + k.entry));
+    EXPECT_EQ(ErrorLogErrorCount(), 1);
+    EXPECT_FALSE(FileExists(S + "/mb-001.log"));
+    EXPECT_TRUE(!fs::exists(S + "/temp") || fs::is_empty(S + "/temp"));
+    for (const std::string &p : SimRequestPaths(sim->p)) {
+      EXPECT_EQ(p.find("DEL"), std::string::npos) << p;
+      EXPECT_NE(p, "/deletelog.cgi");
+    }
+    Reset();
+  }
+}
+
+// A delete the unit refuses or leaves unanswered keeps the data on the unit:
+// the night is not complete.
+TEST_F(DownloadFaults, FailedDeleteRequestFailsTheUnit) {
+  const std::string kDel = "/setup/statlog.cgi?DELMBZIPLOG=1";
+  for (int nStatus : {500, 0}) {
+    SCOPED_TRACE(nStatus);
+    Start(SimConfig{});
+    if (nStatus) SimSetStatus(sim->p, kDel, nStatus);
+    else SimSetRawResponse(sim->p, kDel, "");
+    SummaryReset();
+    Run();
+    const std::string why = nStatus ? "answered HTTP 500" : "gave no HTTP answer";
+    EXPECT_TRUE(LogHas("Delete request for device 1 to DAS " + S + " at " + das.ipaddress +
+                       " failed: the unit " + why + "; its log data stays on it"));
+    EXPECT_EQ(ErrorLogErrorCount(), 1);
+    EXPECT_EQ(SummaryText(), S + " Sim unit: failed: " + why + " to the delete request for device 1\n"
+                             "1 unit: 0 complete, 1 failed\n");
+    EXPECT_EQ(ReadFileBytes(S + "/mb-001.log"), SimLogBody(sim->p, 1));  // stored all the same
+    Reset();
+  }
+}
+
+// Zero-padded parts of an address are decimal: 127.000.000.010 is the unit
+// at 127.0.0.10, not the one at 127.0.0.8 (octal 010). Anything but four
+// plain numbers is refused before any request.
+TEST_F(DownloadFaults, DottedAddressesAreReadAsDecimal) {
+  StartLog();
+  SimConfig ten, eight;
+  ten.bindAddress = "127.0.0.10";
+  eight.bindAddress = "127.0.0.8";
+  eight.serial = "DAS000000008";
+  SimServer *pTen = SimStart(ten);
+  ASSERT_NE(pTen, nullptr);
+  const std::string port = std::to_string(SimPort(pTen));
+  SimServer *pEight = SimStart(eight, SimPort(pTen));
+  ASSERT_NE(pEight, nullptr);
+  std::memset(&das, 0, sizeof das);
+  CopyString(das.password, "qexal", sizeof das.password);
+  CopyString(das.ipaddress, ("127.000.000.010:" + port).c_str(), sizeof das.ipaddress);
+  Run();
+  EXPECT_STREQ(das.serialnumber, S.c_str());
+  EXPECT_TRUE(SimRequestPaths(pEight).empty());
+  EXPECT_EQ(ErrorLogErrorCount(), 0);
+  SimClearRequests(pTen);
+  for (const std::string &bad : {"127.0.0.0x0a:" + port, "127.10:" + port, "127.0.0.10." + port}) {
+    SCOPED_TRACE(bad);
+    StartLog();
+    CopyString(das.ipaddress, bad.c_str(), sizeof das.ipaddress);
+    Run();
+    EXPECT_TRUE(LogHas("Address [" + bad + "] of DAS " + S +
+                       " is not four decimal numbers from 0 to 255 (a.b.c.d or a.b.c.d:port); "
+                       "the unit is not contacted"));
+    EXPECT_EQ(ErrorLogErrorCount(), 1);
+  }
+  EXPECT_TRUE(SimRequestPaths(pTen).empty());
+  EXPECT_TRUE(SimRequestPaths(pEight).empty());
+  SimStop(pTen);
+  SimStop(pEight);
 }
 
 TEST_F(DownloadFaults, OddDeviceListsFetchEachListedDeviceOnce) {

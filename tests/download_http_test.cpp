@@ -68,8 +68,15 @@ TEST(UnitAddress, PortIsOptional) {
   EXPECT_EQ(ParseUnitAddress("10.0.0.7:8081", &a, &p), 1);
   EXPECT_EQ(a, inet_addr("10.0.0.7"));
   EXPECT_EQ(p, 8081);
+  // Zero-padded as people type them: decimal, never octal.
+  EXPECT_EQ(ParseUnitAddress("192.168.001.010", &a, &p), 1);
+  EXPECT_EQ(a, inet_addr("192.168.1.10"));
+  EXPECT_EQ(ParseUnitAddress(" 010.000.000.099", &a, &p), 1);
+  EXPECT_EQ(a, inet_addr("10.0.0.99"));
   for (const char *bad : {"10.0.0.7:", "10.0.0.7:0", "10.0.0.7:65536", "10.0.0.7:80x",
-                          "10.0.0.7:-1", "unit.example", "", "1.2.3.4.5"}) {
+                          "10.0.0.7:-1", "unit.example", "", "1.2.3.4.5", "127.1",
+                          "0x7f.0.0.1", "2130706433", "1.2.3.256", "1.2.3.0010", "1..2.3",
+                          "1.2.3.", "+1.2.3.4", "1.2.3.4 x", "255.255.255.255"}) {
     EXPECT_EQ(ParseUnitAddress(bad, &a, &p), 0) << bad;
     EXPECT_EQ(a, 0xffffffffu) << bad;
   }
