@@ -340,6 +340,42 @@ TEST(RunSummary, OneLinePerUnitInListOrderThenTheTotal) {
   EXPECT_EQ(lines[1], "1 unit: 0 complete, 1 failed");
 }
 
+// Two rows whose units report one serial number would share its directory:
+// the second is refused (its unit neither merged nor told to delete), the
+// first is downloaded. The summary counts records stored, one per time
+// stamp, not lines downloaded.
+TEST(RunSummary, ASecondRowReportingAnotherRowsSerialIsRefused) {
+  TempDir dir(false);
+  Sim roof(Roof());
+  SimConfig c = Roof();
+  c.name = "Twin";
+  Sim twin(c);
+  ASSERT_NE(roof.p, nullptr);
+  ASSERT_NE(twin.p, nullptr);
+  const std::string last = SimRecordLine(Roof(), 1, Roof().nRecords - 1);
+  SimSetExtraLines(roof.p, "/setup/logexport.cgi?MB=1", {last.substr(0, last.size() - 1)});
+  WriteFileBytes(dir.File("daslist.txt"),
+                 std::string(Header) + "DAS000000001,Roof,\"\"," + roof.Address() +
+                     ",YES,qexal\r\nDAS000000002,Twin,\"\"," + twin.Address() + ",YES,qexal\r\n");
+  std::string err;
+  EXPECT_EQ(RunToEnd(dir, {"/AUTO"}, "run", &err), 1);
+  std::vector<std::string> lines = SplitLines(err);
+  ASSERT_EQ(lines.size(), 3u) << err;
+  EXPECT_EQ(lines[0], "DAS000000001 Roof: complete, 3 devices, 180 records") << err;
+  EXPECT_EQ(lines[1], "DAS000000002 Twin: failed: reports serial number DAS000000001, which row 1 "
+                      "holds already") << err;
+  std::vector<LogEntry> entries = ReadLogEntries(dir.File("errorlog.txt"));
+  EXPECT_TRUE(std::any_of(entries.begin(), entries.end(), [&](const LogEntry &e) {
+    return e.message == "DAS DAS000000002 at " + twin.Address() +
+                            " (row 2 of the list) reports serial number DAS000000001, which row 1 "
+                            "(DAS000000001 at " + roof.Address() + ") holds already: not downloaded";
+  }));
+  EXPECT_EQ(SimDeleteCount(roof.p, 1), 1);
+  EXPECT_EQ(SimDeleteCount(twin.p, 1), 0);
+  EXPECT_FALSE(twin.Asked("/setup/logexport.cgi?MB=0"));
+  EXPECT_NE(ReadFileBytes(dir.File("daslist.txt")).find("DAS000000002,Twin"), std::string::npos);
+}
+
 // Reads everything the child writes to the terminal until it closes it.
 std::string DrainTerminal(int fdMaster) {
   std::string all;
