@@ -467,8 +467,12 @@ TEST_F(DownloadFaults, RefusedSerialNumbersReplaceNothingAndMakeNoDirectory) {
   SimConfig c;
   Start(c);
   SimSetExtraLines(sim->p, kIdentity, {SimSerialCommentLine(900, "DAS0FAKE0000")}, true);
+  CopyString(das.serialnumber, kept.c_str(), sizeof das.serialnumber);
   Run();
   EXPECT_STREQ(das.serialnumber, S.c_str());
+  // The row takes the unit's serial number, and the log says so.
+  EXPECT_TRUE(LogHas("Serial number of DAS at " + std::string(das.ipaddress) + " changed from " +
+                     kept + " to " + S));
   EXPECT_FALSE(fs::exists("DAS0FAKE0000"));
   EXPECT_EQ(ErrorLogErrorCount(), 0);
 }
