@@ -1,9 +1,11 @@
 // What an operator installs besides the program: the systemd user units of
-// the nightly run and the manual page, checked with the system's own tools.
+// the nightly run and the manual page, checked with the system's own tools,
+// and what the build's install step puts in place.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -110,7 +112,7 @@ TEST(SystemdUnits, TheServiceCommandRunsTheUnattendedDownload) {
   EXPECT_EQ(entries[1].message, "option /AUTO. Running automatic download");
 }
 
-TEST(ManualPage, RendersWithoutWarningsAndIsInstalled) {
+TEST(ManualPage, RendersWithoutWarnings) {
   if (!OnPath("man")) GTEST_SKIP() << "man is not installed";
   std::string page = Quote(Source + "/docs/tandreldl.1");
   Result r = Shell("MANWIDTH=80 man -l " + page);
@@ -136,14 +138,54 @@ TEST(ManualPage, RendersWithoutWarningsAndIsInstalled) {
   warn = Shell("MANWIDTH=80 man --warnings -l " + Quote(bad.File("bad.1")) + " >/dev/null");
   EXPECT_NE(warn.output.find("XY"), std::string::npos) << warn.output;
 
+}
+
+// An install into an empty prefix holds the program and its manual page and,
+// with the desktop backend, its menu entry and icon where the freedesktop
+// menus look; nothing else.
+TEST(Install, HoldsTheProgramItsPageAndTheDesktopFiles) {
+  struct Installed {
+    const char *pszPath;    // under the prefix
+    std::string source;     // what it must equal byte for byte
+  };
+  std::vector<Installed> expected = {
+      {"bin/tandreldl", TANDREL_BINARY},
+      {"share/man/man1/tandreldl.1", Source + "/docs/tandreldl.1"},
+  };
+  if (TANDREL_INSTALLS_DESKTOP) {
+    expected.push_back({"share/applications/tandreldl.desktop",
+                        Source + "/platform/fltk/tandreldl.desktop"});
+    expected.push_back({"share/icons/hicolor/32x32/apps/tandreldl.png",
+                        Source + "/resources/icon_main.png"});
+    expected.push_back({"share/icons/hicolor/scalable/apps/tandreldl.svg",
+                        Source + "/resources/icon_main.svg"});
+  }
   TempDir prefix(false);
   Result inst = Shell("cmake --install " + Quote(TANDREL_BUILD_DIR) + " --prefix " +
                       Quote(prefix.Path()));
   ASSERT_EQ(inst.nStatus, 0) << inst.output;
-  EXPECT_EQ(ReadFileBytes(prefix.File("share/man/man1/tandreldl.1")),
-            ReadFileBytes(Source + "/docs/tandreldl.1"));
-  EXPECT_TRUE(FileExists(prefix.File("bin/tandreldl")));
-  // man finds it by name there.
+  std::vector<std::string> found;
+  for (const auto &e : fs::recursive_directory_iterator(prefix.Path()))
+    if (!e.is_directory()) found.push_back(fs::relative(e.path(), prefix.Path()).string());
+  std::vector<std::string> want;
+  for (const Installed &f : expected) {
+    want.push_back(f.pszPath);
+    EXPECT_EQ(ReadFileBytes(prefix.File(f.pszPath)), ReadFileBytes(f.source)) << f.pszPath;
+  }
+  if (TANDREL_INSTALLS_DESKTOP) {
+    // The menu entry starts the program and shows the icon by their installed names.
+    std::string entry = ReadFileBytes(prefix.File("share/applications/tandreldl.desktop"));
+    EXPECT_NE(entry.find("\nExec=tandreldl"), std::string::npos) << entry;
+    EXPECT_NE(entry.find("\nIcon=tandreldl\n"), std::string::npos) << entry;
+  }
+  std::sort(found.begin(), found.end());
+  std::sort(want.begin(), want.end());
+  EXPECT_EQ(found, want);
+  EXPECT_EQ(fs::status(prefix.File("bin/tandreldl")).permissions() & fs::perms::owner_exec,
+            fs::perms::owner_exec);
+
+  // man finds the page by name there.
+  if (!OnPath("man")) GTEST_SKIP() << "man is not installed";
   Result byName = Shell("MANWIDTH=80 man -M " + Quote(prefix.File("share/man")) + " tandreldl");
   EXPECT_EQ(byName.nStatus, 0) << byName.output;
   EXPECT_NE(byName.output.find("TANDRELDL(1)"), std::string::npos) << byName.output;

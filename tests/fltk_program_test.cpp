@@ -95,24 +95,6 @@ TEST(FltkProgram, WithoutDisplayExplainsItselfAndFails) {
   EXPECT_NE(ReadFileBytes("stderr.txt").find("display"), std::string::npos);
 }
 
-// The install rules put the program, its menu entry and its icons where a
-// freedesktop menu looks for them.
-TEST(FltkProgram, InstallsBinaryMenuEntryAndIcons) {
-  if (!fltktest::OnPath("cmake")) GTEST_SKIP() << "cmake is not installed";
-  TempDir dir;
-  std::string build = std::filesystem::path(TANDREL_BINARY).parent_path().string();
-  std::string out = fltktest::Run("cmake --install '" + build + "' --prefix '" + dir.Path() + "' 2>&1");
-  EXPECT_TRUE(FileExists("bin/tandreldl")) << out;
-  std::string entry = FileExists("share/applications/tandreldl.desktop")
-                          ? ReadFileBytes("share/applications/tandreldl.desktop")
-                          : "";
-  EXPECT_NE(entry.find("Exec=tandreldl"), std::string::npos) << out;
-  EXPECT_NE(entry.find("Icon=tandreldl"), std::string::npos);
-  EXPECT_EQ(ReadFileBytes("share/icons/hicolor/32x32/apps/tandreldl.png").substr(1, 3), "PNG");
-  EXPECT_NE(ReadFileBytes("share/icons/hicolor/scalable/apps/tandreldl.svg").find("<svg"),
-            std::string::npos);
-}
-
 #ifdef TANDREL_HAVE_FLTK
 
 std::string D() { return g_display; }

@@ -1,0 +1,53 @@
+# The program's source lists, relative to the top of the tree. Kept in one
+# place for the program's build (CMakeLists.txt, platform/*/CMakeLists.txt)
+# and the fuzz targets' own project (fuzz/CMakeLists.txt), so that a new file
+# is named once.
+
+# The portable modules.
+set(TANDREL_CORE_SOURCES
+  util/text.cpp
+  shell/errorlog.cpp
+  shell/startup.cpp
+  shell/summary.cpp
+  daslist/daslist.cpp
+  daslist/dasedit.cpp
+  download/dialout.cpp
+  download/http.cpp
+  download/identity.cpp
+  download/job.cpp
+  download/progress.cpp
+  download/transfer.cpp
+  download/worker.cpp
+  merge/logset.cpp
+  merge/merge.cpp
+  resources/resources.cpp)
+
+# The platform layer on POSIX systems, with the window layer's headless
+# backend (the desktop backend is added apart: it needs FLTK).
+set(TANDREL_POSIX_SOURCES
+  platform/posix/dialup.cpp
+  platform/posix/file.cpp
+  platform/posix/sock.cpp
+  platform/posix/sockstart.cpp
+  platform/posix/system.cpp
+  platform/posix/uichoose.cpp
+  platform/posix/window_headless.cpp
+  platform/window.cpp
+  platform/dialup.cpp
+  platform/filetable.cpp)
+
+# The platform layer on Windows.
+set(TANDREL_WIN32_SOURCES
+  platform/win32/dialup.cpp
+  platform/win32/file.cpp
+  platform/win32/sock.cpp
+  platform/win32/sockstart.cpp
+  platform/win32/system.cpp
+  platform/win32/window.cpp
+  platform/dialup.cpp
+  platform/filetable.cpp)
+
+# The window layer's desktop backend (FLTK 1.3 under X11).
+set(TANDREL_FLTK_SOURCES
+  platform/fltk/fltk_backend.cpp
+  platform/fltk/fltk_layout.cpp)
