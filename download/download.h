@@ -133,6 +133,13 @@ const char *HttpBodyProblem(std::atomic<SOCKET> *pSlot);
 // same as a receive), and a transfer that has moved fewer bytes than one per
 // second over any DownloadSlowWindowMs (kSlowWindowMs, 60 s) is given up like
 // a receive timeout. Tests shorten both.
+// A receive waits at most DownloadRecvTimeoutMs (kRecvTimeoutMs, 20 s); the
+// whole response header, from the request sent to its empty line, may take
+// DownloadHeaderTimeoutMs (kHeaderTimeoutMs, 60 s). Tests shorten both.
+extern const unsigned kRecvTimeoutMs;
+extern const unsigned kHeaderTimeoutMs;
+extern std::atomic<unsigned> DownloadRecvTimeoutMs;
+extern std::atomic<unsigned> DownloadHeaderTimeoutMs;
 extern const unsigned kConnectTimeoutMs;
 extern const unsigned kSlowWindowMs;
 extern std::atomic<unsigned> DownloadConnectTimeoutMs;

@@ -26,12 +26,18 @@
 #include "util/text.h"
 
 namespace {
-const unsigned kRecvTimeoutMs = 20000;
 const unsigned short kDefaultPort = 80;
+// A header is a few hundred bytes; one that goes on beyond these is a peer
+// that would keep the unit (and the night) waiting without end.
+const unsigned long long kHeaderMaxBytes = 64 * 1024;
 // A transfer slower than this on average over a whole window is given up.
 const unsigned long long kMinBytesPerSecond = 1;
 }  // namespace
 
+const unsigned kRecvTimeoutMs = 20000;
+const unsigned kHeaderTimeoutMs = 60000;
+std::atomic<unsigned> DownloadRecvTimeoutMs{kRecvTimeoutMs};
+std::atomic<unsigned> DownloadHeaderTimeoutMs{kHeaderTimeoutMs};
 const unsigned kConnectTimeoutMs = 20000;
 const unsigned kSlowWindowMs = 60000;
 std::atomic<unsigned> DownloadConnectTimeoutMs{kConnectTimeoutMs};
@@ -133,7 +139,8 @@ struct BodyStream {
   // what the header announced
   int bChunked = 0;
   int nCoding = 0;           // 0 none, 1 gzip, 2 deflate
-  long long llRawLength = -1;  // Content-Length of an encoded, unchunked body
+  long long llRawLength = -1;  // Content-Length of an unchunked body
+  unsigned nRecvTimeoutMs = 0;
   char szProblem[96] = "";   // set once the body has failed for a reason of its own
   int bFailed = 0;
   int bDone = 0;
@@ -153,6 +160,7 @@ struct BodyStream {
   int bZBetween = 0;  // a gzip member has ended; another may follow
   char zin[8192];
   std::size_t nZinLen = 0;
+  unsigned long long ullZIn = 0, ullZOut = 0;  // over all members
 
   ~BodyStream() { EndInflate(); }
   void EndInflate() {
@@ -232,6 +240,12 @@ long PacedRecv(BodyStream *pBs, void *pBuf, std::size_t n) {
   }
   long r = PlatRecv(pBs->pSlot->load(), pBuf, n);
   if (r > 0) pBs->ullWindowBytes += (unsigned long long)r;
+  if (r == SOCKET_ERROR && PlatSockTimedOut(PlatSockLastError())) {
+    // Said as it is: a unit that went quiet, not one that hung up.
+    char szWhy[96];
+    FormatString(szWhy, sizeof szWhy, "no data for %u s", pBs->nRecvTimeoutMs / 1000);
+    FailStream(pBs, szWhy);
+  }
   return r;
 }
 
@@ -239,9 +253,19 @@ long PacedRecv(BodyStream *pBs, void *pBuf, std::size_t n) {
 // SOCKET_ERROR.
 long RawBody(BodyStream *pBs, char *pBuf, std::size_t n) {
   if (pBs->nRawPos == pBs->nRawLen) {
+    // A body whose announced length has arrived is whole: a server that
+    // keeps its connections open sends nothing more, and waiting for its
+    // close would only end in a timeout.
+    if (pBs->llRawLength >= 0 && pBs->ullRaw >= (unsigned long long)pBs->llRawLength) return 0;
     // Plain bodies are read as asked (a line reader asks for one byte and
     // so takes nothing beyond its line); framed ones through the buffer.
-    if (!pBs->bChunked && pBs->nCoding == 0) return PacedRecv(pBs, pBuf, n);
+    // A receive is not cut at the announced length: bytes beyond it that
+    // come with the last ones are still seen (and refused) by the reader.
+    if (!pBs->bChunked && pBs->nCoding == 0) {
+      long r = PacedRecv(pBs, pBuf, n);
+      if (r > 0) pBs->ullRaw += (unsigned long long)r;
+      return r;
+    }
     long r = PacedRecv(pBs, pBs->raw, sizeof pBs->raw);
     if (r <= 0) {
       if (r == 0 && pBs->llRawLength >= 0 && pBs->ullRaw < (unsigned long long)pBs->llRawLength) {
@@ -360,17 +384,18 @@ long Unchunked(BodyStream *pBs, char *pBuf, std::size_t n) {
         }
         if (!szLine[0]) pBs->nChunkState = 4;
         break;
-      default: {
-        // The body is whole; the unit still ends it by closing.
-        char c;
-        int r;
-        while ((r = RawByte(pBs, &c)) == 1) {
-        }
-        return r;
-      }
+      default:
+        // The last chunk and the trailer have come: the body is whole,
+        // whether or not the server closes its connection.
+        return 0;
     }
   }
 }
+
+// Inflated bytes allowed whatever the ratio, and the ratio to the compressed
+// bytes beyond them.
+const unsigned long long kInflateFreeBytes = 4ULL << 20;
+const unsigned long long kInflateMaxRatio = 100;
 
 int StartInflate(BodyStream *pBs, int nWindowBits) {
   pBs->EndInflate();
@@ -431,8 +456,20 @@ long Decoded(BodyStream *pBs, char *pBuf, std::size_t n) {
     }
     pBs->z.next_out = (Bytef *)pBuf;
     pBs->z.avail_out = (uInt)n;
+    const uInt nInBefore = pBs->z.avail_in;
     int zr = inflate(&pBs->z, Z_NO_FLUSH);
     const std::size_t nOut = n - pBs->z.avail_out;
+    pBs->ullZIn += nInBefore - pBs->z.avail_in;
+    pBs->ullZOut += nOut;
+    if (pBs->ullZOut > kInflateFreeBytes && pBs->ullZOut > kInflateMaxRatio * pBs->ullZIn) {
+      // Log text compresses tenfold or so; a body that grows far beyond
+      // that is built to fill memory and disk, not a file of the unit.
+      char szWhy[96];
+      FormatString(szWhy, sizeof szWhy, "the compressed body inflates to more than %llu times its size",
+                   kInflateMaxRatio);
+      FailStream(pBs, szWhy);
+      return SOCKET_ERROR;
+    }
     if (zr == Z_DATA_ERROR && pBs->nCoding == 2 && pBs->bZFirst && !pBs->bZRawTried &&
         pBs->z.total_out == 0) {
       // Some servers send "deflate" without the zlib wrapper.
@@ -533,25 +570,29 @@ int RecvLine(std::atomic<SOCKET> *pSlot, char *pszBuf, int nCap) {
 namespace {
 
 // The value of a "Content-Length:" header line (any case, blanks allowed,
-// a CR at the end); -1 for any other line or a value that is no plain
-// decimal number.
+// a CR at the end); -1 for any other line, -2 for a value that is no plain
+// decimal number of a length a body can have ("+100", "0x64", 30 digits).
 long long ContentLengthOf(const char *pszLine) {
-  static const char kName[] = "content-length:";
-  for (int i = 0; kName[i]; i++) {
-    char c = pszLine[i];
-    if (c >= 'A' && c <= 'Z') c = (char)(c - 'A' + 'a');
-    if (c != kName[i]) return -1;
-  }
-  const char *p = pszLine + sizeof kName - 1;
+  if (!HeaderIs(pszLine, "content-length:")) return -1;
+  const char *p = pszLine + 15;
   while (*p == ' ' || *p == '\t') p++;
-  if (*p < '0' || *p > '9') return -1;
+  if (*p < '0' || *p > '9') return -2;
   long long ll = 0;
   for (; *p >= '0' && *p <= '9'; p++) {
-    if (ll > (1LL << 50)) return -1;  // no body is that long
+    if (ll > (1LL << 50)) return -2;  // no body is that long
     ll = ll * 10 + (*p - '0');
   }
   while (*p == ' ' || *p == '\t' || *p == '\r') p++;
-  return *p ? -1 : ll;
+  return *p ? -2 : ll;
+}
+
+// The first characters of a header line's value, for log entries.
+void ValueForLog(const char *pszLine, std::size_t nName, char *pszOut, std::size_t nCap) {
+  const char *p = pszLine + nName;
+  while (*p == ' ' || *p == '\t') p++;
+  std::size_t n = 0;
+  for (; *p && *p != '\r' && n + 1 < nCap; p++) pszOut[n++] = (*p >= ' ' && *p < 0x7f) ? *p : '?';
+  pszOut[n] = 0;
 }
 
 // Prepares the body stream for what the header announced. A coding this
@@ -599,6 +640,9 @@ void SetUpBody(DownloadJob *pJob, BodyStream *pBs, const char *pszTransfer,
     // The announced length counts compressed bytes: the stream checks it.
     pBs->llRawLength = pJob->llContentLength;
     pJob->llContentLength = -1;
+  } else {
+    // The stream ends the body there; the reader checks what arrived.
+    pBs->llRawLength = pJob->llContentLength;
   }
 }
 
@@ -647,7 +691,8 @@ int HttpGet(const char *pszPath, DownloadJob *pJob, std::atomic<SOCKET> *pSlot,
   // A cancel that came before the socket reached its slot could not close
   // it; the dialog's close marks the job first, so looking now is enough.
   if (pJob->cState.load() != JOB_RUNNING) return 0;
-  if (PlatSetRecvTimeout(pSlot->load(), kRecvTimeoutMs) != 0 ||
+  pBs->nRecvTimeoutMs = DownloadRecvTimeoutMs.load();
+  if (PlatSetRecvTimeout(pSlot->load(), pBs->nRecvTimeoutMs) != 0 ||
       PlatSetConnectTimeout(pSlot->load(), DownloadConnectTimeoutMs.load()) != 0) {
     LogError("download", __LINE__, "set socket timeout failed.");
     return 0;
@@ -699,12 +744,48 @@ int HttpGet(const char *pszPath, DownloadJob *pJob, std::atomic<SOCKET> *pSlot,
   char szLine[256];
   char szValue[128];
   char szTransfer[128] = "", szContent[128] = "";
+  // A length that is no plain number, or two that differ, cannot tell a
+  // whole body from a cut one: the body is then refused.
+  char szBadLength[80] = "";
+  // The schemes of the 401 challenges: a unit that asks for one this
+  // program does not speak is not told a wrong password.
+  int bBasicAsked = 0;
+  char szOtherScheme[24] = "";
   pJob->bHtmlAnswer = 0;
+  const std::uint64_t tHeaderStart = PlatTickMs();
+  const unsigned nHeaderMs = DownloadHeaderTimeoutMs.load();
+  unsigned long long ullHeaderBytes = 0;
+  auto Report401 = [&]() {
+    if (*pnHttpResult != 401) return;
+    if (!bBasicAsked && szOtherScheme[0])
+      LogError("download", __LINE__,
+               "DAS responded with 401 Access Denied.\n(%s asks for %s authentication, which this "
+               "program does not speak)",
+               pDas->ipaddress, szOtherScheme);
+    else
+      LogError("download", __LINE__,
+               "DAS responded with 401 Access Denied.\n(admin password incorrect)");
+  };
   for (;;) {
     std::size_t nLen = 0, nKept = 0;
-    int nGot = 0, bLineEnd = 0;
+    int nGot = 0, bLineEnd = 0, bTooLong = 0;
     for (;;) {
       char c;
+      if (PlatTickMs() - tHeaderStart >= nHeaderMs) {
+        char szWhy[96];
+        FormatString(szWhy, sizeof szWhy, "its header did not end within %u s", nHeaderMs / 1000);
+        FailStream(pBs, szWhy);
+        bTooLong = 1;
+        break;
+      }
+      if (++ullHeaderBytes > kHeaderMaxBytes) {
+        char szWhy[96];
+        FormatString(szWhy, sizeof szWhy, "its header went on for more than %llu bytes",
+                     kHeaderMaxBytes);
+        FailStream(pBs, szWhy);
+        bTooLong = 1;
+        break;
+      }
       long r = PacedRecv(pBs, &c, 1);
       if (r != 1) break;
       nGot = 1;
@@ -726,17 +807,50 @@ int HttpGet(const char *pszPath, DownloadJob *pJob, std::atomic<SOCKET> *pSlot,
         NextField(&pCursor, " ");
         char *pCode = NextField(&pCursor, " ");
         if (pCode) {
-          *pnHttpResult = std::atoi(pCode);
-          if (*pnHttpResult == 401)
-            LogError("download", __LINE__,
-                     "DAS responded with 401 Access Denied.\n(admin password incorrect)");
+          // Leading digits, as many as a status code has; more digits make
+          // no code at all rather than one that wrapped around.
+          int nCode = 0, nDigits = 0;
+          while (pCode[nDigits] >= '0' && pCode[nDigits] <= '9' && nDigits < 4)
+            nCode = nCode * 10 + (pCode[nDigits++] - '0');
+          if (nDigits > 3) {
+            char szShown[24];
+            ValueForLog(pCode, 0, szShown, sizeof szShown);
+            LogInfo("download", __LINE__, "Status code of %s cannot be read: %s", pDas->ipaddress,
+                    szShown);
+            nCode = 0;
+          }
+          *pnHttpResult = nCode;
         }
       }
       // The announced length is what tells a whole body from one cut by
       // an ordinary close (a server reload, a proxy's timeout).
       long long llLength = ContentLengthOf(szLine);
+      if ((llLength == -2 || (llLength >= 0 && pJob->llContentLength >= 0 &&
+                              llLength != pJob->llContentLength)) &&
+          !szBadLength[0]) {
+        char szShown[40];
+        ValueForLog(szLine, 15, szShown, sizeof szShown);
+        if (llLength == -2)
+          FormatString(szBadLength, sizeof szBadLength, "Content-Length: %s", szShown);
+        else
+          FormatString(szBadLength, sizeof szBadLength, "Content-Length: %lld and %s",
+                       pJob->llContentLength, szShown);
+      }
       if (llLength >= 0) pJob->llContentLength = llLength;
-      if (HeaderIs(szLine, "transfer-encoding:")) {
+      if (HeaderIs(szLine, "www-authenticate:")) {
+        HeaderValue(szLine, 17, szValue, sizeof szValue);
+        if (std::strncmp(szValue, "basic", 5) == 0) {
+          bBasicAsked = 1;
+        } else if (!szOtherScheme[0]) {
+          // The scheme as the unit wrote it, up to its first blank.
+          const char *p = szLine + 17;
+          while (*p == ' ' || *p == '\t') p++;
+          std::size_t n = 0;
+          while (p[n] && p[n] != ' ' && p[n] != '\t' && p[n] != '\r' && n + 1 < sizeof szOtherScheme)
+            n++;
+          FormatString(szOtherScheme, sizeof szOtherScheme, "%.*s", (int)n, p);
+        }
+      } else if (HeaderIs(szLine, "transfer-encoding:")) {
         HeaderValue(szLine, 18, szValue, sizeof szValue);
         if (szTransfer[0]) AppendString(szTransfer, ",", sizeof szTransfer);
         AppendString(szTransfer, szValue, sizeof szTransfer);
@@ -758,16 +872,35 @@ int HttpGet(const char *pszPath, DownloadJob *pJob, std::atomic<SOCKET> *pSlot,
         pJob->llContentLength = -1;
         pJob->bHtmlAnswer = 0;
         szTransfer[0] = szContent[0] = 0;
+        szBadLength[0] = 0;
+        bBasicAsked = 0;
+        szOtherScheme[0] = 0;
         continue;
       }
       if (bEmpty) {
         pJob->nHttpStage = HTTP_ANSWERED;
+        Report401();
         SetUpBody(pJob, pBs, szTransfer, szContent);
+        if (szBadLength[0]) {
+          char szWhy[96];
+          FormatString(szWhy, sizeof szWhy, "announced a length that cannot be trusted (%s)",
+                       szBadLength);
+          FailStream(pBs, szWhy);
+          pJob->llContentLength = -1;
+        }
         return 1;
       }
     }
     if (pJob->cState.load() != JOB_RUNNING) return 0;
+    if (bTooLong) {
+      // Not a unit that is merely slow or gone: one that keeps talking
+      // without ever ending its header.
+      Report401();
+      LogError("download", __LINE__, "Answer of %s given up: %s", pDas->ipaddress, pBs->szProblem);
+      return 0;
+    }
     if (!nGot) {
+      Report401();
       LogInfo("download", __LINE__,
               "URL request failed, no seperator between http header and body found.");
       if (pBs->bFailed)

@@ -43,3 +43,6 @@ long PlatRecv(SOCKET s, void *pBuf, std::size_t n);         // bytes, 0 closed, 
 int PlatCloseSocket(SOCKET s);                              // 0 or SOCKET_ERROR
 // Error code of the calling thread's last failed socket call.
 int PlatSockLastError();
+// 1 when nErr (from PlatSockLastError) is that of a receive whose timeout
+// passed without data, as opposed to a connection that failed.
+int PlatSockTimedOut(int nErr);

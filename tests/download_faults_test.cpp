@@ -7,6 +7,7 @@
 #include <zlib.h>
 
 #include <filesystem>
+#include <functional>
 
 #include "download/download.h"
 #include "tests/download_support.h"
@@ -78,25 +79,43 @@ class DownloadFaults : public ::testing::Test {
 
 // Shortened give-up limits for one test.
 struct Limits {
-  Limits(unsigned nConnectMs, unsigned nWindowMs) {
+  Limits(unsigned nConnectMs, unsigned nWindowMs, unsigned nRecvMs = kRecvTimeoutMs,
+         unsigned nHeaderMs = kHeaderTimeoutMs) {
     DownloadConnectTimeoutMs.store(nConnectMs);
     DownloadSlowWindowMs.store(nWindowMs);
+    DownloadRecvTimeoutMs.store(nRecvMs);
+    DownloadHeaderTimeoutMs.store(nHeaderMs);
   }
   ~Limits() {
     DownloadConnectTimeoutMs.store(kConnectTimeoutMs);
     DownloadSlowWindowMs.store(kSlowWindowMs);
+    DownloadRecvTimeoutMs.store(kRecvTimeoutMs);
+    DownloadHeaderTimeoutMs.store(kHeaderTimeoutMs);
   }
 };
 
+// Some entry's message contains the text.
+bool LogContains(const std::string &text) {
+  for (auto &e : ReadLogEntries())
+    if (e.message.find(text) != std::string::npos) return true;
+  return false;
+}
+
 TEST_F(DownloadFaults, ChunkedAndCompressedBodiesAreStoredDecoded) {
+  // A server that keeps its connections open ends nothing by a close: the
+  // length or the last chunk must do (a receive timeout would fail them all).
+  Limits limits(kConnectTimeoutMs, kSlowWindowMs, 2000);
   struct Case {
     const char *pszName;
     int nChunk;
     const char *pszCoding;
+    bool bKeepOpen;
   } cases[] = {
-      {"chunked", 7, ""},          {"chunked, one-byte chunks", 1, ""},
-      {"gzip", 0, "gzip"},         {"deflate", 0, "deflate"},
-      {"gzip, chunked", 100, "gzip"},
+      {"chunked", 7, "", false},          {"chunked, one-byte chunks", 1, "", false},
+      {"gzip", 0, "gzip", false},         {"deflate", 0, "deflate", false},
+      {"gzip, chunked", 100, "gzip", false},
+      {"kept open", 0, "", true},         {"kept open, chunked", 7, "", true},
+      {"kept open, gzip", 0, "gzip", true}, {"kept open, gzip, chunked", 100, "gzip", true},
   };
   for (const Case &k : cases) {
     SCOPED_TRACE(k.pszName);
@@ -106,6 +125,7 @@ TEST_F(DownloadFaults, ChunkedAndCompressedBodiesAreStoredDecoded) {
     for (const std::string &path : AllPaths()) {
       if (k.nChunk) SimSetChunked(sim->p, path, k.nChunk, true, true);
       if (*k.pszCoding) SimSetContentEncoding(sim->p, path, k.pszCoding);
+      if (k.bKeepOpen) SimSetKeepOpen(sim->p, path);
     }
     Run();
     ExpectWholeMultiDownload(list, cfg, log1, log2);
@@ -205,6 +225,79 @@ TEST_F(DownloadFaults, BodiesInUnknownEncodingsOrCutInsideTheirEncodingAreRefuse
     EXPECT_EQ(got, log1.substr(0, got.size()));  // a head of the log, whole lines
     EXPECT_TRUE(got.empty() || got.back() == '\n');
     EXPECT_TRUE(LogHas("Log file download incomplete, delete request not sent"));
+    Reset();
+  }
+}
+
+// Lengths that are no plain number, or two that differ, before a body cut
+// by a close: refused, nothing merged, no delete. A body inflating far
+// beyond any log text is given up the same way.
+TEST_F(DownloadFaults, UntrustworthyLengthsAndInflationBombsAreRefused) {
+  std::string bomb = "Time,Value\n";
+  while (bomb.size() < (8u << 20)) bomb += "2026-12-01 00:00:00,1\n";
+  struct Case {
+    std::string head, body, why;
+  } cases[] = {
+      {"Content-Length: +100", "", "(Content-Length: +100)"},
+      {"Content-Length: -5", "", "(Content-Length: -5)"},
+      {"Content-Length: 0x64", "", "(Content-Length: 0x64)"},
+      {"Content-Length: " + std::string(30, '9'), "", "(Content-Length: 999"},
+      {"Content-Length: 100\r\nContent-Length: 99999", "", "(Content-Length: 100 and 99999)"},
+      {"Content-Encoding: gzip", Compress(bomb), "inflates to more than 100 times its size"},
+  };
+  for (const Case &k : cases) {
+    SCOPED_TRACE(k.head);
+    Start(SimConfig{});
+    const std::string body = k.body.empty() ? SimLogBody(sim->p, 1).substr(0, 3000) : k.body;
+    SimSetRawResponse(sim->p, kCgi + "MB=1", "HTTP/1.0 200 OK\r\n" + k.head + "\r\n\r\n" + body);
+    Run();
+    EXPECT_EQ(SimDeleteCount(sim->p, 1), 0);
+    EXPECT_EQ(SimDeleteCount(sim->p, 2), 1);
+    EXPECT_TRUE(LogContains("Log file of device 1 from DAS " + S + " at " + das.ipaddress +
+                            " incomplete: "));
+    EXPECT_TRUE(LogContains(k.why));
+    EXPECT_LT(ReadFileBytes(S + "/mb-001.log").size(), 5u << 20);
+    Reset();
+  }
+}
+
+// A header that never ends, a unit gone quiet, a challenge in a scheme this
+// program does not speak, a status code too long to be one: each given up
+// with an entry that says which.
+TEST_F(DownloadFaults, EndlessHeadersStallsAndOddChallengesAreNamed) {
+  Limits limits(kConnectTimeoutMs, 3000, 1000, 1000);
+  const std::string cfg1 = kCgi + "CFG=mb-001.ini";
+  std::vector<std::string> many(70, SimHeaderLine(1000));
+  struct Case {
+    std::string what;
+    std::function<void(SimServer *)> set;
+    std::string entry;
+  } cases[] = {
+      {"dribble", [&](SimServer *p) { SimSetDribble(p, cfg1, 100); },
+       "given up: its header did not end within 1 s"},
+      {"long", [&](SimServer *p) { SimSetExtraHeaders(p, cfg1, many); },
+       "given up: its header went on for more than 65536 bytes"},
+      {"stall", [&](SimServer *p) { SimSetStallBody(p, kCgi + "MB=1", 100); },
+       "incomplete: no data for 1 s, 100 bytes arrived"},
+      {"digest",
+       [&](SimServer *p) {
+         SimSetRawResponse(p, kIdentity,
+                           "HTTP/1.0 401 Unauthorized\r\nWWW-Authenticate: Digest realm=\"das\", "
+                           "nonce=\"1\"\r\nContent-Length: 0\r\n\r\n");
+       },
+       "asks for Digest authentication, which this program does not speak)"},
+      {"status", [&](SimServer *p) { SimSetRawResponse(p, kIdentity, "HTTP/1.0 4294967295 OK\r\n\r\n"); },
+       "cannot be read: 4294967295"},
+  };
+  for (const Case &k : cases) {
+    SCOPED_TRACE(k.what);
+    Start(SimConfig{});
+    k.set(sim->p);
+    Run();
+    EXPECT_TRUE(LogContains(k.entry));
+    EXPECT_FALSE(LogContains("admin password incorrect"));
+    EXPECT_FALSE(LogContains("HTTP -1"));
+    EXPECT_GE(ErrorLogErrorCount(), 1);
     Reset();
   }
 }

@@ -324,3 +324,4 @@ int PlatCloseSocket(SOCKET s) {
 }
 
 int PlatSockLastError() { return tlsLastError; }
+int PlatSockTimedOut(int nErr) { return nErr == EAGAIN || nErr == EWOULDBLOCK; }

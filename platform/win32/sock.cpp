@@ -262,3 +262,4 @@ int PlatCloseSocket(SOCKET s) {
 }
 
 int PlatSockLastError() { return tlsLastError; }
+int PlatSockTimedOut(int nErr) { return nErr == WSAETIMEDOUT; }

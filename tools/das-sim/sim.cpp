@@ -59,6 +59,7 @@ struct Fault {
   std::vector<std::string> headers;     // extra header lines
   int nInterim = 0;                     // "100 Continue" answers first
   int nDribbleMs = 0;
+  bool bKeepOpen = false;               // no close after the whole answer
   std::vector<std::string> frontLines;  // added to generated bodies
   std::vector<std::string> backLines;
 };
@@ -582,6 +583,10 @@ void SendBody(SimServer *p, int fd, const Answer &a) {
       if (nChunk && f.nSlowDelayMs > 0 && !Nap(p, f.nSlowDelayMs)) return;
     }
   }
+  if (f.bKeepOpen) {
+    WaitClientClose(p, fd, -1);
+    return;
+  }
   // Let the client read everything before the close: half-close, then wait
   // for its close so that unread request bytes cannot turn into a reset.
   shutdown(fd, SHUT_WR);
@@ -662,6 +667,10 @@ void Serve(SimServer *p, int fd) {
   const Fault &f = a.fault;
   if (f.bRaw) {
     if (SendAll(p, fd, f.raw.data(), f.raw.size())) {
+      if (f.bKeepOpen) {
+        WaitClientClose(p, fd, -1);
+        return;
+      }
       shutdown(fd, SHUT_WR);
       WaitClientClose(p, fd, kDrainTimeoutMs);
     }
@@ -820,6 +829,11 @@ void SimSetSlowBody(SimServer *p, const std::string &path, int nChunk, int nDela
   Fault &f = FaultOf(p, path);
   f.nSlowChunk = nChunk;
   f.nSlowDelayMs = nDelayMs;
+}
+
+void SimSetKeepOpen(SimServer *p, const std::string &path) {
+  std::lock_guard<std::mutex> lk(p->mtx);
+  FaultOf(p, path).bKeepOpen = true;
 }
 
 void SimSetStallBody(SimServer *p, const std::string &path, long nAfterBytes) {

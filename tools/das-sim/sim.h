@@ -73,6 +73,9 @@ void SimSetSlowBody(SimServer *pSim, const std::string &path, int nChunk, int nD
 // (until the client closes it or the server stops). A negative count stalls
 // before the response header: the request is read and never answered.
 void SimSetStallBody(SimServer *pSim, const std::string &path, long nAfterBytes);
+// After the whole answer, keep the connection open until the client closes
+// it, as a server that keeps connections alive does.
+void SimSetKeepOpen(SimServer *pSim, const std::string &path);
 // After nAfterBytes of body, close the connection (bReset: abortive close,
 // the client sees a connection reset instead of a normal end).
 void SimSetCutBody(SimServer *pSim, const std::string &path, long nAfterBytes,
