@@ -27,7 +27,7 @@ struct Expected {
 // What the header should come to. A line runs to its line feed whatever its
 // length and counts all its bytes; its first 255 bytes, as a C string, are
 // what is looked at. A line beginning "HTTP/1." sets the status to the
-// number in its second blank-separated field. The header ends at an empty
+// number that leads its second blank-separated field (0 beyond 3 digits). The header ends at an empty
 // line (a lone LF or CR LF) and only there; after an interim answer (1xx)
 // the answer proper follows with a header of its own.
 Expected ReadHeader(const std::string &answer, bool *pbPlain) {
@@ -47,7 +47,10 @@ Expected ReadHeader(const std::string &answer, bool *pbPlain) {
       if (nBlank != std::string::npos) {
         std::string code = text.substr(nBlank + 1);
         code = code.substr(0, code.find(' '));
-        e.nHttpResult = std::atoi(code.c_str());
+        // Its leading digits; more than a status code has make none.
+        std::size_t nDigits = 0;
+        while (nDigits < code.size() && code[nDigits] >= '0' && code[nDigits] <= '9') nDigits++;
+        e.nHttpResult = nDigits > 3 ? 0 : std::atoi(code.c_str());
       }
     }
     // Framing and codings are the body stream's business: such answers are
