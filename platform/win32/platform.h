@@ -26,6 +26,13 @@
 INT_PTR Win32DialogBoxParam(HINSTANCE hInst, const char *pszTemplate, HWND hOwner, DLGPROC pProc,
                             LPARAM lParam);
 HICON Win32LoadIcon(HINSTANCE hInstance, const char *pszName);
+// A message box raised by a worker thread over a window of the UI thread
+// leaves that window enabled (the system's box would disable it, and the
+// progress dialog's Cancel with it, until the box is answered), and is
+// answered when its owner dialog ends.
+int Win32MessageBox(HWND hOwner, const char *pszText, const char *pszCaption, UINT uType);
+#undef MessageBox
+#define MessageBox Win32MessageBox
 #undef DialogBoxParam
 #define DialogBoxParam Win32DialogBoxParam
 #undef LoadIcon

@@ -120,6 +120,7 @@ struct Shown {
 struct Layer {
   std::mutex mx;
   std::map<HWND, Shown> dialogs;  // every dialog made here that may still exist
+  std::map<HWND, HWND> workerBoxes;  // open box of a worker thread -> its owner
   std::uint64_t nNextSerial = 1;
   DWORD nUiThread = 0;
 };
@@ -135,6 +136,7 @@ struct Pending {
   const DlgTemplate *pTemplate = nullptr;
   HINSTANCE hInst = nullptr;
   HHOOK hHook = nullptr;
+  HWND hDlg = nullptr;  // the dialog once made
 };
 thread_local Pending tlsPending;
 
@@ -143,6 +145,7 @@ void Finish(HWND hDlg) {
   const DlgTemplate *t = p.pTemplate;
   if (!t) return;
   p.pTemplate = nullptr;
+  p.hDlg = hDlg;
   if (t->pszMenu) {
     if (const MenuTemplate *m = FindMenuTemplate(t->pszMenu)) {
       RECT rc;
@@ -186,7 +189,57 @@ LRESULT CALLBACK CallWndHook(int nCode, WPARAM wParam, LPARAM lParam) {
   return ::CallNextHookEx(hHook, nCode, wParam, lParam);
 }
 
+// The worker's box being made on this thread, and its owner.
+struct BoxPending {
+  HWND hOwner = nullptr;
+  HHOOK hHook = nullptr;
+};
+thread_local BoxPending tlsBox;
+
+LRESULT CALLBACK BoxCbtHook(int nCode, WPARAM wParam, LPARAM lParam) {
+  HHOOK hHook = tlsBox.hHook;
+  if (nCode == HCBT_ACTIVATE && tlsBox.hOwner) {
+    // The box exists now and has disabled its owner: the owner takes input
+    // again, so that the operator may cancel instead of answering.
+    HWND hBox = reinterpret_cast<HWND>(wParam);
+    ::EnableWindow(tlsBox.hOwner, TRUE);
+    {
+      Layer &l = L();
+      std::lock_guard<std::mutex> lk(l.mx);
+      l.workerBoxes[hBox] = tlsBox.hOwner;
+    }
+    tlsBox.hOwner = nullptr;
+  }
+  return ::CallNextHookEx(hHook, nCode, wParam, lParam);
+}
+
+// Answers the workers' boxes over a dialog that has ended: the cancel was
+// the operator's answer, and the worker, asleep in its box, can wind down.
+void AnswerWorkerBoxesOf(HWND hDlg) {
+  if (!hDlg) return;
+  Layer &l = L();
+  std::lock_guard<std::mutex> lk(l.mx);
+  for (auto &kv : l.workerBoxes)
+    if (kv.second == hDlg) ::PostMessageA(kv.first, WM_COMMAND, IDOK, 0);
+}
+
 }  // namespace
+
+int Win32MessageBox(HWND hOwner, const char *pszText, const char *pszCaption, UINT uType) {
+  if (!hOwner || ::GetWindowThreadProcessId(hOwner, nullptr) == ::GetCurrentThreadId())
+    return ::MessageBoxA(hOwner, pszText, pszCaption, uType);
+  BoxPending saved = tlsBox;
+  tlsBox.hOwner = hOwner;
+  tlsBox.hHook = ::SetWindowsHookExA(WH_CBT, BoxCbtHook, nullptr, ::GetCurrentThreadId());
+  int r = ::MessageBoxA(hOwner, pszText, pszCaption, uType);
+  if (tlsBox.hHook) ::UnhookWindowsHookEx(tlsBox.hHook);
+  tlsBox = saved;
+  Layer &l = L();
+  std::lock_guard<std::mutex> lk(l.mx);
+  for (auto it = l.workerBoxes.begin(); it != l.workerBoxes.end();)
+    it = ::IsWindow(it->first) ? std::next(it) : l.workerBoxes.erase(it);
+  return r;
+}
 
 INT_PTR Win32DialogBoxParam(HINSTANCE hInst, const char *pszTemplate, HWND hOwner, DLGPROC pProc,
                             LPARAM lParam) {
@@ -200,10 +253,13 @@ INT_PTR Win32DialogBoxParam(HINSTANCE hInst, const char *pszTemplate, HWND hOwne
   tlsPending.pTemplate = t;
   tlsPending.hInst = hInst;
   tlsPending.hHook = ::SetWindowsHookExA(WH_CALLWNDPROC, CallWndHook, nullptr, ::GetCurrentThreadId());
+  tlsPending.hDlg = nullptr;
   INT_PTR r = ::DialogBoxIndirectParamA(hInst, reinterpret_cast<LPCDLGTEMPLATEA>(words.data()), hOwner,
                                         pProc, lParam);
   if (tlsPending.hHook) ::UnhookWindowsHookEx(tlsPending.hHook);  // never initialised
+  const HWND hDlg = tlsPending.hDlg;
   tlsPending = saved;
+  AnswerWorkerBoxesOf(hDlg);
   return r;
 }
 

@@ -116,6 +116,58 @@ TEST(Win32Dialog, TemplateControlsCrossThreadSendAndEnd) {
   EXPECT_EQ(DialogBoxParam(PlatGetInstance(), "DLG_NONE", nullptr, EditProc, 0), -1);
 }
 
+// A worker's box over the progress dialog leaves the dialog taking input
+// (its Cancel works), and the dialog's end answers the box.
+struct BoxRun {
+  std::atomic<int> nAnswer{0};
+  std::atomic<int> nEnabledUnderBox{-1};
+  std::thread worker, driver;
+};
+BoxRun *g_pBox = nullptr;
+
+INT_PTR CALLBACK BoxOwnerProc(HWND hDlg, UINT uMsg, WPARAM wParam, LPARAM) {
+  if (uMsg == WM_INITDIALOG) {
+    PostMessage(hDlg, WM_COMMAND, 7100, 0);
+    return TRUE;
+  }
+  if (uMsg == WM_COMMAND && wParam == 7100) {
+    BoxRun *p = g_pBox;
+    p->worker = std::thread([p, hDlg] {
+      p->nAnswer = MessageBox(hDlg, "Unexpected server response", "Error: download line 9", MB_ICONHAND);
+    });
+    p->driver = std::thread([p, hDlg] {
+      HWND hBox = nullptr;
+      for (int i = 0; i < 1000 && !hBox; i++, ::Sleep(10))
+        hBox = ::FindWindowA("#32770", "Error: download line 9");
+      // Found as soon as it is made; its owner is disabled until it shows.
+      for (int i = 0; hBox && i < 300 && !(::IsWindowVisible(hBox) && IsWindowEnabled(hDlg)); i++)
+        ::Sleep(10);
+      if (hBox) p->nEnabledUnderBox = IsWindowEnabled(hDlg) ? 1 : 0;
+      PostMessage(hDlg, WM_COMMAND, 241, 0);  // Cancel
+    });
+    return TRUE;
+  }
+  if (uMsg == WM_COMMAND && wParam == 241) {
+    EndDialog(hDlg, 0);
+    return TRUE;
+  }
+  return FALSE;
+}
+
+TEST(Win32Dialog, WorkerBoxLeavesCancelWorkingAndIsAnsweredByIt) {
+  PlatUiInit(1);
+  BoxRun run;
+  g_pBox = &run;
+  DialogBoxParam(PlatGetInstance(), "DLG_DOWNLOAD", nullptr, BoxOwnerProc, 0);
+  g_pBox = nullptr;
+  run.driver.join();
+  for (int i = 0; i < 1000 && !run.nAnswer.load(); i++) ::Sleep(10);
+  EXPECT_EQ(run.nEnabledUnderBox.load(), 1) << "the worker's box disabled the progress dialog";
+  EXPECT_EQ(run.nAnswer.load(), IDOK) << "the box outlived its dialog";
+  if (run.nAnswer.load()) run.worker.join();
+  else run.worker.detach();
+}
+
 struct MainRun {
   std::vector<std::string> problems;
   std::vector<std::string> items;
