@@ -1,5 +1,5 @@
 # Installs the Debian packages the build and the tests need, only when one is
-# missing. Sourced by scripts/test and scripts/demo.
+# missing. Sourced by the scripts.
 tandrel_need_packages() {
   local missing=()
   local p
@@ -15,6 +15,9 @@ tandrel_need_packages() {
   fi
 }
 TANDREL_BUILD_PACKAGES=(cmake g++ ninja-build libgtest-dev libgmock-dev libbenchmark-dev curl libfltk1.3-dev xvfb xdotool x11-utils x11-apps imagemagick fonts-dejavu-core openbox nginx-light zlib1g-dev openssl man-db groff-base clang-14 libclang-rt-14-dev)
+# The demo (scripts/demo): the program and the simulated unit alone. With
+# libfltk1.3-dev already there the program gets its desktop backend too.
+TANDREL_DEMO_PACKAGES=(cmake g++ ninja-build zlib1g-dev)
 # The Windows leg (scripts/build-windows and the Wine run of its tests) only:
 # the cross compiler and zlib for it, Wine to run the result, GoogleTest's
 # sources to build it for Windows, Xvfb for Wine's windows.
