@@ -3,6 +3,8 @@
 // each item carries its unit's text and, as item data, its DasRecord.
 #include "daslist/daslist.h"
 
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -14,6 +16,7 @@
 #include "platform/window.h"
 #include "shell/app.h"
 #include "shell/errorlog.h"
+#include "shell/summary.h"
 #include "util/text.h"
 
 namespace {
@@ -176,6 +179,22 @@ void InitMainWindow(HWND hWnd) {
   if (AutoRun) PostMessage(hWnd, WM_COMMAND, CMD_AUTO_RUN, 0);
 }
 
+// A failed save is an error entry like any other, and a line of the
+// run's summary too: the units' total alone would read as a good night
+// while the list on the disk is not the one in the window.
+void SaveFailed(int nLine, const char *pszFormat, ...) __attribute__((format(printf, 2, 3)));
+void SaveFailed(int nLine, const char *pszFormat, ...) {
+  char szText[512];
+  va_list ap;
+  va_start(ap, pszFormat);
+  std::vsnprintf(szText, sizeof szText, pszFormat, ap);
+  va_end(ap);
+  LogError("daslist", nLine, "%s", szText);
+  char szLine[600];
+  FormatString(szLine, sizeof szLine, "%s: a save failed: %s", ListFile, szText);
+  SummaryNoteProblem(szLine);
+}
+
 }  // namespace
 
 // A row may be short: columns that it does not have stay empty. A phone
@@ -239,7 +258,14 @@ void LoadDasList(HWND hList) {
   int hFile = PlatOpen(ListFile, P_O_RDONLY | P_O_TEXT);
   if (hFile < 0) return;
   char szLine[512];
+  bool bFirst = true;
   while (ReadLine(hFile, szLine, sizeof szLine)) {
+    // A list saved by an editor that marks UTF-8 (Notepad does by default)
+    // begins with the byte-order mark: it belongs to no column, and left in
+    // place it would turn the header into a unit.
+    if (bFirst && std::strncmp(szLine, "\xEF\xBB\xBF", 3) == 0)
+      std::memmove(szLine, szLine + 3, std::strlen(szLine + 3) + 1);
+    bFirst = false;
     if (std::strcmp(szLine, ListHeader) == 0 || szLine[0] == 0) continue;
     DasRecord *pDas = AllocDasRecord();
     if (!pDas) {
@@ -263,7 +289,7 @@ void SaveDasList(HWND hList) {
   int hFile = PlatOpen(ListFileNew, P_O_WRONLY | P_O_CREAT | P_O_TRUNC | P_O_TEXT, P_S_IREAD | P_S_IWRITE);
   if (hFile < 0) {
     int nErr = PlatErrno();
-    LogError("daslist", __LINE__, "Error creating %s, got %d %s", ListFileNew, nErr, PlatStrError(nErr));
+    SaveFailed(__LINE__, "Error creating %s, got %d %s", ListFileNew, nErr, PlatStrError(nErr));
     return;
   }
   bool bComplete = true;
@@ -272,14 +298,14 @@ void SaveDasList(HWND hList) {
   long nLen = static_cast<long>(std::strlen(szLine));
   if (PlatWrite(hFile, szLine, static_cast<std::size_t>(nLen)) < nLen) {
     int nErr = PlatErrno();
-    LogError("daslist", __LINE__, "Error writing to %s, got %d %s", ListFileNew, nErr, PlatStrError(nErr));
+    SaveFailed(__LINE__, "Error writing to %s, got %d %s", ListFileNew, nErr, PlatStrError(nErr));
     bComplete = false;
   }
   // A list box that is gone answers every message with 0, which would read
   // as an empty list and wipe the file: count it as no answer at all.
   LRESULT nCount = IsWindow(hList) ? SendMessage(hList, LB_GETCOUNT, 0, 0) : LB_ERR;
   if (nCount == LB_ERR) {
-    LogError("daslist", __LINE__, "Error getting DAS list count");
+    SaveFailed(__LINE__, "Error getting DAS list count");
     PlatClose(hFile);
     PlatUnlink(ListFileNew);
     return;
@@ -293,18 +319,18 @@ void SaveDasList(HWND hList) {
     nLen = static_cast<long>(std::strlen(szLine));
     if (PlatWrite(hFile, szLine, static_cast<std::size_t>(nLen)) < nLen) {
       int nErr = PlatErrno();
-      LogError("daslist", __LINE__, "Error writing to %s, got %d %s", ListFileNew, nErr, PlatStrError(nErr));
+      SaveFailed(__LINE__, "Error writing to %s, got %d %s", ListFileNew, nErr, PlatStrError(nErr));
       bComplete = false;
     }
   }
   if (bComplete && PlatFsync(hFile) != 0) {
     int nErr = PlatErrno();
-    LogError("daslist", __LINE__, "Error writing to %s, got %d %s", ListFileNew, nErr, PlatStrError(nErr));
+    SaveFailed(__LINE__, "Error writing to %s, got %d %s", ListFileNew, nErr, PlatStrError(nErr));
     bComplete = false;
   }
   if (PlatClose(hFile) != 0 && bComplete) {
     int nErr = PlatErrno();
-    LogError("daslist", __LINE__, "Error writing to %s, got %d %s", ListFileNew, nErr, PlatStrError(nErr));
+    SaveFailed(__LINE__, "Error writing to %s, got %d %s", ListFileNew, nErr, PlatStrError(nErr));
     bComplete = false;
   }
   if (!bComplete) {
@@ -313,7 +339,7 @@ void SaveDasList(HWND hList) {
   }
   if (PlatRename(ListFileNew, ListFile) != 0) {
     int nErr = PlatErrno();
-    LogError("daslist", __LINE__, "Error renaming %s to %s, got %d %s", ListFileNew, ListFile, nErr,
+    SaveFailed(__LINE__, "Error renaming %s to %s, got %d %s", ListFileNew, ListFile, nErr,
              PlatStrError(nErr));
     return;
   }

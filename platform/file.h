@@ -66,6 +66,11 @@ int PlatMkdir(const char *pszPath);            // 0 or -1
 int PlatUnlink(const char *pszPath);           // 0 or -1
 int PlatRename(const char *pszFrom, const char *pszTo);  // replaces the target
 int PlatExists(const char *pszPath);           // 1 if the path exists
+// Creates a file holding exactly the given bytes (binary), only if no file
+// of that name exists, such that nobody ever sees it without them: written
+// under a name of its own beside it, then linked into place. 0, or -1 with
+// P_EEXIST when the name was taken first (PlatErrno()).
+int PlatCreateWith(const char *pszPath, const void *pData, std::size_t n, int nMode);
 int PlatFsyncDir(const char *pszPath);         // flush the directory entry of a file path
 long long PlatFileSize(const char *pszPath);   // -1 if missing
 

@@ -11,39 +11,50 @@
 #include "platform/file.h"
 
 namespace {
-std::mutex g_tableLock;
-std::vector<std::shared_ptr<FileSlot>> g_table;
+// Never destroyed: a download worker may still write its file while the
+// process ends, and must not find the table freed under it.
+struct FileTable {
+  std::mutex mx;
+  std::vector<std::shared_ptr<FileSlot>> slots;
+};
+FileTable &T() {
+  static FileTable *p = new FileTable;
+  return *p;
+}
 }  // namespace
 
 std::shared_ptr<FileSlot> FileLookup(int h) {
-  std::lock_guard<std::mutex> lock(g_tableLock);
-  if (h < 0 || static_cast<std::size_t>(h) >= g_table.size() || !g_table[h]) {
+  FileTable &t = T();
+  std::lock_guard<std::mutex> lock(t.mx);
+  if (h < 0 || static_cast<std::size_t>(h) >= t.slots.size() || !t.slots[h]) {
     errno = EBADF;
     return nullptr;
   }
-  return g_table[h];
+  return t.slots[h];
 }
 
 int FileTableAdd(std::shared_ptr<FileSlot> slot) {
-  std::lock_guard<std::mutex> lock(g_tableLock);
-  for (std::size_t i = 0; i < g_table.size(); i++) {
-    if (!g_table[i]) {
-      g_table[i] = std::move(slot);
+  FileTable &t = T();
+  std::lock_guard<std::mutex> lock(t.mx);
+  for (std::size_t i = 0; i < t.slots.size(); i++) {
+    if (!t.slots[i]) {
+      t.slots[i] = std::move(slot);
       return static_cast<int>(i);
     }
   }
-  g_table.push_back(std::move(slot));
-  return static_cast<int>(g_table.size() - 1);
+  t.slots.push_back(std::move(slot));
+  return static_cast<int>(t.slots.size() - 1);
 }
 
 std::shared_ptr<FileSlot> FileTableTake(int h) {
   std::shared_ptr<FileSlot> slot;
-  std::lock_guard<std::mutex> lock(g_tableLock);
-  if (h < 0 || static_cast<std::size_t>(h) >= g_table.size() || !g_table[h]) {
+  FileTable &t = T();
+  std::lock_guard<std::mutex> lock(t.mx);
+  if (h < 0 || static_cast<std::size_t>(h) >= t.slots.size() || !t.slots[h]) {
     errno = EBADF;
     return nullptr;
   }
-  slot.swap(g_table[h]);
+  slot.swap(t.slots[h]);
   return slot;
 }
 

@@ -16,6 +16,14 @@ std::uintptr_t PlatBeginThread(void (*fn)(void *), void *pArg);
 // Ends the process at once with the given status. Worker threads that still
 // sleep are not waited for and no static destructor runs under them.
 [[noreturn]] void PlatExitProcess(int nStatus);
+// The desktop's display went away under the program (its X server ended):
+// no window can be shown or closed any more. The desktop backend calls
+// PlatDisplayLost on the UI thread, which runs the handler set here; the
+// handler must end the process (PlatExitProcess). Without a handler, or if
+// it returns, the process ends with status 1. Either way no static
+// destructor runs under a download worker that still writes its files.
+void PlatSetDisplayLostHandler(void (*pfnHandler)());
+[[noreturn]] void PlatDisplayLost();
 // Writes text to standard error (one write).
 void PlatStderr(const char *pszText);
 // 1 when standard error is a terminal.

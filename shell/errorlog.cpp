@@ -82,22 +82,33 @@ void WriteEntry(std::time_t t, const char *pszFile, int nLine, const char *pszFo
 void OpenErrorLog(int nSuppressBoxes) {
   g_bSuppressBoxes = nSuppressBoxes;
   if (g_hLog.load() >= 0) return;
-  int h = PlatOpen(kLogName, P_O_WRONLY | P_O_APPEND | P_O_BINARY);
+  // Two runs started together may both find no log: the file appears with
+  // its header already in it (never empty for the other to append to), and
+  // the run that finds it taken opens the other's. The error said is the
+  // one of the call that failed for good.
+  int h = -1;
+  int nErr = 0;
+  const char *pszWhat = "open";
+  for (int nTry = 0; nTry < 3 && h < 0; nTry++) {
+    h = PlatOpen(kLogName, P_O_WRONLY | P_O_APPEND | P_O_BINARY);
+    if (h >= 0) break;
+    nErr = PlatErrno();
+    pszWhat = "open";
+    if (nErr != P_ENOENT) break;
+    char szHeader[512];
+    int n = FormatString(szHeader, sizeof szHeader, "time,file,line,message\r\n");
+    if (PlatCreateWith(kLogName, szHeader, static_cast<std::size_t>(n), P_S_IREAD | P_S_IWRITE) == 0)
+      continue;
+    nErr = PlatErrno();
+    pszWhat = "create";
+    if (nErr != P_EEXIST) break;
+  }
   if (h >= 0) {
     // An entry cut short by a full disk would run into the next one.
     if (!EndsWithLineFeed(kLogName) && PlatWrite(h, "\r\n", 2) != 2)
       SayOnce(kLogName, "write", PlatErrno());
   } else {
-    h = PlatOpen(kLogName, P_O_WRONLY | P_O_CREAT | P_O_EXCL | P_O_BINARY | P_O_APPEND,
-                 P_S_IREAD | P_S_IWRITE);
-    if (h >= 0) {
-      char szHeader[512];
-      int n = FormatString(szHeader, sizeof szHeader, "time,file,line,message\r\n");
-      if (PlatWrite(h, szHeader, static_cast<std::size_t>(n)) != n)
-        SayOnce(kLogName, "write", PlatErrno());
-    } else {
-      SayOnce(kLogName, "open", PlatErrno());
-    }
+    SayOnce(kLogName, pszWhat, nErr);
   }
   g_hLog = h;
 }

@@ -92,6 +92,17 @@ void LockDirectoryOrEnd() {
   PlatExitProcess(1);
 }
 
+// The desktop's display is gone in the middle of the run: no window can be
+// shown or closed any more, so the run ends here, with an entry that says
+// why (no box: there is nowhere to show it) and the units noted so far. A
+// download that was cut off is taken up by the next run.
+void DisplayLost() {
+  OpenErrorLog(1);
+  LogError("main", __LINE__, "The connection to the desktop display was lost, the program ends");
+  if (AutoRun) SummaryPrint();
+  EndProcess();
+}
+
 }  // namespace
 
 void CheckCommandLine(HINSTANCE hInstance, const char *pszCmdLine) {
@@ -162,7 +173,14 @@ int AppMain(int argc, char **argv) {
     EndProcess();
   }
 
-  DialogBoxParam(InstanceHandle, "DLG_DASLIST", nullptr, MainWindowProc, 0);
+  PlatSetDisplayLostHandler(DisplayLost);
+  if (DialogBoxParam(InstanceHandle, "DLG_DASLIST", nullptr, MainWindowProc, 0) == -1) {
+    // A session without a desktop (a service, a scheduler's session): the
+    // main window could not be made, so no unit was looked at. That is a
+    // failed run, not an empty one (the error entry sets the status).
+    LogError("main", __LINE__, "Error creating the main window DLG_DASLIST, no unit downloaded");
+    SummaryNoteProblem("The main window could not be created: no unit downloaded");
+  }
 
   // A download the operator cancelled has closed its dialog at once, but
   // its worker may still be merging what arrived: let it finish and note

@@ -21,6 +21,7 @@ struct NotedUnit {
 struct SummaryState {
   std::mutex mx;
   std::vector<NotedUnit> units;
+  std::vector<std::string> problems;
 };
 
 // Never destroyed: a late worker may note its unit while the process ends.
@@ -45,9 +46,13 @@ std::string OneLine(const char *psz) {
   return s;
 }
 
-std::string BuildText(const std::vector<NotedUnit> &units) {
-  if (units.empty()) return std::string();
+std::string BuildText(const std::vector<NotedUnit> &units,
+                      const std::vector<std::string> &problems) {
   std::string out;
+  if (units.empty()) {
+    for (const std::string &p : problems) out += p + '\n';
+    return out;
+  }
   long nComplete = 0, nFailed = 0, nCancelled = 0;
   for (const NotedUnit &u : units) {
     out += u.line;
@@ -56,6 +61,8 @@ std::string BuildText(const std::vector<NotedUnit> &units) {
     else if (u.nOutcome == UNIT_CANCELLED) nCancelled++;
     else nFailed++;
   }
+  // Before the total, which stays the last line.
+  for (const std::string &p : problems) out += p + '\n';
   out += Count(static_cast<long>(units.size()), "unit", "units");
   out += ": " + std::to_string(nComplete) + " complete, " + std::to_string(nFailed) + " failed";
   if (nCancelled) out += ", " + std::to_string(nCancelled) + " cancelled";
@@ -90,7 +97,7 @@ void SummaryNoteUnit(const char *pszSerial, const char *pszName, int nOutcome,
 std::string SummaryText() {
   SummaryState &s = S();
   std::lock_guard<std::mutex> lk(s.mx);
-  return BuildText(s.units);
+  return BuildText(s.units, s.problems);
 }
 
 void SummaryPrint() {
@@ -103,4 +110,14 @@ void SummaryReset() {
   SummaryState &s = S();
   std::lock_guard<std::mutex> lk(s.mx);
   s.units.clear();
+  s.problems.clear();
+}
+
+void SummaryNoteProblem(const char *pszLine) {
+  std::string line = OneLine(pszLine);
+  SummaryState &s = S();
+  std::lock_guard<std::mutex> lk(s.mx);
+  for (const std::string &p : s.problems)
+    if (p == line) return;
+  s.problems.push_back(line);
 }

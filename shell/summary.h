@@ -9,10 +9,14 @@ enum { UNIT_COMPLETE = 1, UNIT_FAILED = 2, UNIT_CANCELLED = 3 };
 // One unit's result; thread-safe (workers call it).
 void SummaryNoteUnit(const char *pszSerial, const char *pszName, int nOutcome,
                      const char *pszReason, int nDevices, long lRecords);
+// A failure of the run outside any unit that the total would hide (the list
+// file could not be saved): a line of its own before the total, once per
+// text; thread-safe.
+void SummaryNoteProblem(const char *pszLine);
 // Writes the lines and the total to standard error (through the platform layer).
 void SummaryPrint();
 
-// The text SummaryPrint writes ("" when no unit was noted), and forgetting
-// every noted unit; for tests.
+// The text SummaryPrint writes ("" when nothing was noted), and forgetting
+// every noted unit and problem; for tests.
 std::string SummaryText();
 void SummaryReset();

@@ -67,9 +67,11 @@ class DasListFile : public testing::Test {
 
 TEST_F(DasListFile, ReadsEveryColumnRuleAndWritesTheCanonicalForm) {
   std::string longName(140, 'n');
+  // Saved by an editor that puts a UTF-8 byte-order mark first; a lone CR
+  // is dropped like every CR of a text file.
   WriteFileBytes("daslist.txt",
-                 Header +
-                     "S1,Alpha unit,\"555,123\",10.0.0.1,YES,pw1\r\n"
+                 "\xEF\xBB\xBF" + Header +
+                     "S1,Alpha unit,\"555,123\",10.0.0.1,YES,p\rw1\r\n"
                      "S2,Beta,5550000,10.0.0.2,yes,pw2\n" +
                      Header +  // a header in the middle is skipped too
                      "S3," + longName + ",\"\",10.0.0.3:8080,Y,password-that-is-longer-than-31-chars\n"

@@ -222,56 +222,66 @@ TEST_F(Route, RefusedSerialNumberEndsTheRunWithStatus1) {
 // A unit folder that cannot be written while its temp folder can: the
 // download is stored in temp, but the merge cannot write the merged file
 // beside the local log. The download is not safely stored, so the unit must
-// not delete it; the run says so; the next good run takes it up. (Read-only
-// by a mount, for root, whom permission bits do not stop.)
+// not delete it; the run says so; the next good run takes it up. Without a
+// temp folder the download cannot even start, and the entry names the
+// folder that could not be made with its own error. (Read-only by a mount,
+// for root, whom permission bits do not stop.)
 class RouteReadOnly : public Route, public ::testing::WithParamInterface<int> {};
 
 TEST_P(RouteReadOnly, UnitFolder) {
   static bool bPrivate = geteuid() == 0 && unshare(CLONE_NEWNS) == 0 &&
                          mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
   (void)bPrivate;
-  const std::string dir = base.File("work/" + S), temp = dir + "/temp";
-  fs::create_directories(temp);
-  bool bMounted = false;
-  if (geteuid() == 0) {
-    // temp becomes a mount of its own, so that it stays writable inside the
-    // read-only mount of the unit folder.
-    if (mount(temp.c_str(), temp.c_str(), nullptr, MS_BIND, nullptr) != 0)
-      GTEST_SKIP() << "cannot make a read-only folder as root without mounting: "
-                   << std::strerror(errno);
-    if (mount(dir.c_str(), dir.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0 ||
-        mount(nullptr, dir.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0) {
-      int nErr = errno;
-      umount2(dir.c_str(), MNT_DETACH);
-      umount2(temp.c_str(), MNT_DETACH);
-      GTEST_SKIP() << "cannot remount a folder read-only: " << std::strerror(nErr);
+  for (bool bTemp : {true, false}) {
+    SCOPED_TRACE(bTemp ? "temp folder writable" : "no temp folder");
+    fs::remove_all(work);
+    const std::string dir = base.File("work/" + S), temp = dir + "/temp";
+    fs::create_directories(bTemp ? temp : dir);
+    bool bMounted = false;
+    if (geteuid() == 0) {
+      // temp becomes a mount of its own, so that it stays writable inside the
+      // read-only mount of the unit folder.
+      if (bTemp && mount(temp.c_str(), temp.c_str(), nullptr, MS_BIND, nullptr) != 0)
+        GTEST_SKIP() << "cannot make a read-only folder as root without mounting: "
+                     << std::strerror(errno);
+      if (mount(dir.c_str(), dir.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0 ||
+          mount(nullptr, dir.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0) {
+        int nErr = errno;
+        umount2(dir.c_str(), MNT_DETACH);
+        if (bTemp) umount2(temp.c_str(), MNT_DETACH);
+        GTEST_SKIP() << "cannot remount a folder read-only: " << std::strerror(nErr);
+      }
+      bMounted = true;
+    } else {
+      chmod(dir.c_str(), 0555);
     }
-    bMounted = true;
-  } else {
-    chmod(dir.c_str(), 0555);
-  }
-  // Start() would empty the work folder: set the unit up around it.
-  SimConfig c;
-  c.nKind = GetParam();
-  sim = std::make_unique<SimUnit>(c);
-  A = sim->Address();
-  list = "serialnumber,name,phone,ipaddress,deletelog,password\r\n" + S + ",Sim unit,\"\"," + A +
-         ",YES," + kPass + "\r\n";
-  WriteFileBytes(W("daslist.txt"), list);
+    // Start() would empty the work folder: set the unit up around it.
+    SimConfig c;
+    c.nKind = GetParam();
+    sim = std::make_unique<SimUnit>(c);
+    A = sim->Address();
+    list = "serialnumber,name,phone,ipaddress,deletelog,password\r\n" + S + ",Sim unit,\"\"," + A +
+           ",YES," + kPass + "\r\n";
+    WriteFileBytes(W("daslist.txt"), list);
 
-  int nStatus = Run();
-  std::string log = Dump();
-  if (bMounted) {
-    umount2(dir.c_str(), MNT_DETACH);
-    umount2(temp.c_str(), MNT_DETACH);
-  } else {
-    chmod(dir.c_str(), 0755);
+    int nStatus = Run();
+    std::string log = Dump();
+    if (bMounted) {
+      umount2(dir.c_str(), MNT_DETACH);
+      if (bTemp) umount2(temp.c_str(), MNT_DETACH);
+    } else {
+      chmod(dir.c_str(), 0755);
+    }
+    EXPECT_EQ(nStatus, 1) << log;
+    const std::string why = std::strerror(bMounted ? EROFS : EACCES);
+    EXPECT_NE(log.find(why), std::string::npos) << log;
+    if (!bTemp) {
+      EXPECT_NE(log.find("Error creating directory " + S + "\\temp, got "), std::string::npos)
+          << log;
+    }
+    ExpectNothingDeleted();
+    ExpectNextGoodRunKeepsAll();
   }
-  EXPECT_EQ(nStatus, 1) << log;
-  const std::string why = std::strerror(bMounted ? EROFS : EACCES);
-  EXPECT_NE(log.find(why), std::string::npos) << log;
-  ExpectNothingDeleted();
-  ExpectNextGoodRunKeepsAll();
 }
 
 INSTANTIATE_TEST_SUITE_P(BothKinds, RouteReadOnly, ::testing::Values(1, 2),

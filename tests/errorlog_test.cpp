@@ -1,5 +1,7 @@
 // The error log's lines byte for byte.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -7,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/file.h"
 #include "shell/errorlog.h"
 #include "tests/testutil.h"
 
@@ -113,4 +116,78 @@ TEST_F(ErrorLogTest, UnwritableLogIsSaidOnceOnStandardError) {
   EXPECT_EQ(ErrorLogErrorCount(), 2);
   EXPECT_NE(err.find("cannot write errorlog.txt"), std::string::npos) << err;
   EXPECT_EQ(err.find("cannot write", err.find("cannot write") + 1), std::string::npos) << err;
+}
+
+// Runs started together in a folder without a log: every one of them logs,
+// below the one header that starts the file.
+TEST_F(ErrorLogTest, RunsStartedTogetherShareOneLogWithOneHeader) {
+  const int kRuns = 8;
+  for (int nRound = 0; nRound < 20; nRound++) {
+    SCOPED_TRACE(nRound);
+    std::filesystem::remove("errorlog.txt");
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    std::vector<pid_t> runs;
+    for (int i = 0; i < kRuns; i++) {
+      pid_t pid = fork();
+      if (pid == 0) {
+        close(fds[1]);
+        char c;
+        (void)!read(fds[0], &c, 1);  // all of them go at once
+        ResetErrorLog();
+        OpenErrorLog(1);
+        LogInfo("main", i, "run %d", i);
+        _exit(0);
+      }
+      runs.push_back(pid);
+    }
+    close(fds[0]);
+    close(fds[1]);
+    for (pid_t pid : runs) waitpid(pid, nullptr, 0);
+    std::string log = ReadFileBytes("errorlog.txt");
+    EXPECT_EQ(log.rfind("time,file,line,message\r\n", 0), 0u) << log;
+    EXPECT_EQ(log.find("time,file", 1), std::string::npos) << log;
+    EXPECT_EQ(ReadLogEntries().size(), static_cast<std::size_t>(kRuns)) << log;
+  }
+}
+
+// A working folder that cannot be written: what is said names the call that
+// failed and its own error, for the log and for the run's lock file.
+TEST_F(ErrorLogTest, AFolderThatCannotBeWrittenIsSaidWithTheRealError) {
+  std::filesystem::create_directory("old");
+  std::filesystem::create_directory("new");
+  WriteFileBytes("old/errorlog.txt", "time,file,line,message\r\n");
+  // Root passes permission bits: the checks then run as another user.
+  const bool bRoot = geteuid() == 0;
+  if (!bRoot) {
+    ASSERT_EQ(0, system("chmod a-w old old/errorlog.txt new"));
+  }
+  struct Case {
+    const char *pszDir, *pszSaid;
+  } cases[] = {
+      {"old", "cannot open errorlog.txt (13 "},  // there, but not to be written
+      {"new", "cannot create errorlog.txt (13 "},
+  };
+  for (const Case &k : cases) {
+    SCOPED_TRACE(k.pszDir);
+    ResetErrorLog();
+    ASSERT_EQ(chdir(k.pszDir), 0);
+    if (bRoot) {
+      ASSERT_EQ(seteuid(65534), 0);
+    }
+    ::testing::internal::CaptureStderr();
+    OpenErrorLog(1);
+    std::string err = ::testing::internal::GetCapturedStderr();
+    long lHolder = -1;
+    int nLock = PlatLockFile("tandreldl.lock", &lHolder);
+    int nErr = PlatErrno();
+    if (bRoot) {
+      ASSERT_EQ(seteuid(0), 0);
+    }
+    ASSERT_EQ(chdir(".."), 0);
+    EXPECT_NE(err.find(k.pszSaid), std::string::npos) << err;
+    EXPECT_EQ(nLock, -1);
+    EXPECT_EQ(nErr, EACCES) << PlatStrError(nErr);
+  }
+  if (!bRoot) (void)!system("chmod u+w old new");
 }

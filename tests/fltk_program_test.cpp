@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -636,6 +637,48 @@ TEST(FltkProgram, WindowsScaledForTheScreen) {
     EXPECT_GE(h, h1 * 18 / 10) << w1 << "x" << h1 << " became " << w << "x" << h;
     EXPECT_LE(h, h1 * 22 / 10) << w1 << "x" << h1 << " became " << w << "x" << h;
   }
+}
+
+// The X server goes away in the middle of a download: the program ends at
+// once with status 1 and an entry that says why, while its worker still
+// writes; nothing it had is lost, and the next run brings every record.
+TEST(FltkProgram, LosingTheDisplayMidDownloadEndsTheRunAndLosesNothing) {
+  NEED_DESKTOP();
+  auto pX = std::make_unique<fltktest::Xvfb>();
+  ASSERT_TRUE(pX->Ok());
+  g_display = pX->Display();
+  setenv("DISPLAY", g_display.c_str(), 1);
+  TempDir dir;
+  Sim sim;
+  ASSERT_NE(sim.p, nullptr);
+  const std::string body = SimLogBody(sim.p, 1);
+  SimSetSlowBody(sim.p, "/setup/logexport.cgi?MB=1", 2048, 60);
+  std::string list = sim.ListWithUnit();
+  list.replace(list.find(",NO,"), 4, ",YES,");
+  WriteFileBytes("daslist.txt", list);
+  Program p;
+  unsigned long xMain = fltktest::WaitWindowNamed(D(), MainTitle, Timeout);
+  ASSERT_NE(xMain, 0u);
+  Click(xMain, "DLG_DASLIST", 204);
+  ASSERT_NE(fltktest::WaitWindowNamed(D(), "Download Progress", Timeout), 0u);
+  ASSERT_TRUE(WaitFor([&] {
+    for (const std::string &s : SimRequestPaths(sim.p))
+      if (s == "/setup/logexport.cgi?MB=1") return true;
+    return false;
+  }));
+  pX.reset();
+  g_display = SharedXvfb().Display();
+  setenv("DISPLAY", g_display.c_str(), 1);
+  EXPECT_EQ(p.Wait(), 1) << ReadFileBytes("stderr.txt");
+  std::vector<LogEntry> entries = ReadLogEntries();
+  EXPECT_TRUE(std::any_of(entries.begin(), entries.end(), [](const LogEntry &e) {
+    return e.module == "main" && e.message.find("desktop display was lost") != std::string::npos;
+  })) << ReadFileBytes("errorlog.txt");
+  SimClearFaults(sim.p, "");
+  Program again("/AUTO", false);
+  EXPECT_EQ(again.Wait(), 0) << ReadFileBytes("errorlog.txt");
+  std::string got = ReadFileBytes("DAS000000001/mb-001.log");
+  EXPECT_TRUE(got == body) << FirstDifference(got, body);
 }
 
 TEST(FltkProgram, UnattendedRunShowsWindowsAndEndsByItself) {

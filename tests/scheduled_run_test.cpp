@@ -328,6 +328,17 @@ TEST(RunSummary, OneLinePerUnitInListOrderThenTheTotal) {
   EXPECT_EQ(lines[0].rfind("DAS000000001 Roof: complete, 3 devices, ", 0), 0u) << err;
   EXPECT_EQ(lines[1], "1 unit: 1 complete, 0 failed");
 
+  // The list cannot be saved: the unit came in, but the run failed, and the
+  // summary says why before the total.
+  std::filesystem::create_directory(dir.File("daslist.txt.new"));
+  EXPECT_EQ(RunToEnd(dir, {"/AUTO"}, "unsaved", &err), 1) << err;
+  std::filesystem::remove(dir.File("daslist.txt.new"));
+  lines = SplitLines(err);
+  ASSERT_EQ(lines.size(), 3u) << err;
+  EXPECT_EQ(lines[1].rfind("daslist.txt: a save failed: Error creating daslist.txt.new, got ", 0), 0u)
+      << err;
+  EXPECT_EQ(lines[2], "1 unit: 1 complete, 0 failed");
+
   // A unit behind a phone line that cannot be dialled here: its dialog is
   // closed at the failed dial, before the worker's end, and the unit is in
   // the summary all the same.

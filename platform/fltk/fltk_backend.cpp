@@ -53,6 +53,7 @@
 #include <vector>
 
 #include "platform/fltk/fltk_backend.h"
+#include "platform/system.h"
 #include "platform/window.h"
 #include "resources/resources.h"
 
@@ -1212,6 +1213,10 @@ const UiBackend FltkBackend = {
     "fltk", ShowDialogHook, DestroyDialogHook, ChangedHook, WaitHook, WakeHook, MessageBoxHook,
 };
 
+// Xlib calls this when the connection to the X server is gone; it must not
+// return (Xlib would exit()).
+int DisplayGone(Display *) { PlatDisplayLost(); }
+
 }  // namespace
 
 const UiBackend *FltkBackendOpen() {
@@ -1221,6 +1226,9 @@ const UiBackend *FltkBackendOpen() {
   Display *pDisplay = XOpenDisplay(nullptr);
   if (!pDisplay) return nullptr;
   fl_open_display(pDisplay);
+  // After the toolkit's own: a lost X server must not end the process with
+  // exit() while a download worker still writes its files.
+  XSetIOErrorHandler(DisplayGone);
   Fl::lock();  // sets up the wake-up pipe; held by the UI thread from now on
   Fl::scheme("gtk+");
   Fl::scrollbar_size(FltkScaled(Fl::scrollbar_size()));

@@ -222,6 +222,25 @@ int PlatRename(const char *pszFrom, const char *pszTo) {
   return ::rename(PlatPath(pszFrom).c_str(), PlatPath(pszTo).c_str()) == 0 ? 0 : -1;
 }
 
+int PlatCreateWith(const char *pszPath, const void *pData, std::size_t n, int nMode) {
+  std::string path = PlatPath(pszPath);
+  std::string temp = path + "." + std::to_string(static_cast<long>(::getpid())) + ".new";
+  mode_t mode = 0;
+  if (nMode & P_S_IREAD) mode |= S_IRUSR;
+  if (nMode & P_S_IWRITE) mode |= S_IWUSR;
+  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+  if (fd < 0) return -1;
+  int rc = WriteAll(fd, static_cast<const char *>(pData), n);
+  if (::close(fd) != 0 && rc == 0) rc = -1;
+  // link() never replaces: of two processes that both found no file, one
+  // gets EEXIST here and uses the other's.
+  if (rc == 0) rc = ::link(temp.c_str(), path.c_str());
+  int err = errno;
+  ::unlink(temp.c_str());
+  errno = err;
+  return rc == 0 ? 0 : -1;
+}
+
 int PlatExists(const char *pszPath) {
   struct stat st;
   return ::stat(PlatPath(pszPath).c_str(), &st) == 0 ? 1 : 0;
@@ -305,8 +324,10 @@ int PlatLockFile(const char *pszPath, long *plHolder) {
   bool bWritable = true;
   if (fd < 0 && errno == EACCES) {
     // Someone else's lock file: a lock on a read-only descriptor works the
-    // same, only the process id cannot be written.
+    // same, only the process id cannot be written. In a folder that cannot
+    // be written there is none, and the first refusal is the reason.
     fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT) errno = EACCES;
     bWritable = false;
   }
   if (fd < 0) return -1;

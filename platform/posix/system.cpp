@@ -43,6 +43,18 @@ void PlatExitProcess(int nStatus) {
 }
 
 namespace {
+std::atomic<void (*)()> g_pfnDisplayLost{nullptr};
+}  // namespace
+
+void PlatSetDisplayLostHandler(void (*pfnHandler)()) { g_pfnDisplayLost = pfnHandler; }
+
+void PlatDisplayLost() {
+  if (auto pfn = g_pfnDisplayLost.load()) pfn();
+  PlatExitProcess(1);
+}
+
+
+namespace {
 void WriteAll(int fd, const char *pszText) {
   std::size_t n = std::strlen(pszText);
   while (n > 0) {

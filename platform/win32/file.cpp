@@ -31,6 +31,18 @@ const int P_EEXIST = EEXIST;
 
 namespace {
 
+// A file that another program holds open without sharing it (a log open in
+// a spreadsheet): the runtime calls that "Permission denied", which sends
+// the operator to the file's rights instead of to the other program. It
+// gets a number of its own, with a text that says so.
+constexpr int kErrInUse = EBUSY;
+const char kInUseText[] = "File is in use by another program";
+
+bool LastErrorIsInUse() {
+  DWORD n = ::GetLastError();
+  return n == ERROR_SHARING_VIOLATION || n == ERROR_LOCK_VIOLATION;
+}
+
 constexpr std::size_t kReadBuf = 64 * 1024;
 // The runtime reads and writes at most this much in one call.
 constexpr std::size_t kMaxIo = 1u << 30;
@@ -47,9 +59,10 @@ int ErrnoOfLastError() {
     case ERROR_FILE_EXISTS:
       return EEXIST;
     case ERROR_ACCESS_DENIED:
+      return EACCES;
     case ERROR_SHARING_VIOLATION:
     case ERROR_LOCK_VIOLATION:
-      return EACCES;
+      return kErrInUse;
     case ERROR_DISK_FULL:
     case ERROR_HANDLE_DISK_FULL:
       return ENOSPC;
@@ -69,6 +82,13 @@ long FileFill(FileSlot &f) {
     int n = ::_read(f.fd, f.buf.data(), static_cast<unsigned>(f.buf.size()));
     if (n < 0) return -1;
     if (n == 0) return 0;
+    if (f.bText) {
+      // The runtime drops a CR only before a LF; text mode here drops every
+      // one, as on the other systems (a lone CR would end up in a field).
+      char *p = f.buf.data();
+      n = static_cast<int>(std::remove(p, p + n, '\r') - p);
+      if (n == 0) continue;  // a block of nothing but CRs
+    }
     f.nLen = static_cast<std::size_t>(n);
     return n;
   }
@@ -120,7 +140,10 @@ int PlatOpen(const char *pszPath, int nFlags, int nMode) {
   if (nMode & P_S_IWRITE) mode |= _S_IWRITE;
   std::string path = PlatPath(pszPath);
   int fd = ::_open(path.c_str(), flags, mode);
-  if (fd < 0) return -1;
+  if (fd < 0) {
+    if (errno == EACCES && LastErrorIsInUse()) errno = kErrInUse;
+    return -1;
+  }
   auto slot = std::make_shared<FileSlot>();
   slot->fd = fd;
   slot->bText = !(nFlags & P_O_BINARY);
@@ -202,7 +225,11 @@ int PlatTruncate(int h, long long llLength) {
 
 int PlatMkdir(const char *pszPath) { return ::_mkdir(PlatPath(pszPath).c_str()) == 0 ? 0 : -1; }
 
-int PlatUnlink(const char *pszPath) { return ::_unlink(PlatPath(pszPath).c_str()) == 0 ? 0 : -1; }
+int PlatUnlink(const char *pszPath) {
+  if (::_unlink(PlatPath(pszPath).c_str()) == 0) return 0;
+  if (errno == EACCES && LastErrorIsInUse()) errno = kErrInUse;
+  return -1;
+}
 
 int PlatRename(const char *pszFrom, const char *pszTo) {
   // Replaces the target, and returns only once the new name is on the disk.
@@ -211,6 +238,31 @@ int PlatRename(const char *pszFrom, const char *pszTo) {
     return 0;
   errno = ErrnoOfLastError();
   return -1;
+}
+
+int PlatCreateWith(const char *pszPath, const void *pData, std::size_t n, int nMode) {
+  std::string path = PlatPath(pszPath);
+  std::string temp = path + "." + std::to_string(static_cast<unsigned long>(::GetCurrentProcessId())) + ".new";
+  int mode = 0;
+  if (nMode & P_S_IREAD) mode |= _S_IREAD;
+  if (nMode & P_S_IWRITE) mode |= _S_IWRITE;
+  int fd = ::_open(temp.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY | _O_NOINHERIT, mode);
+  if (fd < 0) {
+    if (errno == EACCES && LastErrorIsInUse()) errno = kErrInUse;
+    return -1;
+  }
+  int rc = WriteAll(fd, static_cast<const char *>(pData), n);
+  if (::_close(fd) != 0 && rc == 0) rc = -1;
+  // Without MOVEFILE_REPLACE_EXISTING the move never replaces: of two
+  // processes that both found no file, one gets EEXIST here.
+  if (rc == 0 && !::MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH)) {
+    errno = ErrnoOfLastError();
+    rc = -1;
+  }
+  int nErr = errno;
+  if (rc != 0) ::_unlink(temp.c_str());
+  errno = nErr;
+  return rc == 0 ? 0 : -1;
 }
 
 int PlatExists(const char *pszPath) {
@@ -289,6 +341,7 @@ void PlatSetErrno(int nErr) { errno = nErr; }
 
 const char *PlatStrError(int nErr) {
   thread_local char buf[256];
+  if (nErr == kErrInUse) return kInUseText;
   if (strerror_s(buf, sizeof buf, nErr) != 0) std::snprintf(buf, sizeof buf, "error %d", nErr);
   return buf;
 }
@@ -322,6 +375,10 @@ int PlatLockFile(const char *pszPath, long *plHolder) {
   if (h == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_ACCESS_DENIED) {
     h = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // In a folder that cannot be written there is none to read: the first
+    // refusal is the reason.
+    if (h == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_FILE_NOT_FOUND)
+      ::SetLastError(ERROR_ACCESS_DENIED);
     bWritable = false;
   }
   if (h == INVALID_HANDLE_VALUE) {

@@ -4,6 +4,7 @@
 #include <process.h>
 #include <windows.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
@@ -51,6 +52,18 @@ void PlatExitProcess(int nStatus) {
   // first, and no static destructor of the program runs under them.
   ::ExitProcess(static_cast<UINT>(nStatus));
 }
+
+namespace {
+std::atomic<void (*)()> g_pfnDisplayLost{nullptr};
+}  // namespace
+
+void PlatSetDisplayLostHandler(void (*pfnHandler)()) { g_pfnDisplayLost = pfnHandler; }
+
+void PlatDisplayLost() {
+  if (auto pfn = g_pfnDisplayLost.load()) pfn();
+  PlatExitProcess(1);
+}
+
 
 namespace {
 void WriteStd(DWORD nWhich, const char *pszText) {

@@ -382,7 +382,8 @@ TEST(Win32File, RuntimeTextAndBinaryModes) {
   // Each LF went out as CR LF; a CR already there stays.
   EXPECT_EQ(ReadFileBytes(dir.File("dir-less.txt")), "a\r\nb\r\r\nc");
 
-  WriteFileBytes(dir.File("in.txt"), std::string("one\r\ntwo\r\nthree\x1a" "after"));
+  // Every CR goes in text mode, a lone one too.
+  WriteFileBytes(dir.File("in.txt"), std::string("one\r\ntw\ro\r\nthree\x1a" "after"));
   h = PlatOpen("in.txt", P_O_RDONLY);
   char line[64];
   std::vector<std::string> lines;
@@ -395,7 +396,7 @@ TEST(Win32File, RuntimeTextAndBinaryModes) {
   long n = PlatRead(h, all, sizeof all);
   PlatClose(h);
   EXPECT_EQ(std::string(all, static_cast<std::size_t>(n > 0 ? n : 0)),
-            std::string("one\r\ntwo\r\nthree\x1a" "after"));
+            std::string("one\r\ntw\ro\r\nthree\x1a" "after"));
 
   // Backslash paths, replace by rename, sorted listing, the size.
   ASSERT_EQ(PlatMkdir("unit"), 0);
@@ -415,6 +416,15 @@ TEST(Win32File, RuntimeTextAndBinaryModes) {
   EXPECT_EQ(PlatErrno(), P_ENOENT);
   EXPECT_EQ(PlatOpen("unit\\a.log", P_O_WRONLY | P_O_CREAT | P_O_EXCL, P_S_IWRITE), -1);
   EXPECT_EQ(PlatErrno(), P_EEXIST);
+
+  // A file another program holds open without sharing: said to be in use.
+  HANDLE hHeld = ::CreateFileA((dir.Path() + "\\unit\\a.log").c_str(), GENERIC_READ, 0, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(hHeld, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(PlatOpen("unit\\a.log", P_O_WRONLY | P_O_APPEND | P_O_BINARY), -1);
+  EXPECT_NE(std::string(PlatStrError(PlatErrno())).find("in use"), std::string::npos)
+      << PlatErrno() << " " << PlatStrError(PlatErrno());
+  ::CloseHandle(hHeld);
 
   // Append, then cut back.
   h = PlatOpen("unit\\a.log", P_O_WRONLY | P_O_APPEND | P_O_BINARY);
