@@ -6,9 +6,12 @@
 //                          records; goal: at most 2x the plain copy.
 //   BM_MergeShuffled/n     a download of n lines in random order into an
 //                          empty log: time per line stays flat (n log n).
-//   BM_MergePeakMemory     the resident-set peak of one year-plus-day merge
-//                          in a fresh process, above what it held before,
-//                          against the bytes read.
+//   BM_MergePeakMemory/k   the resident-set peak of one merge in a fresh
+//                          process, above what it held before, against the
+//                          bytes read (goal: at most 1.5x): k = 0 the
+//                          year-plus-day merge, 1 the year downloaded in
+//                          random order into no local log, 2 the year
+//                          downloaded again, descending, over the year.
 //   BM_MergeSmallFiles     many small merges (a fuzzer's diet): the cost of
 //                          one must not be that of megabyte buffers.
 //
@@ -98,10 +101,39 @@ void MakeData() {
   WriteFile(g_dir + "/day.tmp", day);
 }
 
-void PrepareMerge() {
-  fs::copy_file(g_dir + "/base.log", g_dir + "/SN1/mb-001.log",
+// The year's lines in random order (nMode 1) or descending (2), made once.
+std::string OutOfOrderYear(int nMode) {
+  std::string path = g_dir + (nMode == 1 ? "/shuffled.tmp" : "/descending.tmp");
+  if (fs::exists(path)) return path;
+  std::vector<long> order(kYearLines);
+  for (long i = 0; i < kYearLines; i++) order[i] = nMode == 1 ? i : kYearLines - 1 - i;
+  if (nMode == 1) std::shuffle(order.begin(), order.end(), std::mt19937(3));
+  std::string data = "time,kwh,kvarh,kw,kvar,pf,v,hz,status,flags\r\n";
+  data.reserve(kYearLines * 115);
+  for (long i : order) AppendLine(data, i, "again");
+  WriteFile(path, data);
+  return path;
+}
+
+// The inputs of one merge: nMode 0 the year and a day, 1 a shuffled year and
+// no local log, 2 the year and the year again, descending.
+void PrepareMerge(int nMode = 0) {
+  fs::remove(g_dir + "/SN1/mb-001.state");
+  if (nMode == 1)
+    fs::remove(g_dir + "/SN1/mb-001.log");
+  else
+    fs::copy_file(g_dir + "/base.log", g_dir + "/SN1/mb-001.log",
+                  fs::copy_options::overwrite_existing);
+  fs::copy_file(nMode ? OutOfOrderYear(nMode) : g_dir + "/day.tmp", g_dir + "/dl.tmp",
                 fs::copy_options::overwrite_existing);
-  fs::copy_file(g_dir + "/day.tmp", g_dir + "/dl.tmp", fs::copy_options::overwrite_existing);
+}
+
+long long MergeInputBytes() {
+  std::error_code ec;
+  long long n = static_cast<long long>(fs::file_size(g_dir + "/dl.tmp", ec));
+  if (fs::exists(g_dir + "/SN1/mb-001.log"))
+    n += static_cast<long long>(fs::file_size(g_dir + "/SN1/mb-001.log", ec));
+  return n;
 }
 
 int RunMerge() {
@@ -180,23 +212,12 @@ long ProcStatusKb(const char *pszField) {
   return -1;
 }
 
-// Runs one merge with a second thread sampling the resident set every
-// millisecond; the peak above the start, in kB.
-long MergeWithPeakSample() {
+// Runs one merge; the peak of the resident set (the kernel's high-water
+// mark, which no sampling can miss) above the start, in kB.
+long MergeWithPeak() {
   long lBefore = ProcStatusKb("VmRSS:");
-  std::atomic<bool> bDone{false};
-  std::atomic<long> lPeak{lBefore};
-  std::thread sampler([&]() {
-    while (!bDone.load()) {
-      long l = ProcStatusKb("VmRSS:");
-      if (l > lPeak.load()) lPeak = l;
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-  });
   int rc = RunMerge();
-  bDone = true;
-  sampler.join();
-  return rc == 1 ? lPeak.load() - lBefore : -1;
+  return rc == 1 ? ProcStatusKb("VmHWM:") - lBefore : -1;
 }
 
 // The peak is taken in a fresh process (this program started again): in
@@ -205,8 +226,11 @@ long MergeWithPeakSample() {
 void BM_MergePeakMemory(benchmark::State &state) {
   MakeData();
   long lExtraKb = 0;
+  const int nMode = static_cast<int>(state.range(0));
+  double inputKb = 0;
   for (auto _ : state) {
-    PrepareMerge();
+    PrepareMerge(nMode);
+    inputKb = static_cast<double>(MergeInputBytes()) / 1024.0;
     std::string result = g_dir + "/peak.txt";
     pid_t pid = fork();
     if (pid == 0) {
@@ -219,8 +243,6 @@ void BM_MergePeakMemory(benchmark::State &state) {
     std::ifstream in(result);
     in >> lExtraKb;
   }
-  double inputKb = static_cast<double>(fs::file_size(g_dir + "/base.log") +
-                                       fs::file_size(g_dir + "/day.tmp")) / 1024.0;
   state.counters["peak_extra_kb"] = static_cast<double>(lExtraKb);
   state.counters["input_kb"] = inputKb;
   state.counters["peak_per_input"] = static_cast<double>(lExtraKb) / inputKb;
@@ -251,7 +273,7 @@ void BM_MergeSmallFiles(benchmark::State &state) {
 BENCHMARK(BM_PlainCopy)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_MergeYearPlusDay)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_MergeShuffled)->Unit(benchmark::kMillisecond)->Arg(65536)->Arg(262144)->Arg(1048576);
-BENCHMARK(BM_MergePeakMemory)->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_MergePeakMemory)->Unit(benchmark::kMillisecond)->Iterations(1)->Arg(0)->Arg(1)->Arg(2);
 BENCHMARK(BM_MergeSmallFiles)->Unit(benchmark::kMicrosecond);
 
 // ---- The nightly comparison ----
@@ -421,7 +443,7 @@ int main(int argc, char **argv) {
   if (argc == 4 && std::strcmp(argv[1], "--merge-once") == 0) {
     g_dir = argv[2];
     MergeFlushToDisk = 0;
-    long lPeak = MergeWithPeakSample();
+    long lPeak = MergeWithPeak();
     std::ofstream(argv[3]) << lPeak << "\n";
     return lPeak >= 0 ? 0 : 1;
   }

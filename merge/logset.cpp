@@ -21,7 +21,7 @@
 // placement would count them: a line is a duplicate when its time is already
 // in the set from earlier files or earlier in this file. For an ascending
 // file both tests are a compare with a cursor; once a file goes out of order
-// a hash set of its times so far takes over for the rest of it.
+// a compact hash set of its times so far takes over for the rest of it.
 #include "merge/logset.h"
 
 #include <algorithm>
@@ -30,7 +30,6 @@
 #include <climits>
 #include <cstring>
 #include <new>
-#include <unordered_set>
 
 #include "daslist/daslist.h"
 #include "platform/file.h"
@@ -276,6 +275,64 @@ int ScanLines(int h, std::vector<char> &buf, std::uint64_t *pnBytes, bool bDropT
 
 bool TimeLess(const LogLine &a, const LogLine &b) { return a.ulTime < b.ulTime; }
 
+// The lines of one file in time order, and among equal times in the order
+// they were read (their offsets): what a stable sort by time gives, without
+// the stable sort's buffer of half the entries.
+bool TimeThenOffsetLess(const LogLine &a, const LogLine &b) {
+  return a.ulTime != b.ulTime ? a.ulTime < b.ulTime : a.nOffset < b.nOffset;
+}
+
+// The times seen so far in a file that is out of order: open addressing in
+// a table of 4-byte slots, at most half full, so about 8 bytes per line
+// where a node-based set takes some 40. Slot value 0 means empty; time 0
+// itself is kept aside.
+class TimeSet {
+ public:
+  // 1 = inserted, 0 = it was there already. May throw std::bad_alloc.
+  int Insert(std::uint32_t ulTime) {
+    if (ulTime == 0) {
+      bool bNew = !bZero;
+      bZero = true;
+      return bNew;
+    }
+    if ((nUsed + 1) * 2 > vSlots.size()) Grow();
+    std::size_t nMask = vSlots.size() - 1;
+    for (std::size_t i = Hash(ulTime) & nMask;; i = (i + 1) & nMask) {
+      if (vSlots[i] == ulTime) return 0;
+      if (vSlots[i] == 0) {
+        vSlots[i] = ulTime;
+        nUsed++;
+        return 1;
+      }
+    }
+  }
+  void Reserve(std::size_t n) {
+    std::size_t nSize = 64;
+    while (nSize < n * 2) nSize *= 2;
+    if (nSize > vSlots.size()) Rehash(nSize);
+  }
+
+ private:
+  static std::size_t Hash(std::uint32_t u) {
+    return static_cast<std::size_t>((static_cast<std::uint64_t>(u) * 0x9E3779B97F4A7C15ull) >> 20);
+  }
+  void Grow() { Rehash(vSlots.empty() ? 64 : vSlots.size() * 2); }
+  void Rehash(std::size_t nSize) {
+    std::vector<std::uint32_t> vOld(nSize, 0);
+    vOld.swap(vSlots);
+    std::size_t nMask = nSize - 1;
+    for (std::uint32_t u : vOld) {
+      if (!u) continue;
+      std::size_t i = Hash(u) & nMask;
+      while (vSlots[i]) i = (i + 1) & nMask;
+      vSlots[i] = u;
+    }
+  }
+  std::vector<std::uint32_t> vSlots;
+  std::size_t nUsed = 0;
+  bool bZero = false;
+};
+
 // Sorted lines (stable) become one line per time: the first of the longest.
 void CollapseEqualTimes(std::vector<LogLine> &v) {
   std::size_t nOut = 0;
@@ -351,7 +408,7 @@ int ReadLogSet(const char *pszPath, LogSet *pSet, char *pszStatus, unsigned nSta
     std::vector<char> buf(ReadBlockFor(nSize));
     std::size_t nOldPos = 0;
     bool bAscending = true;
-    std::unordered_set<std::uint32_t> seenTimes;
+    TimeSet seenTimes;
     long lAccepted = 0, lDistinct = 0;
     std::string header;
     bool bHeader = false;
@@ -373,8 +430,8 @@ int ReadLogSet(const char *pszPath, LogSet *pSet, char *pszStatus, unsigned nSta
       if (nKind == 0) return;
       if (bAscending && !vNew.empty() && ulTime < vNew.back().ulTime) {
         bAscending = false;
-        seenTimes.reserve(vNew.size() * 2);
-        for (const LogLine &l : vNew) seenTimes.insert(l.ulTime);
+        seenTimes.Reserve(vNew.size());
+        for (const LogLine &l : vNew) seenTimes.Insert(l.ulTime);
       }
       bool bDuplicate;
       if (bAscending) {
@@ -385,7 +442,7 @@ int ReadLogSet(const char *pszPath, LogSet *pSet, char *pszStatus, unsigned nSta
           bDuplicate = nOldPos < vOld.size() && vOld[nOldPos].ulTime == ulTime;
         }
       } else {
-        bDuplicate = !seenTimes.insert(ulTime).second ||
+        bDuplicate = !seenTimes.Insert(ulTime) ||
                      std::binary_search(vOld.begin(), vOld.end(), LogLine{ulTime, 0, 0, 0},
                                         TimeLess);
       }
@@ -424,6 +481,7 @@ int ReadLogSet(const char *pszPath, LogSet *pSet, char *pszStatus, unsigned nSta
     if (!bAscending) {
       // The writer copies lines of a streamed file in one forward pass, which
       // needs the file's lines in time order; this one is held whole instead.
+      seenTimes = TimeSet();  // done with; its memory is wanted for the block
       std::size_t nHeld = 0;
       if (ReadWholeLogFile(pszPath, &file.pBlock, &nHeld, 0) != 1) return 0;
       if (nHeld != nBytes) {
@@ -431,7 +489,7 @@ int ReadLogSet(const char *pszPath, LogSet *pSet, char *pszStatus, unsigned nSta
                  PlatStrError(EIO));
         return 0;
       }
-      std::stable_sort(vNew.begin(), vNew.end(), TimeLess);
+      std::sort(vNew.begin(), vNew.end(), TimeThenOffsetLess);
     }
     CollapseEqualTimes(vNew);
     // From here on the set changes all at once: reserve first what can fail.
