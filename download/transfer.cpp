@@ -316,13 +316,10 @@ int DownloadLogFile(DownloadJob *pJob, int nKind, int nDevice) {
     bComplete = 0;
   }
   pJob->nTempFile = -1;
-  // Not one whole line arrived (a refused encoding, a cut in the first
-  // line): there is nothing to merge, and a merge would only leave an empty
-  // local log behind.
-  if (!bComplete && bMergeable && info.ullLineEnd == 0) {
-    (void)PlatUnlink(pJob->szTempFile);
-    bMergeable = 0;
-  }
+  // Not one whole line may have arrived (a refused encoding, a cut in the
+  // first line): the file is then empty and merged like an empty download,
+  // which takes up what earlier runs left and leaves the local log as such
+  // a merge would.
 
   // Only a body that reads as a log is merged: one that begins with the
   // log header or a data line and, if it holds more than headers, yields a

@@ -636,6 +636,10 @@ int MergeLogFile(const char *pszDir, int nDevice, const char *pszDownloaded, cha
   }
   LogInfo("merge", __LINE__, "Merge sort: got got %ld records, %ld duplicate records",
           set.lRecords, set.lDuplicates);
+  // Nothing at all (no line came, no local log or merged file was there):
+  // no empty local log is made for a device that has never sent a line.
+  if (set.vLines.empty() && !set.bHeader && !bLeftover && !PlatExists(szLog))
+    return RemoveInputs(leftovers, pszDownloaded);
 
   const char *pszTarget = bLeftover ? szTmp : szNew;
   if (!WriteLogSet(pszTarget, bLeftover ? P_O_TRUNC : P_O_EXCL, &set, pszStatus, nStatusCap,
