@@ -203,3 +203,6 @@ int IsValidSerialNumber(const char *pszSerial);
 int ReadDasIdentity(DownloadJob *pJob);
 int DownloadSingleMeterDas(DownloadJob *pJob);
 int DownloadMultiDeviceDas(DownloadJob *pJob);
+// Merges what earlier runs downloaded but could not merge, for every device
+// of the unit that has such a leftover. Not after a cancel.
+void MergeLeftoverLogs(DownloadJob *pJob);

@@ -133,12 +133,15 @@ int DeviceIdOf(const char *pszLine) {
   return nValue >= 1 && nValue <= 255 ? nValue : 0;
 }
 
+}  // namespace
+
 // Logs that earlier runs downloaded but could not merge (a kill, a full
 // disk) of devices this run did not reach, or that the unit no longer
 // lists: they are merged now. Not after a cancel.
 void MergeLeftoverLogs(DownloadJob *pJob) {
   if (!JobRunning(pJob)) return;
   DasRecord *pDas = pJob->pDas;
+  if (!IsValidSerialNumber(pDas->serialnumber)) return;  // names no unit directory
   int nDevices[255];
   int nCount = ListLeftoverDevices(pDas->serialnumber, nDevices, 255);
   for (int i = 0; i < nCount && JobRunning(pJob); i++) {
@@ -150,8 +153,6 @@ void MergeLeftoverLogs(DownloadJob *pJob) {
       FailJob(pJob, "earlier downloads of device %d could not be merged", nDevices[i]);
   }
 }
-
-}  // namespace
 
 int IsValidSerialNumber(const char *pszSerial) {
   // The list file keeps fields between commas and quotes nothing: a serial

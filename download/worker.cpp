@@ -64,7 +64,12 @@ void DownloadThread(void *pParam) {
       if (!Dialout(pJob, &hConn)) {
         // A failed dial ends the job like a cancel would, but it is a
         // failure of the unit's download, not the operator's choice.
-        if (JobRunning(pJob)) FailJob(pJob, "dial-out to %s failed", pDas->phone);
+        if (JobRunning(pJob)) {
+          FailJob(pJob, "dial-out to %s failed", pDas->phone);
+          // A killed run may have left downloads (and a log cut inside
+          // an append that they repair); they need no line to the unit.
+          MergeLeftoverLogs(pJob);
+        }
         NoteUnit(pJob, pJob->nOutcome == UNIT_FAILED ? UNIT_FAILED : UNIT_CANCELLED);
         bNoted = 1;
         SendMessage(pJob->hDlg, WM_CLOSE, 0, 0);
@@ -76,6 +81,7 @@ void DownloadThread(void *pParam) {
     }
   }
 
+  int bSequence = 0;  // the transfer sequence ran (it takes up leftovers itself)
   if (pJob->cState.load() == JOB_RUNNING && pJob->nOutcome != UNIT_FAILED) {
     int bIdentity = ReadDasIdentity(pJob);
     CloseJobSocket(pJob->sockQuery);  // closed by the identity read already
@@ -91,6 +97,7 @@ void DownloadThread(void *pParam) {
     } else if (IsValidSerialNumber(pDas->serialnumber) && !pJob->bSerialRefused) {
       int nHttpResult = 0;
       int nGot = HttpGet("/setup/logexport.cgi?MB=0", pJob, &pJob->sockQuery, &nHttpResult);
+      bSequence = nGot && (nHttpResult == 404 || nHttpResult == 200);
       if (nGot && nHttpResult == 404)
         DownloadSingleMeterDas(pJob);
       else if (nGot && nHttpResult == 200)
@@ -104,6 +111,9 @@ void DownloadThread(void *pParam) {
       FailJob(pJob, "reported a serial number that cannot be used");
     }
   }
+  // A unit that could not be reached (or not downloaded): what killed runs
+  // left of it is on this disk, and is merged all the same.
+  if (!bSequence) MergeLeftoverLogs(pJob);
 
   // How the unit's download ended. A cancel by the operator is no failure
   // and gets one information entry; a failure gets one error entry naming

@@ -10,6 +10,7 @@
 #include <functional>
 
 #include "download/download.h"
+#include "merge/merge.h"
 #include "tests/download_support.h"
 #include "tests/nginx_fixture.h"
 
@@ -617,6 +618,50 @@ TEST_F(DownloadFaults, UnansweredConnectAndCreepingTransfersAreGivenUp) {
   EXPECT_TRUE(LogHas("Answer of " + std::string(das.ipaddress) +
                      " given up: less than 1 byte per second arrived for 3 s"));
   EXPECT_EQ(SimDeleteCount(sim->p, 1), 1);  // the log before it was whole
+}
+
+// Nights that fetch no whole log line still take up what is on this disk:
+// a log cut inside its first line is merged as an empty download is, and a
+// unit that cannot be reached gets its leftover downloads merged, which
+// repairs a log cut inside an append by a kill.
+TEST_F(DownloadFaults, NightsWithoutAWholeLineStillMergeWhatEarlierRunsLeft) {
+  const std::string header = "time,kwh\r\n";
+  const std::string a = "2026-01-01 00:01:00,1\r\n", b = "2026-01-01 00:02:00,2\r\n";
+  // A local log edited out of order: the merge writes it back in order.
+  for (long nCut : {-1L, 10L}) {
+    SCOPED_TRACE(nCut < 0 ? "empty body" : "cut inside the first line");
+    Start(SimConfig{});
+    fs::create_directories(S);
+    WriteFileBytes(S + "/mb-001.log", header + b + a);
+    if (nCut < 0)
+      SimSetBody(sim->p, kCgi + "MB=1", "");
+    else
+      SimSetCutBody(sim->p, kCgi + "MB=1", nCut);
+    Run();
+    EXPECT_EQ(ReadFileBytes(S + "/mb-001.log"), header + a + b);
+    EXPECT_TRUE(fs::is_empty(S + "/temp"));
+    Reset();
+  }
+
+  // What a kill inside an append leaves: the log a merge wrote with part
+  // of the new lines after it, the download they came from in temp. The
+  // unit refuses the connection that night.
+  StartLog();
+  fs::create_directories(S + "/temp");
+  char szStatus[64];
+  WriteFileBytes("first.tmp", header + a);
+  ASSERT_EQ(1, MergeLogFile(S.c_str(), 1, "first.tmp", szStatus, sizeof szStatus, nullptr));
+  ASSERT_TRUE(FileExists(S + "/mb-001.state"));
+  WriteFileBytes(S + "/temp/mb-001.0.tmp", header + b);
+  std::string torn = ReadFileBytes(S + "/mb-001.log") + b.substr(0, 21);
+  WriteFileBytes(S + "/mb-001.log", torn);
+  std::memset(&das, 0, sizeof das);
+  CopyString(das.serialnumber, S.c_str(), sizeof das.serialnumber);
+  CopyString(das.ipaddress, "127.0.0.1:1", sizeof das.ipaddress);
+  Run();
+  EXPECT_EQ(ReadFileBytes(S + "/mb-001.log"), header + a + b);
+  EXPECT_TRUE(fs::is_empty(S + "/temp"));
+  EXPECT_TRUE(LogHas("Merging earlier downloads of device 1, serial " + S));
 }
 
 }  // namespace
