@@ -2,7 +2,10 @@
 // feed) merged by MergeLogFile give a file whose data lines are sorted with
 // unique time stamps, where each stamp's line is the longest read for it,
 // and which is byte for byte what the record-list form (ReadLogFile and
-// InsertRecord, then WriteLogFile) writes for the same two files.
+// InsertRecord, then WriteLogFile) writes for the same two files. A second
+// form feed splits off a second night's download, merged over the first
+// result: mostly by appending to it, and still byte for byte the record-list
+// form's result.
 #include <cstdint>
 #include <cstring>
 #include <map>
@@ -18,6 +21,7 @@ namespace {
 std::string RecordListMerge(const std::string &local, const std::string &download, bool bLocal) {
   WriteWholeFile("ref-local", local);
   WriteWholeFile("ref-download", download);
+  PlatUnlink("ref-merged");  // written as a new file, and this may be the second night
   LogRecord *pHead = nullptr;
   char *pHeader = nullptr;
   long lRecords = 0, lDuplicates = 0;
@@ -49,6 +53,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *pData, std::size_t nSi
   bool bLocal = nSplit != std::string::npos;
   std::string local = bLocal ? data.substr(0, nSplit) : "";
   std::string download = bLocal ? data.substr(nSplit + 1) : data;
+  std::size_t nSplit2 = download.find('\f');
+  bool bNight2 = bLocal && nSplit2 != std::string::npos;
+  std::string night2 = bNight2 ? download.substr(nSplit2 + 1) : "";
+  if (bNight2) download.resize(nSplit2);
 
   PlatMkdir("U");
   PlatMkdir("U\\temp");
@@ -92,6 +100,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *pData, std::size_t nSi
   FUZZ_CHECK(nData == longest.size());
 
   FUZZ_CHECK(merged == RecordListMerge(local, download, bLocal));
+
+  if (bNight2) {
+    bool bHadLog = PlatExists("U/mb-007.log");
+    WriteWholeFile("U/temp/mb-007.1.tmp", night2);
+    FUZZ_CHECK(MergeLogFile("U", 7, "U\\temp\\mb-007.1.tmp", szStatus, sizeof szStatus, nullptr) == 1);
+    FUZZ_CHECK(!PlatExists("U/temp/mb-007.1.tmp"));
+    FUZZ_CHECK(ReadWholeFile("U/mb-007.log") == RecordListMerge(merged, night2, bHadLog));
+  }
   ClearCurrentDir();
   return 0;
 }
