@@ -30,9 +30,9 @@ set(TANDREL_POSIX_SOURCES
   platform/posix/sock.cpp
   platform/posix/sockstart.cpp
   platform/posix/system.cpp
-  platform/posix/uichoose.cpp
-  platform/posix/window_headless.cpp
-  platform/window.cpp
+  platform/ui/choose.cpp
+  platform/ui/headless.cpp
+  platform/ui/window.cpp
   platform/dialup.cpp
   platform/filetable.cpp)
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "daslist/daslist.h"
-#include "platform/backend.h"
+#include "platform/ui/backend.h"
 #include "platform/window.h"
 #include "shell/app.h"
 #include "shell/errorlog.h"

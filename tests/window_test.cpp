@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/backend.h"
+#include "platform/ui/backend.h"
 #include "platform/window.h"
 #include "resources/resources.h"
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/backend.h"
+#include "platform/ui/backend.h"
 
 struct DlgTemplate;
 struct DlgItemTemplate;

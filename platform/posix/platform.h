@@ -3,7 +3,7 @@
 // Windows platform/win32/platform.h gives the real <windows.h>, <winsock2.h>
 // and <ras.h> in their place, so every declaration here keeps the real
 // name, value and layout. The window and dial-up functions are implemented
-// by this layer (platform/window.cpp, platform/dialup.cpp).
+// by this layer (platform/ui/, platform/dialup.cpp).
 //
 // Handles are opaque numbers handed out by the layer; a handle value is
 // never reused within a run, so a stale handle is always harmless.

@@ -2,7 +2,7 @@
 // when the build has it and an X display is there, else the headless one.
 #include <cstdlib>
 
-#include "platform/backend.h"
+#include "platform/ui/backend.h"
 #include "platform/window.h"
 
 #ifdef TANDREL_HAVE_FLTK

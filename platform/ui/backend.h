@@ -1,12 +1,12 @@
 // The window layer's backend interface.
 //
-// The portable core (platform/window.cpp) owns everything the program sees:
+// The portable core (platform/ui/window.cpp) owns everything the program sees:
 // windows and their handles, the message queue of the UI thread, dialogs
 // built from templates, control texts, check states and list boxes. A
 // backend only presents that state to a person and feeds the person's
 // actions back in. Two backends exist or are planned:
 //
-//   headless (platform/posix/window_headless.cpp) - nothing is drawn; message
+//   headless (platform/ui/headless.cpp) - nothing is drawn; message
 //       boxes go to standard error; a progress dialog may show as one live
 //       line on a terminal;
 //   desktop  (platform/fltk/, optional) - real windows. It is compiled in
@@ -58,7 +58,7 @@ struct UiBackend {
 // The headless backend (always present).
 const UiBackend *HeadlessBackend();
 // The desktop backend when this build has one and a display can be opened;
-// null otherwise (platform/posix/uichoose.cpp).
+// null otherwise (platform/ui/choose.cpp).
 const UiBackend *UiDesktopBackend();
 // Where the headless backend writes its live progress line. The default
 // writes to standard error when that is a terminal and drops the line

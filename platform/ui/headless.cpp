@@ -9,7 +9,7 @@
 #include <mutex>
 #include <string>
 
-#include "platform/backend.h"
+#include "platform/ui/backend.h"
 #include "platform/system.h"
 #include "platform/window.h"
 #include "resources/resources.h"
