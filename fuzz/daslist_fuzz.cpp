@@ -77,7 +77,11 @@ std::vector<DasRecord> ParsedRows(const std::string &file) {
     if (c != '\r') text += c;
   }
   std::vector<DasRecord> rows;
-  for (const std::string &line : SplitLines(text, 512)) {
+  bool bFirst = true;
+  for (std::string line : SplitLines(text, 512)) {
+    // An editor's UTF-8 byte-order mark before the first line is no column.
+    if (bFirst && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
+    bFirst = false;
     char szLine[512];
     CopyString(szLine, CText(line).c_str(), sizeof szLine);
     DasRecord rec{};

@@ -50,7 +50,8 @@ Expected ReadHeader(const std::string &answer, bool *pbPlain) {
         // Its leading digits; more than a status code has make none.
         std::size_t nDigits = 0;
         while (nDigits < code.size() && code[nDigits] >= '0' && code[nDigits] <= '9') nDigits++;
-        e.nHttpResult = nDigits > 3 ? 0 : std::atoi(code.c_str());
+        // A sign or a blank before them is no digit: "-011" makes no code.
+        e.nHttpResult = nDigits == 0 || nDigits > 3 ? 0 : std::atoi(code.substr(0, nDigits).c_str());
       }
     }
     // Framing and codings are the body stream's business: such answers are
