@@ -30,9 +30,13 @@ set(TANDREL_POSIX_SOURCES
   platform/posix/sock.cpp
   platform/posix/sockstart.cpp
   platform/posix/system.cpp
+  platform/ui/backend_api.cpp
   platform/ui/choose.cpp
+  platform/ui/controls.cpp
+  platform/ui/dialogs.cpp
   platform/ui/headless.cpp
-  platform/ui/window.cpp
+  platform/ui/queue.cpp
+  platform/ui/testhooks.cpp
   platform/dialup.cpp
   platform/filetable.cpp)
 

@@ -1,6 +1,6 @@
 // The window layer's backend interface.
 //
-// The portable core (platform/ui/window.cpp) owns everything the program sees:
+// The portable core (platform/ui/, ui_int.h) owns everything the program sees:
 // windows and their handles, the message queue of the UI thread, dialogs
 // built from templates, control texts, check states and list boxes. A
 // backend only presents that state to a person and feeds the person's
