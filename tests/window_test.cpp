@@ -196,6 +196,16 @@ TEST(WindowListBox, SortedInsertDeleteSelectionAndData) {
     EXPECT_EQ(SendMessage(hList, LB_SETCURSEL, 6, 0), LB_ERR);
     EXPECT_EQ(SendMessage(hList, LB_SETCARETINDEX, 5, 0), 0);
     EXPECT_EQ(SendMessage(hList, LB_SETCARETINDEX, 6, 0), LB_ERR);
+    // The selection follows its item when an item above it goes, and stays
+    // when one below it goes.
+    EXPECT_EQ(SendMessage(hList, LB_SETCURSEL, 4, 0), 4);
+    EXPECT_EQ(SendMessage(hList, LB_DELETESTRING, 1, 0), 5);
+    EXPECT_EQ(SendMessage(hList, LB_GETCURSEL, 0, 0), 3);
+    EXPECT_EQ(SendMessage(hList, LB_DELETESTRING, 4, 0), 4);
+    EXPECT_EQ(SendMessage(hList, LB_GETCURSEL, 0, 0), 3);
+    char gamma[8];
+    SendMessage(hList, LB_GETTEXT, 3, (LPARAM)gamma);
+    EXPECT_STREQ(gamma, "GAMMA");
     int tabs[4] = {8, 8, 8, 8};
     SendMessage(hList, LB_SETTABSTOPS, 4, (LPARAM)tabs);
     std::vector<int> got;
@@ -273,9 +283,45 @@ TEST(WindowMessages, SendWaitingWhileTheWindowGoesReturnsZero) {
   EXPECT_EQ(rSend, 0);
 }
 
+// A send from another thread is run before the messages posted ahead of it:
+// a worker waiting for an answer must not wait for the whole queue.
+std::vector<std::string> g_order;
+INT_PTR OrderProc(HWND hDlg, UINT uMsg, WPARAM wParam, LPARAM) {
+  if (uMsg == WM_CLOSE) {
+    EndDialog(hDlg, 0);
+    return TRUE;
+  }
+  if (uMsg != WM_COMMAND) return FALSE;
+  if (wParam == 800) {
+    g_blockStage = 1;
+    while (g_blockStage.load() != 2) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // Give the worker's send time to be queued behind the posted ones.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  g_order.push_back(std::to_string(wParam));
+  return TRUE;
+}
+
+TEST(WindowMessages, SendOvertakesMessagesPostedBeforeIt) {
+  g_blockStage = 0;
+  g_order.clear();
+  RunDialogWith("DLG_DOWNLOAD", OrderProc, 0, [&](HWND h) {
+    PostMessage(h, WM_COMMAND, 800, 0);
+    while (g_blockStage.load() != 1) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    PostMessage(h, WM_COMMAND, 801, 0);
+    PostMessage(h, WM_COMMAND, 802, 0);
+    std::thread sender([h] {
+      g_blockStage = 2;
+      SendMessage(h, WM_COMMAND, 803, 0);
+    });
+    sender.join();
+  });
+  std::vector<std::string> want = {"800", "803", "801", "802"};
+  EXPECT_EQ(g_order, want);
+}
+
 // Posted messages wait for the running handler; a nested modal dialog keeps
 // its owner disabled and still serves messages for the owner.
-std::vector<std::string> g_order;
 HWND g_outer = nullptr;
 INT_PTR NestedProc(HWND hDlg, UINT uMsg, WPARAM wParam, LPARAM) {
   if (uMsg == WM_INITDIALOG && !g_outer) g_outer = hDlg;
