@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "download/download.h"
+#include "platform/errors.h"
 #include "platform/file.h"
 #include "platform/window.h"
 #include "shell/app.h"
@@ -182,7 +183,7 @@ void InitMainWindow(HWND hWnd) {
 // A failed save is an error entry like any other, and a line of the
 // run's summary too: the units' total alone would read as a good night
 // while the list on the disk is not the one in the window.
-void SaveFailed(int nLine, const char *pszFormat, ...) __attribute__((format(printf, 2, 3)));
+void SaveFailed(int nLine, const char *pszFormat, ...) PRINTF_LIKE(2, 3);
 void SaveFailed(int nLine, const char *pszFormat, ...) {
   char szText[512];
   va_list ap;

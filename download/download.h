@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include "daslist/daslist.h"
+#include "platform/errors.h"
 #include "platform/types.h"
 #include "shell/summary.h"
 
@@ -61,7 +62,7 @@ struct DownloadJob {
 // none was given before. Writes no log entry: the failing step reports
 // itself, and the worker adds one entry at the end only when no error entry
 // was written for the unit.
-void FailJob(DownloadJob *pJob, const char *pszFormat, ...) __attribute__((format(printf, 2, 3)));
+void FailJob(DownloadJob *pJob, const char *pszFormat, ...) PRINTF_LIKE(2, 3);
 // 1 while the operator has not cancelled and nothing has stopped the job.
 int JobRunning(const DownloadJob *pJob);
 
@@ -104,7 +105,7 @@ void FreeDownloadJob(DownloadJob *pJob);
 void CloseJobSocket(std::atomic<SOCKET> &slot);
 // Writes the status line (bounded to 64 bytes) and sends the progress refresh.
 void SetJobStatus(DownloadJob *pJob, const char *pszFormat, ...)
-    __attribute__((format(printf, 2, 3)));
+    PRINTF_LIKE(2, 3);
 void RefreshJob(DownloadJob *pJob);
 
 int InitDownloadDASProcess(DasRecord *pDas, HWND hOwner);

@@ -915,7 +915,7 @@ int CreateTempLogFile(const char *pszDir, int nDevice, char *pszPath, int nCap, 
   // Usually exists already. If it could not be made, that is the reason
   // the file cannot be created below, not the missing folder.
   int nMkdirErr = PlatMkdir(pszPath) == 0 ? 0 : PlatErrno();
-  if (nMkdirErr == P_EEXIST || nMkdirErr == P_ENOENT) nMkdirErr = 0;  // the file says as much
+  if (nMkdirErr == PLAT_EEXIST || nMkdirErr == PLAT_ENOENT) nMkdirErr = 0;  // the file says as much
   // The first free number: names of earlier downloads that were never
   // merged stay untouched. The bound only matters when a cut name repeats;
   // the exclusive create below then fails and says so.
@@ -929,7 +929,7 @@ int CreateTempLogFile(const char *pszDir, int nDevice, char *pszPath, int nCap, 
                      P_S_IREAD | P_S_IWRITE);
   if (*phFile < 0) {
     int nErr = PlatErrno();
-    if (nErr == P_ENOENT && nMkdirErr) {
+    if (nErr == PLAT_ENOENT && nMkdirErr) {
       LogError("download", __LINE__, "Error creating directory %s\\temp, got %d %s", pszDir,
                nMkdirErr, PlatStrError(nMkdirErr));
       return 0;

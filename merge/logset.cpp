@@ -25,7 +25,6 @@
 #include "merge/logset.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstring>
@@ -179,7 +178,7 @@ int ReadWholeLogFile(const char *pszPath, LogBytes *pBlock, std::size_t *pnBytes
   int h = PlatOpen(pszPath, P_O_RDONLY | P_O_BINARY);
   if (h < 0) {
     int nErr = PlatErrno();
-    if (bMayBeAbsent && (nErr == P_ENOENT || nErr == EISDIR)) return -1;
+    if (bMayBeAbsent && (nErr == PLAT_ENOENT || nErr == PLAT_EISDIR)) return -1;
     LogError("merge", __LINE__, "Error opening file %s, got %d %s", pszPath, nErr,
              PlatStrError(nErr));
     return 0;
@@ -192,7 +191,7 @@ int ReadWholeLogFile(const char *pszPath, LogBytes *pBlock, std::size_t *pnBytes
   std::size_t nHave = 0;
   for (;;) {
     if (!p) {
-      int nErr = ENOMEM;
+      int nErr = PLAT_ENOMEM;
       PlatClose(h);
       LogError("merge", __LINE__, "Error allocating %d bytes for data record, got %d %s",
                ClampInt(nCap), nErr, PlatStrError(nErr));
@@ -389,7 +388,7 @@ int ReadLogSet(const char *pszPath, LogSet *pSet, char *pszStatus, unsigned nSta
   int h = PlatOpen(pszPath, P_O_RDONLY | P_O_BINARY);
   if (h < 0) {
     int nErr = PlatErrno();
-    if (bMayBeAbsent && (nErr == P_ENOENT || nErr == EISDIR)) {
+    if (bMayBeAbsent && (nErr == PLAT_ENOENT || nErr == PLAT_EISDIR)) {
       LogInfo("merge", __LINE__, "Merge ignoring %s, not a file", pszPath);
       return -1;
     }
@@ -485,8 +484,8 @@ int ReadLogSet(const char *pszPath, LogSet *pSet, char *pszStatus, unsigned nSta
       std::size_t nHeld = 0;
       if (ReadWholeLogFile(pszPath, &file.pBlock, &nHeld, 0) != 1) return 0;
       if (nHeld != nBytes) {
-        LogError("merge", __LINE__, "Error reading file %s, got %d %s", pszPath, EIO,
-                 PlatStrError(EIO));
+        LogError("merge", __LINE__, "Error reading file %s, got %d %s", pszPath, PLAT_EIO,
+                 PlatStrError(PLAT_EIO));
         return 0;
       }
       std::sort(vNew.begin(), vNew.end(), TimeThenOffsetLess);
@@ -507,7 +506,7 @@ int ReadLogSet(const char *pszPath, LogSet *pSet, char *pszStatus, unsigned nSta
     pSet->lRecords = static_cast<long>(pSet->vLines.size());
     pSet->lDuplicates += lAccepted - (pSet->lRecords - lBefore);
   } catch (const std::bad_alloc &) {
-    int nErr = ENOMEM;
+    int nErr = PLAT_ENOMEM;
     if (h >= 0) PlatClose(h);
     LogError("merge", __LINE__, "Error allocating %d bytes for pNew record, got %d %s",
              static_cast<int>(sizeof(LogLine)), nErr, PlatStrError(nErr));
@@ -536,7 +535,7 @@ int MergeLogSets(LogSet *pInto, LogSet *pLater) {
     pInto->lRecords = static_cast<long>(pInto->vLines.size());
     pInto->lDuplicates += pLater->lDuplicates + (lRecords - pInto->lRecords);
   } catch (const std::bad_alloc &) {
-    int nErr = ENOMEM;
+    int nErr = PLAT_ENOMEM;
     LogError("merge", __LINE__, "Error allocating %d bytes for pNew record, got %d %s",
              static_cast<int>(sizeof(LogLine)), nErr, PlatStrError(nErr));
     return 0;
@@ -587,7 +586,7 @@ int WriteOrAppend(const char *pszPath, int nCreateFlag, bool bAppend, long long 
     out.reset(new char[nBlock]);
     readers.resize(pSet->vFiles.size());
   } catch (const std::bad_alloc &) {
-    int nErr = ENOMEM;
+    int nErr = PLAT_ENOMEM;
     LogError("merge", __LINE__, "Error allocating %d bytes for data record, got %d %s",
              static_cast<int>(nBlock), nErr, PlatStrError(nErr));
     return 0;
@@ -600,7 +599,7 @@ int WriteOrAppend(const char *pszPath, int nCreateFlag, bool bAppend, long long 
     readers[i].h = PlatOpen(file.path.c_str(), P_O_RDONLY | P_O_BINARY);
     int nErr = PlatErrno();
     if (readers[i].h < 0 || PlatFileSize(file.path.c_str()) != static_cast<long long>(file.nBytes)) {
-      if (readers[i].h >= 0) nErr = EIO;
+      if (readers[i].h >= 0) nErr = PLAT_EIO;
       LogError("merge", __LINE__, "Error reading file %s, got %d %s", file.path.c_str(), nErr,
                PlatStrError(nErr));
       return 0;
@@ -609,8 +608,8 @@ int WriteOrAppend(const char *pszPath, int nCreateFlag, bool bAppend, long long 
       readers[i].buf.resize(ReadBlockFor(static_cast<long long>(file.nBytes)));
     } catch (const std::bad_alloc &) {
       LogError("merge", __LINE__, "Error allocating %d bytes for data record, got %d %s",
-               static_cast<int>(ReadBlockFor(static_cast<long long>(file.nBytes))), ENOMEM,
-               PlatStrError(ENOMEM));
+               static_cast<int>(ReadBlockFor(static_cast<long long>(file.nBytes))), PLAT_ENOMEM,
+               PlatStrError(PLAT_ENOMEM));
       return 0;
     }
   }
@@ -655,7 +654,7 @@ int WriteOrAppend(const char *pszPath, int nCreateFlag, bool bAppend, long long 
       header = pSet->header;
       header.push_back('\n');
     } catch (const std::bad_alloc &) {
-      return Fail(kHeader, pszPath, ENOMEM);
+      return Fail(kHeader, pszPath, PLAT_ENOMEM);
     }
     if (PlatWrite(h, header.data(), header.size()) != static_cast<long>(header.size()))
       return Fail(kHeader, pszPath, PlatErrno());
@@ -689,12 +688,12 @@ int WriteOrAppend(const char *pszPath, int nCreateFlag, bool bAppend, long long 
       std::uint64_t nAt = line.nOffset;
       std::size_t nLeft = line.nLen;
       while (nLeft > 0) {
-        if (nAt < src.nStart) return Fail(kRead, file.path.c_str(), EIO);
+        if (nAt < src.nStart) return Fail(kRead, file.path.c_str(), PLAT_EIO);
         if (nAt >= src.nStart + src.nHave) {
           src.nStart += src.nHave;
           src.nHave = 0;
           long nRead = PlatRead(src.h, src.buf.data(), src.buf.size());
-          if (nRead <= 0) return Fail(kRead, file.path.c_str(), nRead < 0 ? PlatErrno() : EIO);
+          if (nRead <= 0) return Fail(kRead, file.path.c_str(), nRead < 0 ? PlatErrno() : PLAT_EIO);
           src.nHave = static_cast<std::size_t>(nRead);
           continue;
         }

@@ -47,7 +47,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -145,7 +144,7 @@ int ReadLogFile(const char *pszPath, LogRecord **ppHead, char **ppHeader, char *
       if (!ppHeader) continue;
       char *pHeader = static_cast<char *>(std::malloc(nLen + 2));
       if (!pHeader) {
-        int nErr = ENOMEM;
+        int nErr = PLAT_ENOMEM;
         LogError("merge", __LINE__, "Error allocating %d bytes for header, got %d %s",
                  static_cast<int>(nLen + 2), nErr, PlatStrError(nErr));
         return 0;
@@ -159,14 +158,14 @@ int ReadLogFile(const char *pszPath, LogRecord **ppHead, char **ppHeader, char *
     }
     LogRecord *pNew = static_cast<LogRecord *>(std::calloc(1, sizeof(LogRecord)));
     if (!pNew) {
-      int nErr = ENOMEM;
+      int nErr = PLAT_ENOMEM;
       LogError("merge", __LINE__, "Error allocating %d bytes for pNew record, got %d %s",
                static_cast<int>(sizeof(LogRecord)), nErr, PlatStrError(nErr));
       return 0;
     }
     pNew->pData = static_cast<char *>(std::malloc(nLen + 1));
     if (!pNew->pData) {
-      int nErr = ENOMEM;
+      int nErr = PLAT_ENOMEM;
       std::free(pNew);
       LogError("merge", __LINE__, "Error allocating %d bytes for data record, got %d %s",
                static_cast<int>(nLen + 1), nErr, PlatStrError(nErr));
@@ -254,7 +253,7 @@ int WriteLogFile(const char *pszPath, LogRecord **ppHead, const char *pszHeader,
       bBuilt = false;
     }
     if (!bBuilt || PlatWrite(h, line.data(), line.size()) != static_cast<long>(line.size())) {
-      int nErr = bBuilt ? PlatErrno() : ENOMEM;
+      int nErr = bBuilt ? PlatErrno() : PLAT_ENOMEM;
       PlatClose(h);
       LogError("merge", __LINE__, "Error writing file %s, got %d %s", pszPath, nErr,
                PlatStrError(nErr));

@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/errors.h"
+
 enum {
   P_O_RDONLY = 0x0000,
   P_O_WRONLY = 0x0001,
@@ -33,9 +35,6 @@ enum {
 
 enum { P_S_IREAD = 0400, P_S_IWRITE = 0200 };
 
-// Error numbers the Parts test for.
-extern const int P_ENOENT;
-extern const int P_EEXIST;
 
 int PlatOpen(const char *pszPath, int nFlags, int nMode = 0);
 int PlatClose(int h);
@@ -69,7 +68,7 @@ int PlatExists(const char *pszPath);           // 1 if the path exists
 // Creates a file holding exactly the given bytes (binary), only if no file
 // of that name exists, such that nobody ever sees it without them: written
 // under a name of its own beside it, then linked into place. 0, or -1 with
-// P_EEXIST when the name was taken first (PlatErrno()).
+// PLAT_EEXIST (platform/errors.h) when the name was taken first (PlatErrno()).
 int PlatCreateWith(const char *pszPath, const void *pData, std::size_t n, int nMode);
 int PlatFsyncDir(const char *pszPath);         // flush the directory entry of a file path
 long long PlatFileSize(const char *pszPath);   // -1 if missing

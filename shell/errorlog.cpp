@@ -94,14 +94,14 @@ void OpenErrorLog(int nSuppressBoxes) {
     if (h >= 0) break;
     nErr = PlatErrno();
     pszWhat = "open";
-    if (nErr != P_ENOENT) break;
+    if (nErr != PLAT_ENOENT) break;
     char szHeader[512];
     int n = FormatString(szHeader, sizeof szHeader, "time,file,line,message\r\n");
     if (PlatCreateWith(kLogName, szHeader, static_cast<std::size_t>(n), P_S_IREAD | P_S_IWRITE) == 0)
       continue;
     nErr = PlatErrno();
     pszWhat = "create";
-    if (nErr != P_EEXIST) break;
+    if (nErr != PLAT_EEXIST) break;
   }
   if (h >= 0) {
     // An entry cut short by a full disk would run into the next one.

@@ -4,11 +4,13 @@
 #pragma once
 #include <ctime>
 
+#include "platform/errors.h"
+
 void OpenErrorLog(int nSuppressBoxes);
 int LogError(const char *pszFile, int nLine, const char *pszFormat, ...)
-    __attribute__((format(printf, 3, 4)));
+    PRINTF_LIKE(3, 4);
 void LogInfo(const char *pszFile, int nLine, const char *pszFormat, ...)
-    __attribute__((format(printf, 3, 4)));
+    PRINTF_LIKE(3, 4);
 
 // Number of error entries made in this run (the exit status tells a
 // scheduler whether the night went well).

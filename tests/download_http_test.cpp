@@ -319,7 +319,7 @@ TEST(TempLogFile, MissingUnitDirectoryIsReported) {
   EXPECT_FALSE(FileExists("DAS000000009"));  // only the temp level is ever made here
   EXPECT_EQ(LogMessages("download").back(),
             "Error creating file DAS000000009\\temp\\mb-002.0.tmp, got " +
-                std::to_string(P_ENOENT) + " " + PlatStrError(P_ENOENT));
+                std::to_string(PLAT_ENOENT) + " " + PlatStrError(PLAT_ENOENT));
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/errors.h"
 #include "platform/sock.h"
 
 namespace {
@@ -123,7 +124,7 @@ TEST(Sock, ConnectFailures) {
   l.fd = -1;
   s = PlatSocket();
   EXPECT_EQ(PlatConnect(s, kLoopback, nDead), SOCKET_ERROR);
-  EXPECT_EQ(PlatSockLastError(), ECONNREFUSED);
+  EXPECT_EQ(PlatSockLastError(), PLAT_ECONNREFUSED);
   PlatCloseSocket(s);
 }
 
@@ -195,7 +196,7 @@ TEST(Sock, ReceiveTimeout) {
   char buf[8];
   auto t0 = std::chrono::steady_clock::now();
   EXPECT_EQ(PlatRecv(p.s, buf, sizeof buf), SOCKET_ERROR);
-  EXPECT_EQ(PlatSockLastError(), EAGAIN);
+  EXPECT_EQ(PlatSockLastError(), PLAT_EWOULDBLOCK);
   EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(140));
   // Data that arrives within the time is received.
   EXPECT_EQ(::send(p.peer, "z", 1, 0), 1);

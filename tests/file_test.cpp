@@ -53,21 +53,21 @@ TEST(FileLayer, BackslashPathsNameFilesInDirectories) {
   TempDir dir;
   ASSERT_EQ(0, PlatMkdir("unit"));
   ASSERT_EQ(-1, PlatMkdir("unit"));
-  EXPECT_EQ(P_EEXIST, PlatErrno());
+  EXPECT_EQ(PLAT_EEXIST, PlatErrno());
   int h = PlatOpen("unit\\mb-001.log", P_O_WRONLY | P_O_CREAT | P_O_EXCL | P_O_BINARY, 0600);
   ASSERT_GE(h, 0);
   ASSERT_EQ(2, PlatWrite(h, "a\n", 2));
   PlatClose(h);
   EXPECT_EQ("a\n", ReadFileBytes("unit/mb-001.log"));
   EXPECT_EQ(-1, PlatOpen("unit\\mb-001.log", P_O_WRONLY | P_O_CREAT | P_O_EXCL, 0600));
-  EXPECT_EQ(P_EEXIST, PlatErrno());
+  EXPECT_EQ(PLAT_EEXIST, PlatErrno());
   ASSERT_EQ(0, PlatRename("unit\\mb-001.log", "unit\\mb-001.new"));
   EXPECT_TRUE(PlatExists("unit\\mb-001.new"));
   EXPECT_FALSE(PlatExists("unit\\mb-001.log"));
   ASSERT_EQ(0, PlatUnlink("unit\\mb-001.new"));
   EXPECT_EQ(-1, PlatUnlink("unit\\mb-001.new"));
-  EXPECT_EQ(P_ENOENT, PlatErrno());
-  EXPECT_STRNE("", PlatStrError(P_ENOENT));
+  EXPECT_EQ(PLAT_ENOENT, PlatErrno());
+  EXPECT_STRNE("", PlatStrError(PLAT_ENOENT));
 }
 
 TEST(FileLayer, AppendModeAndBadHandles) {
@@ -81,7 +81,7 @@ TEST(FileLayer, AppendModeAndBadHandles) {
   EXPECT_EQ(-1, PlatWrite(h, "a", 1));  // closed handle
   EXPECT_EQ(-1, PlatClose(h));
   EXPECT_EQ(-1, PlatOpen("missing", P_O_RDONLY));
-  EXPECT_EQ(P_ENOENT, PlatErrno());
+  EXPECT_EQ(PLAT_ENOENT, PlatErrno());
   EXPECT_EQ(-1, PlatOpen(".", P_O_RDONLY));  // a directory is not a file
 }
 
@@ -116,7 +116,7 @@ TEST(FileLayer, ListingAndStatOfADirectory) {
   EXPECT_TRUE(names.empty());
   names = {"stale"};
   EXPECT_EQ(-1, PlatListDir("unit\\none", &names));
-  EXPECT_EQ(P_ENOENT, PlatErrno());
+  EXPECT_EQ(PLAT_ENOENT, PlatErrno());
   EXPECT_TRUE(names.empty());
   EXPECT_EQ(-1, PlatListDir("unit\\temp\\b.tmp", &names));  // a file is no directory
 
@@ -143,5 +143,5 @@ TEST(FileLayer, ListingAndStatOfADirectory) {
   EXPECT_EQ(6, b2.llSize);
   EXPECT_GE(b2.llMtimeNs, b.llMtimeNs);
   EXPECT_EQ(-1, PlatStat("unit\\temp\\none", &b2));
-  EXPECT_EQ(P_ENOENT, PlatErrno());
+  EXPECT_EQ(PLAT_ENOENT, PlatErrno());
 }

@@ -3,6 +3,8 @@
 #pragma once
 #include <cstdint>
 
+#include "platform/errors.h"
+
 unsigned CopyString(char *pszDest, const char *pszSrc, unsigned nCap);
 unsigned AppendString(char *pszDest, const char *pszSrc, unsigned nCap);
 char *NextField(char **ppCursor, const char *pszDelims);
@@ -26,4 +28,4 @@ void StripQuotes(char *pszText);
 
 // snprintf that never fails the build on truncation warnings; cuts silently.
 int FormatString(char *pszDest, unsigned nCap, const char *pszFormat, ...)
-    __attribute__((format(printf, 3, 4)));
+    PRINTF_LIKE(3, 4);

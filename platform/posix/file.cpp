@@ -24,8 +24,6 @@
 #include <mutex>
 #include <vector>
 
-const int P_ENOENT = ENOENT;
-const int P_EEXIST = EEXIST;
 
 namespace {
 

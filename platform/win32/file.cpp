@@ -26,8 +26,6 @@
 #include <string>
 #include <vector>
 
-const int P_ENOENT = ENOENT;
-const int P_EEXIST = EEXIST;
 
 namespace {
 

@@ -413,9 +413,9 @@ TEST(Win32File, RuntimeTextAndBinaryModes) {
   EXPECT_EQ(PlatStat("unit", &info), 0);
   EXPECT_EQ(info.bDir, 1);
   EXPECT_EQ(PlatOpen("unit\\missing.log", P_O_RDONLY), -1);
-  EXPECT_EQ(PlatErrno(), P_ENOENT);
+  EXPECT_EQ(PlatErrno(), PLAT_ENOENT);
   EXPECT_EQ(PlatOpen("unit\\a.log", P_O_WRONLY | P_O_CREAT | P_O_EXCL, P_S_IWRITE), -1);
-  EXPECT_EQ(PlatErrno(), P_EEXIST);
+  EXPECT_EQ(PlatErrno(), PLAT_EEXIST);
 
   // A file another program holds open without sharing: said to be in use.
   HANDLE hHeld = ::CreateFileA((dir.Path() + "\\unit\\a.log").c_str(), GENERIC_READ, 0, nullptr,
