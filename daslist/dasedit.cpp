@@ -5,19 +5,9 @@
 
 #include "daslist/daslist.h"
 #include "platform/window.h"
+#include "resources/ids.h"
 #include "shell/app.h"
 #include "shell/errorlog.h"
-
-namespace {
-enum {
-  IDC_EDITOK = 240,
-  IDC_EDITCANCEL = 241,
-  IDC_EDITIP = 242,
-  IDC_EDITDELETELOG = 243,
-  IDC_EDITPHONE = 244,
-  IDC_EDITPASSWORD = 245,
-};
-}  // namespace
 
 DasRecord *EditedRecord = nullptr;
 

@@ -2,6 +2,7 @@
 // and the main window that shows it.
 #pragma once
 #include "platform/types.h"
+#include "resources/ids.h"  // the main window's controls and commands
 
 struct DasRecord {
   char serialnumber[20];
@@ -10,20 +11,6 @@ struct DasRecord {
   char ipaddress[32];   // "a.b.c.d" or "a.b.c.d:port"
   char password[32];
   int deletelog;        // 1: ask the unit to delete its log after download
-};
-
-// Main-window control and command identifiers.
-enum {
-  IDM_EXIT = 101,
-  IDM_ADD = 102,
-  IDM_REMOVE = 103,
-  CMD_SAVE_REFRESH = 175,
-  CMD_PROGRESS_REFRESH = 176,
-  CMD_AUTO_RUN = 177,
-  IDC_DASLIST = 202,
-  IDC_EDITDAS = 203,
-  IDC_DOWNLOAD = 204,
-  IDC_DOWNLOADALL = 205,
 };
 
 // A zeroed record that lives until the program ends (records removed from

@@ -3,9 +3,10 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
-#include "daslist/daslist.h"
+#include "daslist/daslist.h"  // DasRecord
 #include "platform/errors.h"
 #include "platform/types.h"
+#include "resources/ids.h"
 #include "shell/summary.h"
 
 enum DasKind { MultiDevice = 1, SingleMeter = 2 };
@@ -65,14 +66,6 @@ struct DownloadJob {
 void FailJob(DownloadJob *pJob, const char *pszFormat, ...) PRINTF_LIKE(2, 3);
 // 1 while the operator has not cancelled and nothing has stopped the job.
 int JobRunning(const DownloadJob *pJob);
-
-// Progress-dialog controls.
-enum {
-  IDC_DLSERIAL = 230,
-  IDC_DLFILE = 231,
-  IDC_DLBYTES = 232,
-  IDC_DLCANCEL = 241,
-};
 
 // The owner window of the latest download (target of CMD_SAVE_REFRESH from
 // the worker). Atomic: a worker that winds down after a cancel may still

@@ -30,9 +30,9 @@
 #include <cstring>
 #include <new>
 
-#include "daslist/daslist.h"
 #include "platform/file.h"
 #include "platform/window.h"
+#include "resources/ids.h"
 #include "shell/errorlog.h"
 #include "util/text.h"
 

@@ -55,11 +55,11 @@
 #include <string>
 #include <vector>
 
-#include "daslist/daslist.h"
 #include "merge/logset.h"
 #include "platform/file.h"
 #include "platform/system.h"
 #include "platform/window.h"
+#include "resources/ids.h"
 #include "shell/errorlog.h"
 #include "util/text.h"
 

@@ -3,43 +3,45 @@
 
 #include <cstring>
 
+#include "resources/ids.h"
+
 namespace {
 
 // The main window: the list of units and the buttons under it. Its class
 // "DLG_DASLIST" is registered at start-up, so the class's procedure gets the
 // window's messages.
 const DlgItemTemplate DasListItems[] = {
-    {99, "STATIC", WS_CHILD | WS_VISIBLE | SS_LEFT, "DAS List", 8, 4, 328, 8},
-    {202, "LISTBOX",
+    {IDC_LABELDASLIST, "STATIC", WS_CHILD | WS_VISIBLE | SS_LEFT, "DAS List", 8, 4, 328, 8},
+    {IDC_DASLIST, "LISTBOX",
      WS_CHILD | WS_VISIBLE | WS_BORDER | WS_VSCROLL | WS_TABSTOP | LBS_NOTIFY | LBS_SORT |
          LBS_HASSTRINGS | LBS_USETABSTOPS,
      "", 8, 14, 367, 198},
-    {203, "BUTTON", WS_CHILD | WS_VISIBLE | BS_PUSHBUTTON, "Edit DAS", 9, 218, 40, 14},
-    {204, "BUTTON", WS_CHILD | WS_VISIBLE | BS_PUSHBUTTON, "Download", 63, 218, 40, 14},
-    {205, "BUTTON", WS_CHILD | WS_VISIBLE | BS_PUSHBUTTON, "Download All", 120, 218, 79, 14},
+    {IDC_EDITDAS, "BUTTON", WS_CHILD | WS_VISIBLE | BS_PUSHBUTTON, "Edit DAS", 9, 218, 40, 14},
+    {IDC_DOWNLOAD, "BUTTON", WS_CHILD | WS_VISIBLE | BS_PUSHBUTTON, "Download", 63, 218, 40, 14},
+    {IDC_DOWNLOADALL, "BUTTON", WS_CHILD | WS_VISIBLE | BS_PUSHBUTTON, "Download All", 120, 218, 79, 14},
 };
 
 // The settings of one unit. The password field shows its text in the clear
 // on purpose: the operator reads it off the unit's label.
 const DlgItemTemplate DasEditItems[] = {
-    {242, "EDIT", WS_CHILD | WS_VISIBLE | WS_BORDER | WS_TABSTOP | ES_AUTOHSCROLL, "", 61, 4, 93, 13},
-    {245, "EDIT", WS_CHILD | WS_VISIBLE | WS_BORDER | WS_TABSTOP | ES_AUTOHSCROLL, "", 61, 23, 94, 14},
-    {243, "BUTTON", WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_AUTOCHECKBOX, "Delete Log Data from DAS",
+    {IDC_EDITIP, "EDIT", WS_CHILD | WS_VISIBLE | WS_BORDER | WS_TABSTOP | ES_AUTOHSCROLL, "", 61, 4, 93, 13},
+    {IDC_EDITPASSWORD, "EDIT", WS_CHILD | WS_VISIBLE | WS_BORDER | WS_TABSTOP | ES_AUTOHSCROLL, "", 61, 23, 94, 14},
+    {IDC_EDITDELETELOG, "BUTTON", WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_AUTOCHECKBOX, "Delete Log Data from DAS",
      62, 41, 128, 10},
-    {244, "EDIT", WS_CHILD | WS_VISIBLE | WS_BORDER | WS_TABSTOP | ES_AUTOHSCROLL, "", 61, 54, 113, 15},
-    {240, "BUTTON", WS_CHILD | WS_VISIBLE | BS_PUSHBUTTON, "OK", 14, 83, 40, 14},
-    {241, "BUTTON", WS_CHILD | WS_VISIBLE | BS_PUSHBUTTON, "Cancel", 66, 83, 40, 14},
-    {106, "STATIC", WS_CHILD | WS_VISIBLE | SS_LEFT, "IP Address", 7, 6, 41, 12},
-    {107, "STATIC", WS_CHILD | WS_VISIBLE | SS_LEFT, "Password", 7, 25, 39, 8},
-    {109, "STATIC", WS_CHILD | WS_VISIBLE | SS_LEFT, "Phone Number", 7, 57, 51, 8},
+    {IDC_EDITPHONE, "EDIT", WS_CHILD | WS_VISIBLE | WS_BORDER | WS_TABSTOP | ES_AUTOHSCROLL, "", 61, 54, 113, 15},
+    {IDC_EDITOK, "BUTTON", WS_CHILD | WS_VISIBLE | BS_PUSHBUTTON, "OK", 14, 83, 40, 14},
+    {IDC_EDITCANCEL, "BUTTON", WS_CHILD | WS_VISIBLE | BS_PUSHBUTTON, "Cancel", 66, 83, 40, 14},
+    {IDC_LABELIP, "STATIC", WS_CHILD | WS_VISIBLE | SS_LEFT, "IP Address", 7, 6, 41, 12},
+    {IDC_LABELPASSWORD, "STATIC", WS_CHILD | WS_VISIBLE | SS_LEFT, "Password", 7, 25, 39, 8},
+    {IDC_LABELPHONE, "STATIC", WS_CHILD | WS_VISIBLE | SS_LEFT, "Phone Number", 7, 57, 51, 8},
 };
 
 // Progress of one download.
 const DlgItemTemplate DownloadItems[] = {
-    {230, "STATIC", WS_CHILD | WS_VISIBLE | SS_LEFT, "DAS Serialnumber, Name", 10, 10, 240, 10},
-    {231, "STATIC", WS_CHILD | WS_VISIBLE | SS_LEFT, "Filename:", 10, 30, 240, 10},
-    {232, "STATIC", WS_CHILD | WS_VISIBLE | SS_LEFT, "Bytes transferred", 10, 45, 240, 10},
-    {241, "BUTTON", WS_CHILD | WS_VISIBLE | BS_PUSHBUTTON, "Cancel", 107, 66, 40, 14},
+    {IDC_DLSERIAL, "STATIC", WS_CHILD | WS_VISIBLE | SS_LEFT, "DAS Serialnumber, Name", 10, 10, 240, 10},
+    {IDC_DLFILE, "STATIC", WS_CHILD | WS_VISIBLE | SS_LEFT, "Filename:", 10, 30, 240, 10},
+    {IDC_DLBYTES, "STATIC", WS_CHILD | WS_VISIBLE | SS_LEFT, "Bytes transferred", 10, 45, 240, 10},
+    {IDC_DLCANCEL, "BUTTON", WS_CHILD | WS_VISIBLE | BS_PUSHBUTTON, "Cancel", 107, 66, 40, 14},
 };
 
 #define COUNT_OF(a) (int)(sizeof(a) / sizeof((a)[0]))
@@ -57,9 +59,9 @@ const DlgTemplate Dialogs[] = {
 };
 
 const MenuItemTemplate MainMenuItems[] = {
-    {"File", "Exit", 101},
-    {"DAS", "Add...", 102},
-    {"DAS", "Remove", 103},
+    {"File", "Exit", IDM_EXIT},
+    {"DAS", "Add...", IDM_ADD},
+    {"DAS", "Remove", IDM_REMOVE},
 };
 
 const MenuTemplate Menus[] = {

@@ -12,6 +12,7 @@
 #include "platform/ui/backend.h"
 #include "platform/system.h"
 #include "platform/window.h"
+#include "resources/ids.h"
 #include "resources/resources.h"
 
 namespace {
@@ -22,7 +23,7 @@ using Clock = std::chrono::steady_clock;
 // dialog for every block received; ten lines a second are plenty to read.
 constexpr auto LiveInterval = std::chrono::milliseconds(100);
 constexpr int LiveWidth = 79;
-constexpr int LiveFirstId = 230;
+constexpr int LiveFirstId = IDC_DLSERIAL;  // then IDC_DLFILE, IDC_DLBYTES
 constexpr int LiveCount = 3;
 
 struct Headless {
