@@ -28,11 +28,11 @@
 #include <vector>
 
 #include "download/download.h"
+#include "log/errorlog.h"
 #include "platform/file.h"
 #include "platform/sock.h"
 #include "platform/window.h"
 #include "shell/app.h"
-#include "shell/errorlog.h"
 #include "tests/nginx_fixture.h"
 #include "tools/das-sim/sim.h"
 #include "util/text.h"

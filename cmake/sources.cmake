@@ -6,9 +6,10 @@
 # The portable modules.
 set(TANDREL_CORE_SOURCES
   util/text.cpp
-  shell/errorlog.cpp
+  log/appstate.cpp
+  log/errorlog.cpp
+  log/summary.cpp
   shell/startup.cpp
-  shell/summary.cpp
   daslist/daslist.cpp
   daslist/dasedit.cpp
   download/dialout.cpp

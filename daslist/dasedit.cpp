@@ -4,10 +4,10 @@
 #include <cstring>
 
 #include "daslist/daslist.h"
+#include "log/appstate.h"
+#include "log/errorlog.h"
 #include "platform/window.h"
 #include "resources/ids.h"
-#include "shell/app.h"
-#include "shell/errorlog.h"
 
 DasRecord *EditedRecord = nullptr;
 

@@ -12,12 +12,12 @@
 #include <vector>
 
 #include "download/download.h"
+#include "log/appstate.h"
+#include "log/errorlog.h"
+#include "log/summary.h"
 #include "platform/errors.h"
 #include "platform/file.h"
 #include "platform/window.h"
-#include "shell/app.h"
-#include "shell/errorlog.h"
-#include "shell/summary.h"
 #include "util/text.h"
 
 namespace {

@@ -7,9 +7,9 @@
 #include <chrono>
 
 #include "download/download.h"
+#include "log/errorlog.h"
 #include "platform/system.h"
 #include "platform/window.h"
-#include "shell/errorlog.h"
 #include "util/text.h"
 
 static const char MODULE[] = "dialout";

@@ -4,10 +4,10 @@
 #include <atomic>
 #include <cstdint>
 #include "daslist/daslist.h"  // DasRecord
+#include "log/summary.h"
 #include "platform/errors.h"
 #include "platform/types.h"
 #include "resources/ids.h"
-#include "shell/summary.h"
 
 enum DasKind { MultiDevice = 1, SingleMeter = 2 };
 
@@ -58,7 +58,7 @@ struct DownloadJob {
 };
 
 // What became of one unit's download: UNIT_COMPLETE, UNIT_FAILED or
-// UNIT_CANCELLED, the values the end-of-run summary takes (shell/summary.h).
+// UNIT_CANCELLED, the values the end-of-run summary takes (log/summary.h).
 // Marks the unit's download as failed, with the reason (printf-style) when
 // none was given before. Writes no log entry: the failing step reports
 // itself, and the worker adds one entry at the end only when no error entry

@@ -18,11 +18,11 @@
 #include <new>
 
 #include "download/download.h"
+#include "log/appstate.h"
+#include "log/errorlog.h"
 #include "platform/file.h"
 #include "platform/sock.h"
 #include "platform/system.h"
-#include "shell/app.h"
-#include "shell/errorlog.h"
 #include "util/text.h"
 
 namespace {

@@ -5,10 +5,10 @@
 #include <cstring>
 
 #include "download/download.h"
+#include "log/errorlog.h"
 #include "merge/merge.h"
 #include "platform/file.h"
 #include "platform/window.h"
-#include "shell/errorlog.h"
 #include "util/text.h"
 
 namespace {

@@ -4,10 +4,10 @@
 #include <cstdio>
 
 #include "download/download.h"
+#include "log/appstate.h"
+#include "log/errorlog.h"
 #include "platform/system.h"
 #include "platform/window.h"
-#include "shell/app.h"
-#include "shell/errorlog.h"
 #include "util/text.h"
 
 std::atomic<HWND> DownloadOwner{nullptr};

@@ -6,12 +6,12 @@
 #include <vector>
 
 #include "download/download.h"
+#include "log/errorlog.h"
 #include "merge/logset.h"
 #include "merge/merge.h"
 #include "platform/file.h"
 #include "platform/sock.h"
 #include "platform/system.h"
-#include "shell/errorlog.h"
 #include "util/text.h"
 
 namespace {

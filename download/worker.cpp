@@ -5,10 +5,10 @@
 
 #include "download/dialout.h"
 #include "download/download.h"
+#include "log/errorlog.h"
+#include "log/summary.h"
 #include "platform/system.h"
 #include "platform/window.h"
-#include "shell/errorlog.h"
-#include "shell/summary.h"
 
 namespace {
 const std::size_t kMinDialoutPhone = 3;

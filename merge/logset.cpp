@@ -30,10 +30,10 @@
 #include <cstring>
 #include <new>
 
+#include "log/errorlog.h"
 #include "platform/file.h"
 #include "platform/window.h"
 #include "resources/ids.h"
-#include "shell/errorlog.h"
 #include "util/text.h"
 
 std::atomic<int> MergeFlushToDisk{1};

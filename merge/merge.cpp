@@ -55,12 +55,12 @@
 #include <string>
 #include <vector>
 
+#include "log/errorlog.h"
 #include "merge/logset.h"
 #include "platform/file.h"
 #include "platform/system.h"
 #include "platform/window.h"
 #include "resources/ids.h"
-#include "shell/errorlog.h"
 #include "util/text.h"
 
 namespace {

@@ -1,12 +1,7 @@
-// Process-wide state set once at start-up.
+// Start-up: the command line, the main window's class and the whole run.
 #pragma once
+#include "log/appstate.h"
 #include "platform/types.h"
-
-#define APP_TITLE "TandrelDL - DAS Download Tool"
-#define APP_VERSION "v1.05.1208"
-
-extern HINSTANCE InstanceHandle;
-extern int AutoRun;
 
 void CheckCommandLine(HINSTANCE hInstance, const char *pszCmdLine);
 unsigned short RegisterMainWindowClass(HINSTANCE hInstance);

@@ -7,17 +7,14 @@
 
 #include "daslist/daslist.h"
 #include "download/download.h"
+#include "log/errorlog.h"
+#include "log/summary.h"
 #include "platform/file.h"
 #include "platform/sock.h"
 #include "platform/system.h"
 #include "platform/window.h"
 #include "shell/app.h"
-#include "shell/errorlog.h"
-#include "shell/summary.h"
 #include "util/text.h"
-
-HINSTANCE InstanceHandle = nullptr;
-int AutoRun = 0;
 
 namespace {
 

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "daslist/daslist.h"
+#include "log/errorlog.h"
 #include "platform/file.h"
 #include "platform/window.h"
-#include "shell/errorlog.h"
 #include "tests/testutil.h"
 #include "util/text.h"
 

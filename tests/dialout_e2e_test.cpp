@@ -16,9 +16,9 @@
 
 #include "download/dialout.h"
 #include "download/download.h"
+#include "log/errorlog.h"
 #include "platform/dialup.h"
 #include "platform/window.h"
-#include "shell/errorlog.h"
 #include "tests/testutil.h"
 #include "tools/das-sim/sim.h"
 #include "util/text.h"

@@ -16,11 +16,11 @@
 #include <vector>
 
 #include "download/download.h"
+#include "log/errorlog.h"
 #include "shell/app.h"
-#include "shell/errorlog.h"
 #include "tests/testutil.h"
-#include "util/text.h"
 #include "tools/das-sim/sim.h"
+#include "util/text.h"
 
 struct SimUnit {
   SimServer *p = nullptr;

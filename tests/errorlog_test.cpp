@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include "log/errorlog.h"
 #include "platform/file.h"
-#include "shell/errorlog.h"
 #include "tests/testutil.h"
 
 namespace {

@@ -11,11 +11,11 @@
 #include <vector>
 
 #include "daslist/daslist.h"
+#include "download/download.h"
+#include "log/errorlog.h"
 #include "platform/ui/backend.h"
 #include "platform/window.h"
 #include "shell/app.h"
-#include "shell/errorlog.h"
-#include "download/download.h"
 #include "tests/download_support.h"
 #include "tests/testutil.h"
 #include "util/text.h"

@@ -15,8 +15,8 @@
 #include <string>
 #include <thread>
 
+#include "log/errorlog.h"
 #include "merge/merge.h"
-#include "shell/errorlog.h"
 #include "tests/testutil.h"
 
 namespace fs = std::filesystem;

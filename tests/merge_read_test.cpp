@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
+#include "log/errorlog.h"
 #include "merge/logset.h"
 #include "merge/merge.h"
 #include "platform/file.h"
-#include "shell/errorlog.h"
 #include "tests/testutil.h"
 #include "util/text.h"
 

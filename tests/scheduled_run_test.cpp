@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "shell/summary.h"
+#include "log/summary.h"
 #include "tests/fltk_harness.h"
 #include "tests/testutil.h"
 #include "tools/das-sim/sim.h"

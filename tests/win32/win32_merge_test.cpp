@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "log/errorlog.h"
 #include "merge/merge.h"
 #include "platform/file.h"
-#include "shell/errorlog.h"
 #include "tests/testutil.h"
 
 namespace {

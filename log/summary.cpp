@@ -2,7 +2,7 @@
 // dialog closes, so by the time the main window has closed after the last
 // unit every unit of the run is noted, even while the last worker still
 // sits in its final wait.
-#include "shell/summary.h"
+#include "log/summary.h"
 
 #include <mutex>
 #include <string>

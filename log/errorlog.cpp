@@ -4,7 +4,7 @@
 // opened in append mode, so lines of different threads never interleave
 // inside a line; no lock is needed. Logging is off (handle -1) until
 // OpenErrorLog, and stays off for the run if the file cannot be opened.
-#include "shell/errorlog.h"
+#include "log/errorlog.h"
 
 #include <atomic>
 #include <cstdarg>
