@@ -54,5 +54,10 @@ set(TANDREL_WIN32_SOURCES
 
 # The window layer's desktop backend (FLTK 1.3 under X11).
 set(TANDREL_FLTK_SOURCES
+  platform/fltk/choose_fltk.cpp
   platform/fltk/fltk_backend.cpp
   platform/fltk/fltk_layout.cpp)
+
+# The window layer's empty list of desktop backends, for a build without one.
+set(TANDREL_UI_NONE_SOURCES
+  platform/ui/choose_none.cpp)

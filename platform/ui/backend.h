@@ -9,9 +9,9 @@
 //   headless (platform/ui/headless.cpp) - nothing is drawn; message
 //       boxes go to standard error; a progress dialog may show as one live
 //       line on a terminal;
-//   desktop  (platform/fltk/, optional) - real windows. It is compiled in
-//       when TANDREL_HAVE_FLTK is defined and must then provide
-//       FltkBackendOpen().
+//   desktop  (platform/fltk/, optional) - real windows. A build that has
+//       it links in its entry of UiDesktopBackends (choose_fltk.cpp); one
+//       without links in the empty list (platform/ui/choose_none.cpp).
 //
 // Rules for a backend:
 //   * The core never holds its own lock while it calls a backend function
@@ -57,8 +57,16 @@ struct UiBackend {
 
 // The headless backend (always present).
 const UiBackend *HeadlessBackend();
-// The desktop backend when this build has one and a display can be opened;
-// null otherwise (platform/ui/choose.cpp).
+// A desktop backend this build links in; pfnOpen gives null when it cannot
+// open the display.
+struct UiDesktopEntry {
+  const char *pszName;
+  const UiBackend *(*pfnOpen)();
+};
+// The build's desktop backends, best first, ended by an entry without pfnOpen.
+extern const UiDesktopEntry UiDesktopBackends[];
+// The first of them that opens when there is a display; null otherwise
+// (platform/ui/choose.cpp).
 const UiBackend *UiDesktopBackend();
 // Where the headless backend writes its live progress line. The default
 // writes to standard error when that is a terminal and drops the line

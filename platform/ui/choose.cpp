@@ -1,13 +1,10 @@
-// Which backend the window layer presents its windows with: the desktop one
-// when the build has it and an X display is there, else the headless one.
+// Which backend the window layer presents its windows with: the first
+// desktop backend the build links in that opens on the display there is,
+// else the headless one.
 #include <cstdlib>
 
 #include "platform/ui/backend.h"
 #include "platform/window.h"
-
-#ifdef TANDREL_HAVE_FLTK
-const UiBackend *FltkBackendOpen();
-#endif
 
 int PlatHasDisplay() {
   const char *p = std::getenv("DISPLAY");
@@ -15,8 +12,8 @@ int PlatHasDisplay() {
 }
 
 const UiBackend *UiDesktopBackend() {
-#ifdef TANDREL_HAVE_FLTK
-  if (PlatHasDisplay()) return FltkBackendOpen();
-#endif
+  if (!PlatHasDisplay()) return nullptr;
+  for (const UiDesktopEntry *p = UiDesktopBackends; p->pfnOpen; p++)
+    if (const UiBackend *pBackend = p->pfnOpen()) return pBackend;
   return nullptr;
 }
