@@ -1,8 +1,8 @@
 // The headless backend of the window layer: nothing is drawn. Message boxes
 // are written to standard error and answered with OK at once, so that an
 // unattended run never waits for a click. A progress dialog (the template
-// with the static texts 230, 231 and 232) shows as one line on a terminal,
-// rewritten in place as the download goes on.
+// with the static texts IDC_DLSERIAL, IDC_DLFILE and IDC_DLBYTES) shows as
+// one line on a terminal, rewritten in place as the download goes on.
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
