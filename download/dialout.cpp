@@ -25,12 +25,6 @@ void DialoutSetTiming(unsigned nPollMs, unsigned nGiveUpMs) {
   if (nGiveUpMs) GiveUpMs = nGiveUpMs;
 }
 
-// Has the progress dialog redraw the status line just written. The send is
-// synchronous, so the dialog reads the line while we wait for it.
-static void Refresh(DownloadJob *pJob) {
-  SendMessage(pJob->hDlg, WM_COMMAND, CMD_PROGRESS_REFRESH, 0);
-}
-
 // Every way out of a failed dial hangs up a handle the service has handed
 // out, so that each connection is hung up exactly once, here or by the
 // worker, and the worker never sees a handle of a dead line.
@@ -45,7 +39,7 @@ static int FailDial(HRASCONN *phConn) {
 // The wait for the connection has ended without one.
 static int WaitFailed(DownloadJob *pJob, HRASCONN *phConn) {
   FormatString(pJob->szFilename, STATUS_CAP, "Dialout: failed");
-  Refresh(pJob);
+  RefreshJob(pJob);
   return FailDial(phConn);
 }
 
@@ -60,13 +54,13 @@ int Dialout(DownloadJob *pJob, HRASCONN *phConn) {
   CopyString(params.szPassword, pDas->password, 257);
 
   FormatString(pJob->szFilename, STATUS_CAP, "dialing %s", pDas->phone);
-  Refresh(pJob);
+  RefreshJob(pJob);
 
   unsigned long nResult = RasDial(nullptr, nullptr, &params, 0, DialCallback, phConn);
   if (nResult != 0) {
     RasGetErrorString(nResult, szText, TEXT_CAP);
     FormatString(pJob->szFilename, STATUS_CAP, "Dialout: failed, %s", szText);
-    Refresh(pJob);
+    RefreshJob(pJob);
     LogError(MODULE, __LINE__, "RasDial failed, got: (%d) %s", (int)nResult, szText);
     return FailDial(phConn);
   }
@@ -95,12 +89,12 @@ int Dialout(DownloadJob *pJob, HRASCONN *phConn) {
     else
       RasStateText(szText, TEXT_CAP, status.rasconnstate);
     FormatString(pJob->szFilename, STATUS_CAP, "Dialout: %s", szText);
-    Refresh(pJob);
+    RefreshJob(pJob);
 
     if (status.dwError == 0 && status.rasconnstate == RASCS_Connected) {
       LogInfo(MODULE, __LINE__, "Dialout: Connected");
       FormatString(pJob->szFilename, STATUS_CAP, "Dialout: connected");
-      Refresh(pJob);
+      RefreshJob(pJob);
       return 1;
     }
 

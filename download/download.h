@@ -100,6 +100,9 @@ void CloseJobSocket(std::atomic<SOCKET> &slot);
 void SetJobStatus(DownloadJob *pJob, const char *pszFormat, ...)
     PRINTF_LIKE(2, 3);
 void RefreshJob(DownloadJob *pJob);
+// RefreshJob for a callback's context (pJob is the DownloadJob): the merge
+// shows its progress through it.
+void RefreshJobContext(void *pJob);
 
 int InitDownloadDASProcess(DasRecord *pDas, HWND hOwner);
 INT_PTR DownloadDialogProc(HWND hDlg, UINT uMsg, WPARAM wParam, LPARAM lParam);

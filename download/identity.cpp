@@ -144,12 +144,12 @@ void MergeLeftoverLogs(DownloadJob *pJob) {
   if (!IsValidSerialNumber(pDas->serialnumber)) return;  // names no unit directory
   int nDevices[255];
   int nCount = ListLeftoverDevices(pDas->serialnumber, nDevices, 255);
+  const MergeProgress progress{RefreshJobContext, pJob};
   for (int i = 0; i < nCount && JobRunning(pJob); i++) {
     LogInfo("download", __LINE__, "Merging earlier downloads of device %d, serial %s",
             nDevices[i], pDas->serialnumber);
     SetJobStatus(pJob, "Merging earlier log data of device %d", nDevices[i]);
-    if (!MergeLogFile(pDas->serialnumber, nDevices[i], nullptr, pJob->szFilename, 64,
-                      pJob->hDlg))
+    if (!MergeLogFile(pDas->serialnumber, nDevices[i], nullptr, pJob->szFilename, 64, &progress))
       FailJob(pJob, "earlier downloads of device %d could not be merged", nDevices[i]);
   }
 }

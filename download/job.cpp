@@ -56,6 +56,12 @@ void RefreshJob(DownloadJob *pJob) {
   SendMessage(pJob->hDlg, WM_COMMAND, CMD_PROGRESS_REFRESH, 0);
 }
 
+void RefreshJobContext(void *pJob) {
+  auto *p = static_cast<DownloadJob *>(pJob);
+  // A merge run without a dialog shows nothing.
+  if (p->hDlg) RefreshJob(p);
+}
+
 void SetJobStatus(DownloadJob *pJob, const char *pszFormat, ...) {
   // Every writer of the status line keeps it to 63 characters, whatever
   // room the field has.

@@ -355,8 +355,9 @@ int DownloadLogFile(DownloadJob *pJob, int nKind, int nDevice) {
   int bMerged = 0;
   if (bMergeable) {
     SetJobStatus(pJob, "Merging log data in %s", pJob->szTempFile);
+    const MergeProgress progress{RefreshJobContext, pJob};
     bMerged = MergeLogFile(pDas->serialnumber, nDevice, pJob->szTempFile, pJob->szFilename, 64,
-                           pJob->hDlg);
+                           &progress);
     if (!bMerged) FailJob(pJob, "the log of device %d could not be merged", nDevice);
   }
   if (bMerged && bComplete) {

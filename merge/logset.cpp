@@ -31,15 +31,14 @@
 #include <new>
 
 #include "log/errorlog.h"
+#include "merge/merge.h"
 #include "platform/file.h"
-#include "platform/window.h"
-#include "resources/ids.h"
 #include "util/text.h"
 
 std::atomic<int> MergeFlushToDisk{1};
 std::atomic<int> MergeAppendToLog{1};
 std::atomic<int> MergeRefreshIntervalMs{50};
-std::atomic<void (*)(const char *, HWND)> MergeRefreshHook{nullptr};
+std::atomic<void (*)(const char *, const MergeProgress *)> MergeRefreshHook{nullptr};
 
 namespace {
 
@@ -142,16 +141,16 @@ namespace {
 struct Progress {
   char *pszStatus;
   unsigned nCap;
-  HWND hWnd;
+  const MergeProgress *pProgress;
   Clock::time_point tLast;
 };
 
 void SendRefresh(Progress &prog) {
   prog.tLast = Clock::now();
   if (auto pfn = MergeRefreshHook.load())
-    pfn(prog.pszStatus && prog.nCap ? prog.pszStatus : "", prog.hWnd);
-  // No window, no refresh: a merge run without a dialog shows nothing.
-  if (prog.hWnd) SendMessage(prog.hWnd, WM_COMMAND, CMD_PROGRESS_REFRESH, 0);
+    pfn(prog.pszStatus && prog.nCap ? prog.pszStatus : "", prog.pProgress);
+  // No one to show it to: a merge run without a dialog shows nothing.
+  if (prog.pProgress && prog.pProgress->pfnRefresh) prog.pProgress->pfnRefresh(prog.pProgress->pCtx);
 }
 
 bool RefreshDue(const Progress &prog) {
@@ -379,9 +378,9 @@ void MergeInto(std::vector<LogLine> &vOld, const std::vector<LogLine> &vNew) {
 }  // namespace
 
 int ReadLogSet(const char *pszPath, LogSet *pSet, char *pszStatus, unsigned nStatusCap,
-               HWND hProgress, int bMayBeAbsent, int bWholeLinesOnly) {
+               const MergeProgress *pProgress, int bMayBeAbsent, int bWholeLinesOnly) {
   LogInfo("merge", __LINE__, "Merge reading %s", pszPath);
-  Progress prog{pszStatus, nStatusCap, hProgress, {}};
+  Progress prog{pszStatus, nStatusCap, pProgress, {}};
   if (pszStatus && nStatusCap) FormatString(pszStatus, nStatusCap, "Reading file %s", pszPath);
   SendRefresh(prog);
 
@@ -565,13 +564,13 @@ namespace {
 // header) go at the end of the existing file, which is cut back to llBase
 // bytes when they cannot all be written.
 int WriteOrAppend(const char *pszPath, int nCreateFlag, bool bAppend, long long llBase,
-                  const LogSet *pSet, char *pszStatus, unsigned nStatusCap, HWND hProgress) {
+                  const LogSet *pSet, char *pszStatus, unsigned nStatusCap, const MergeProgress *pProgress) {
   if (bAppend)
     LogInfo("merge", __LINE__, "Merge appending %ld records to %s",
             static_cast<long>(pSet->vLines.size()), pszPath);
   else
     LogInfo("merge", __LINE__, "Merge writing %s", pszPath);
-  Progress prog{pszStatus, nStatusCap, hProgress, {}};
+  Progress prog{pszStatus, nStatusCap, pProgress, {}};
   if (pszStatus && nStatusCap) FormatString(pszStatus, nStatusCap, "Writing file %s", pszPath);
   SendRefresh(prog);
 
@@ -721,11 +720,11 @@ int WriteOrAppend(const char *pszPath, int nCreateFlag, bool bAppend, long long 
 }  // namespace
 
 int WriteLogSet(const char *pszPath, int nCreateFlag, const LogSet *pSet, char *pszStatus,
-                unsigned nStatusCap, HWND hProgress) {
-  return WriteOrAppend(pszPath, nCreateFlag, false, 0, pSet, pszStatus, nStatusCap, hProgress);
+                unsigned nStatusCap, const MergeProgress *pProgress) {
+  return WriteOrAppend(pszPath, nCreateFlag, false, 0, pSet, pszStatus, nStatusCap, pProgress);
 }
 
 int AppendLogSet(const char *pszPath, long long llBase, const LogSet *pSet, char *pszStatus,
-                 unsigned nStatusCap, HWND hProgress) {
-  return WriteOrAppend(pszPath, 0, true, llBase, pSet, pszStatus, nStatusCap, hProgress);
+                 unsigned nStatusCap, const MergeProgress *pProgress) {
+  return WriteOrAppend(pszPath, 0, true, llBase, pSet, pszStatus, nStatusCap, pProgress);
 }

@@ -17,6 +17,8 @@
 
 #include "platform/types.h"
 
+struct MergeProgress;  // merge/merge.h
+
 // One accepted data line: where its bytes are (exactly as read: quotes and a
 // carriage return included, no line feed) in one of the set's files.
 struct LogLine {
@@ -75,7 +77,7 @@ std::uint32_t ParseLogTime(const char *pszField);
 // file that a killed run left behind it may be torn, and its whole form is
 // still on the unit or in another file.
 int ReadLogSet(const char *pszPath, LogSet *pSet, char *pszStatus, unsigned nStatusCap,
-               HWND hProgress, int bMayBeAbsent, int bWholeLinesOnly = 0);
+               const MergeProgress *pProgress, int bMayBeAbsent, int bWholeLinesOnly = 0);
 
 // Adds a set read from later files to one read from earlier files, as if
 // the later files had been read into it one after the other (the survivors,
@@ -90,14 +92,14 @@ int MergeLogSets(LogSet *pInto, LogSet *pLater);
 // is on the disk before the result 1. 0 = failed (reported; a file it
 // created is removed again).
 int WriteLogSet(const char *pszPath, int nCreateFlag, const LogSet *pSet, char *pszStatus,
-                unsigned nStatusCap, HWND hProgress);
+                unsigned nStatusCap, const MergeProgress *pProgress);
 
 // Appends every line (each with a line feed; no header) of the set to the
 // existing file pszPath, which holds llBase bytes. With flushing on, the
 // data is on the disk before the result 1. 0 = failed (reported; the file
 // is cut back to llBase bytes, its old bytes untouched).
 int AppendLogSet(const char *pszPath, long long llBase, const LogSet *pSet, char *pszStatus,
-                 unsigned nStatusCap, HWND hProgress);
+                 unsigned nStatusCap, const MergeProgress *pProgress);
 
 // 1 (default) = flush the merged file and its directory to the disk before
 // the local log is replaced. The benchmark turns it off to measure the merge
@@ -112,7 +114,7 @@ extern std::atomic<int> MergeAppendToLog;
 
 // Called at every progress refresh with the status text (tests watch the
 // refreshes through it); null = none.
-extern std::atomic<void (*)(const char *, HWND)> MergeRefreshHook;
+extern std::atomic<void (*)(const char *, const MergeProgress *)> MergeRefreshHook;
 
 // Reads a whole file (binary) into one block. 1 = read; 0 = failed
 // (reported); -1 = missing or a directory and bMayBeAbsent (not reported).

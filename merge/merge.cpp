@@ -59,15 +59,13 @@
 #include "merge/logset.h"
 #include "platform/file.h"
 #include "platform/system.h"
-#include "platform/window.h"
-#include "resources/ids.h"
 #include "util/text.h"
 
 namespace {
 
-void Refresh(char *pszStatus, unsigned nCap, HWND hProgress) {
-  if (auto pfn = MergeRefreshHook.load()) pfn(pszStatus && nCap ? pszStatus : "", hProgress);
-  if (hProgress) SendMessage(hProgress, WM_COMMAND, CMD_PROGRESS_REFRESH, 0);
+void Refresh(char *pszStatus, unsigned nCap, const MergeProgress *pProgress) {
+  if (auto pfn = MergeRefreshHook.load()) pfn(pszStatus && nCap ? pszStatus : "", pProgress);
+  if (pProgress && pProgress->pfnRefresh) pProgress->pfnRefresh(pProgress->pCtx);
 }
 
 }  // namespace
@@ -115,11 +113,11 @@ int InsertRecord(LogRecord **ppHead, LogRecord **ppCursor, LogRecord *pNew, long
 }
 
 int ReadLogFile(const char *pszPath, LogRecord **ppHead, char **ppHeader, char *pszStatus,
-                unsigned nStatusCap, HWND hProgress, long *plRecords, long *plDuplicates) {
+                unsigned nStatusCap, const MergeProgress *pProgress, long *plRecords, long *plDuplicates) {
   LogInfo("merge", __LINE__, "Merge reading %s", pszPath);
   LogRecord *pCursor = ppHead ? *ppHead : nullptr;
   if (pszStatus && nStatusCap) FormatString(pszStatus, nStatusCap, "Reading file %s", pszPath);
-  Refresh(pszStatus, nStatusCap, hProgress);
+  Refresh(pszStatus, nStatusCap, pProgress);
 
   LogBytes block;
   std::size_t nBytes = 0;
@@ -188,7 +186,7 @@ int ReadLogFile(const char *pszPath, LogRecord **ppHead, char **ppHeader, char *
       if (pszStatus && nStatusCap)
         FormatString(pszStatus, nStatusCap, "Merging record %ld, discard %ld duplicates",
                      plRecords ? *plRecords : 0L, plDuplicates ? *plDuplicates : 0L);
-      Refresh(pszStatus, nStatusCap, hProgress);
+      Refresh(pszStatus, nStatusCap, pProgress);
     }
   }
   if (lBadStamps)
@@ -216,11 +214,11 @@ int FreeRecords(LogRecord **ppHead, char **ppHeader) {
 }
 
 int WriteLogFile(const char *pszPath, LogRecord **ppHead, const char *pszHeader,
-                 char *pszStatus, unsigned nStatusCap, HWND hProgress) {
+                 char *pszStatus, unsigned nStatusCap, const MergeProgress *pProgress) {
   LogInfo("merge", __LINE__, "Merge writing %s", pszPath);
   if (!ppHead) return 0;
   if (pszStatus && nStatusCap) FormatString(pszStatus, nStatusCap, "Writing file %s", pszPath);
-  Refresh(pszStatus, nStatusCap, hProgress);
+  Refresh(pszStatus, nStatusCap, pProgress);
   int h = PlatOpen(pszPath, P_O_WRONLY | P_O_CREAT | P_O_EXCL | P_O_BINARY,
                    P_S_IREAD | P_S_IWRITE);
   if (h < 0) {
@@ -541,16 +539,16 @@ int RemoveInputs(const std::vector<Leftover> &leftovers, const char *pszDownload
 // what was read of the new files is left in *pSet, or nothing).
 int MergeByAppend(const char *pszLog, const char *pszState,
                   const std::vector<Leftover> &leftovers, const char *pszDownloaded,
-                  char *pszStatus, unsigned nStatusCap, HWND hProgress, LogSet *pSet) {
+                  char *pszStatus, unsigned nStatusCap, const MergeProgress *pProgress, LogSet *pSet) {
   LogState st;
   std::string header;
   if (!ReadLogState(pszState, pszLog, &st) || !ReadLogHeader(pszLog, st.llHeaderLen, &header))
     return -1;
   LogSet &set = *pSet;
   for (const Leftover &l : leftovers)
-    if (ReadLogSet(l.path.c_str(), &set, pszStatus, nStatusCap, hProgress, 0, 1) != 1) return 0;
+    if (ReadLogSet(l.path.c_str(), &set, pszStatus, nStatusCap, pProgress, 0, 1) != 1) return 0;
   if (pszDownloaded &&
-      ReadLogSet(pszDownloaded, &set, pszStatus, nStatusCap, hProgress, 0) != 1)
+      ReadLogSet(pszDownloaded, &set, pszStatus, nStatusCap, pProgress, 0) != 1)
     return 0;
   bool bHeaderStays = !set.bHeader || (st.llHeaderLen > 0 && set.header == header);
   bool bAllLater = set.vLines.empty() || st.lRecords == 0 ||
@@ -566,7 +564,7 @@ int MergeByAppend(const char *pszLog, const char *pszState,
           st.lRecords + set.lRecords, set.lDuplicates);
   // Nothing new: the local log already is the merged result.
   if (set.vLines.empty()) return 1;
-  if (!AppendLogSet(pszLog, st.llSize, &set, pszStatus, nStatusCap, hProgress)) return 0;
+  if (!AppendLogSet(pszLog, st.llSize, &set, pszStatus, nStatusCap, pProgress)) return 0;
   WriteLogState(pszState, pszLog, st.lRecords + set.lRecords, set.vLines.back().ulTime,
                 st.llHeaderLen);
   return 1;
@@ -581,7 +579,7 @@ int MergeByAppend(const char *pszLog, const char *pszState,
 // that was read is removed before the result is on the disk under the
 // local log's name.
 int MergeLogFile(const char *pszDir, int nDevice, const char *pszDownloaded, char *pszStatus,
-                 unsigned nStatusCap, HWND hProgress) {
+                 unsigned nStatusCap, const MergeProgress *pProgress) {
   char szNew[128], szLog[128], szTmp[128], szState[128];
   FormatString(szNew, sizeof szNew, "%s\\mb-%03d.new", pszDir, nDevice);
   FormatString(szLog, sizeof szLog, "%s\\mb-%03d.log", pszDir, nDevice);
@@ -599,7 +597,7 @@ int MergeLogFile(const char *pszDir, int nDevice, const char *pszDownloaded, cha
   bool bLaterRead = false;
   if (!bNewExists && MergeAppendToLog.load()) {
     int nAppended = MergeByAppend(szLog, szState, leftovers, pszDownloaded, pszStatus,
-                                  nStatusCap, hProgress, &later);
+                                  nStatusCap, pProgress, &later);
     if (nAppended == 0) return 0;
     if (nAppended == 1) return RemoveInputs(leftovers, pszDownloaded);
     bLaterRead = !later.vFiles.empty();
@@ -611,14 +609,14 @@ int MergeLogFile(const char *pszDir, int nDevice, const char *pszDownloaded, cha
   // written; that line is whole in one of the files it came from.
   int bLeftover = 0;
   if (bNewExists) {
-    int nRead = ReadLogSet(szNew, &set, pszStatus, nStatusCap, hProgress, 1, 1);
+    int nRead = ReadLogSet(szNew, &set, pszStatus, nStatusCap, pProgress, 1, 1);
     if (nRead == 0) return 0;
     bLeftover = nRead == 1;
   }
   if (PlatExists(szLog)) {
     // A directory in the local log's place is no log to read; the merge
     // goes on and its rename fails below, keeping the merged file.
-    if (ReadLogSet(szLog, &set, pszStatus, nStatusCap, hProgress, 1) == 0) return 0;
+    if (ReadLogSet(szLog, &set, pszStatus, nStatusCap, pProgress, 1) == 0) return 0;
   }
   if (bLaterRead) {
     // The attempt to append has read the new files already; joined after
@@ -628,9 +626,9 @@ int MergeLogFile(const char *pszDir, int nDevice, const char *pszDownloaded, cha
     // A leftover download may end in a line torn by the kill; the unit still
     // holds that line whole (no delete is sent before the merge is on disk).
     for (const Leftover &l : leftovers)
-      if (ReadLogSet(l.path.c_str(), &set, pszStatus, nStatusCap, hProgress, 0, 1) != 1) return 0;
+      if (ReadLogSet(l.path.c_str(), &set, pszStatus, nStatusCap, pProgress, 0, 1) != 1) return 0;
     if (pszDownloaded &&
-        ReadLogSet(pszDownloaded, &set, pszStatus, nStatusCap, hProgress, 0) != 1)
+        ReadLogSet(pszDownloaded, &set, pszStatus, nStatusCap, pProgress, 0) != 1)
       return 0;
   }
   LogInfo("merge", __LINE__, "Merge sort: got got %ld records, %ld duplicate records",
@@ -642,7 +640,7 @@ int MergeLogFile(const char *pszDir, int nDevice, const char *pszDownloaded, cha
 
   const char *pszTarget = bLeftover ? szTmp : szNew;
   if (!WriteLogSet(pszTarget, bLeftover ? P_O_TRUNC : P_O_EXCL, &set, pszStatus, nStatusCap,
-                   hProgress))
+                   pProgress))
     return 0;
   // What the next merge needs to know of the result, which is in the merged
   // form by construction.

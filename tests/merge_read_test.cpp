@@ -137,7 +137,7 @@ class MergeReadTest : public ::testing::Test {
 };
 
 std::vector<std::string> *g_pSeen = nullptr;
-void Watch(const char *pszStatus, HWND) { g_pSeen->push_back(pszStatus); }
+void Watch(const char *pszStatus, const MergeProgress *) { g_pSeen->push_back(pszStatus); }
 
 }  // namespace
 
