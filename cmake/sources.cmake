@@ -39,6 +39,7 @@ set(TANDREL_POSIX_SOURCES
   platform/ui/queue.cpp
   platform/ui/testhooks.cpp
   platform/dialup.cpp
+  platform/displaylost.cpp
   platform/filetable.cpp)
 
 # The platform layer on Windows.
@@ -50,6 +51,7 @@ set(TANDREL_WIN32_SOURCES
   platform/win32/system.cpp
   platform/win32/window.cpp
   platform/dialup.cpp
+  platform/displaylost.cpp
   platform/filetable.cpp)
 
 # The window layer's desktop backend (FLTK 1.3 under X11).

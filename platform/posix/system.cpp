@@ -42,17 +42,6 @@ void PlatExitProcess(int nStatus) {
   ::_exit(nStatus);
 }
 
-namespace {
-std::atomic<void (*)()> g_pfnDisplayLost{nullptr};
-}  // namespace
-
-void PlatSetDisplayLostHandler(void (*pfnHandler)()) { g_pfnDisplayLost = pfnHandler; }
-
-void PlatDisplayLost() {
-  if (auto pfn = g_pfnDisplayLost.load()) pfn();
-  PlatExitProcess(1);
-}
-
 
 namespace {
 void WriteAll(int fd, const char *pszText) {

@@ -53,17 +53,6 @@ void PlatExitProcess(int nStatus) {
   ::ExitProcess(static_cast<UINT>(nStatus));
 }
 
-namespace {
-std::atomic<void (*)()> g_pfnDisplayLost{nullptr};
-}  // namespace
-
-void PlatSetDisplayLostHandler(void (*pfnHandler)()) { g_pfnDisplayLost = pfnHandler; }
-
-void PlatDisplayLost() {
-  if (auto pfn = g_pfnDisplayLost.load()) pfn();
-  PlatExitProcess(1);
-}
-
 
 namespace {
 void WriteStd(DWORD nWhich, const char *pszText) {
