@@ -445,6 +445,15 @@ TEST(WindowLiveLine, ProgressDialogShowsLatestTextsAndEndsWithNewline) {
   HeadlessSetLiveLineSink(LiveSink);
   ResetSeen();
   RunDialogWith("DLG_DOWNLOAD", TestDialogProc, 0, [&](HWND h) {
+    // The window is found as soon as it exists, before it is shown; the
+    // line starts when it is shown.
+    for (int i = 0; i < 1000; i++) {
+      {
+        std::lock_guard<std::mutex> lk(g_liveMx);
+        if (!g_live.empty()) break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
     // A burst of refreshes: most are throttled away, the last must show.
     for (int i = 1; i <= 200; i++) {
       char buf[64];
