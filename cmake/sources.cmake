@@ -37,7 +37,6 @@ set(TANDREL_POSIX_SOURCES
   platform/ui/dialogs.cpp
   platform/ui/headless.cpp
   platform/ui/queue.cpp
-  platform/ui/testhooks.cpp
   platform/dialup.cpp
   platform/displaylost.cpp
   platform/filetable.cpp)
@@ -63,3 +62,10 @@ set(TANDREL_FLTK_SOURCES
 # The window layer's empty list of desktop backends, for a build without one.
 set(TANDREL_UI_NONE_SOURCES
   platform/ui/choose_none.cpp)
+
+# What only the tests call: look-ups into the window layer, the knobs that
+# reset or steer the program's process-wide state, test doubles of the
+# platform's services. The tests link it beside the program's library; the
+# program never does.
+set(TANDREL_TESTHOOKS_POSIX_SOURCES
+  platform/ui/testhooks.cpp)
