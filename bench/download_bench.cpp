@@ -33,7 +33,7 @@
 #include "platform/sock.h"
 #include "platform/window.h"
 #include "shell/app.h"
-#include "tests/nginx_fixture.h"
+#include "tests/support/nginx_fixture.h"
 #include "tools/das-sim/sim.h"
 #include "util/text.h"
 

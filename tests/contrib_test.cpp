@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/testutil.h"
+#include "tests/support/testutil.h"
 
 namespace fs = std::filesystem;
 

@@ -12,7 +12,7 @@
 #include "log/errorlog.h"
 #include "platform/file.h"
 #include "platform/window.h"
-#include "tests/testutil.h"
+#include "tests/support/testutil.h"
 #include "util/text.h"
 
 namespace {

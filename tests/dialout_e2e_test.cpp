@@ -19,7 +19,7 @@
 #include "log/errorlog.h"
 #include "platform/dialup.h"
 #include "platform/window.h"
-#include "tests/testutil.h"
+#include "tests/support/testutil.h"
 #include "tools/das-sim/sim.h"
 #include "util/text.h"
 

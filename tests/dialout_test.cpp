@@ -15,7 +15,7 @@
 #include "log/errorlog.h"
 #include "platform/dialup.h"
 #include "platform/window.h"
-#include "tests/testutil.h"
+#include "tests/support/testutil.h"
 #include "util/text.h"
 
 namespace {

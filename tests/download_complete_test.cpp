@@ -7,7 +7,7 @@
 #include <filesystem>
 
 #include "download/download.h"
-#include "tests/download_support.h"
+#include "tests/support/download_fixture.h"
 
 namespace fs = std::filesystem;
 

@@ -24,7 +24,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/download_support.h"
+#include "tests/support/download_fixture.h"
 
 namespace fs = std::filesystem;
 

@@ -8,7 +8,7 @@
 #include "daslist/daslist.h"
 #include "download/download.h"
 #include "platform/window.h"
-#include "tests/download_support.h"
+#include "tests/support/download_fixture.h"
 
 namespace fs = std::filesystem;
 

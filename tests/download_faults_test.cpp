@@ -11,8 +11,8 @@
 
 #include "download/download.h"
 #include "merge/merge.h"
-#include "tests/download_support.h"
-#include "tests/nginx_fixture.h"
+#include "tests/support/download_fixture.h"
+#include "tests/support/nginx_fixture.h"
 
 namespace fs = std::filesystem;
 

@@ -8,7 +8,7 @@
 #include "download/download.h"
 #include "platform/file.h"
 #include "platform/sock.h"
-#include "tests/download_support.h"
+#include "tests/support/download_fixture.h"
 
 namespace fs = std::filesystem;
 

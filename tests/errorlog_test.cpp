@@ -11,7 +11,7 @@
 
 #include "log/errorlog.h"
 #include "platform/file.h"
-#include "tests/testutil.h"
+#include "tests/support/testutil.h"
 
 namespace {
 

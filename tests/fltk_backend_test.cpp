@@ -21,7 +21,7 @@
 #include "platform/ui/backend.h"
 #include "platform/window.h"
 #include "resources/resources.h"
-#include "tests/fltk_harness.h"
+#include "tests/support/fltk_harness.h"
 
 #ifndef TANDREL_HAVE_FLTK
 

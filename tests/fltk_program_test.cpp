@@ -16,8 +16,8 @@
 
 #include "platform/window.h"
 #include "resources/resources.h"
-#include "tests/fltk_harness.h"
-#include "tests/testutil.h"
+#include "tests/support/fltk_harness.h"
+#include "tests/support/testutil.h"
 #include "tools/das-sim/sim.h"
 #ifdef TANDREL_HAVE_FLTK
 #include "platform/fltk/fltk_backend.h"

@@ -16,8 +16,8 @@
 #include "platform/ui/backend.h"
 #include "platform/window.h"
 #include "shell/app.h"
-#include "tests/download_support.h"
-#include "tests/testutil.h"
+#include "tests/support/download_fixture.h"
+#include "tests/support/testutil.h"
 #include "util/text.h"
 
 namespace {

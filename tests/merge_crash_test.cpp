@@ -17,7 +17,7 @@
 
 #include "log/errorlog.h"
 #include "merge/merge.h"
-#include "tests/testutil.h"
+#include "tests/support/testutil.h"
 
 namespace fs = std::filesystem;
 

@@ -20,7 +20,7 @@
 #include "merge/logset.h"
 #include "merge/merge.h"
 #include "platform/file.h"
-#include "tests/testutil.h"
+#include "tests/support/testutil.h"
 
 namespace fs = std::filesystem;
 

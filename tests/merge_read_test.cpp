@@ -18,7 +18,7 @@
 #include "merge/logset.h"
 #include "merge/merge.h"
 #include "platform/file.h"
-#include "tests/testutil.h"
+#include "tests/support/testutil.h"
 #include "util/text.h"
 
 namespace {

@@ -16,8 +16,8 @@
 #include <thread>
 #include <vector>
 
-#include "tests/nginx_fixture.h"
-#include "tests/testutil.h"
+#include "tests/support/nginx_fixture.h"
+#include "tests/support/testutil.h"
 #include "tools/das-sim/sim.h"
 
 namespace fs = std::filesystem;

@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "log/summary.h"
-#include "tests/fltk_harness.h"
-#include "tests/testutil.h"
+#include "tests/support/fltk_harness.h"
+#include "tests/support/testutil.h"
 #include "tools/das-sim/sim.h"
 
 namespace {

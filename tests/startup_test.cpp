@@ -9,7 +9,7 @@
 
 #include "platform/window.h"
 #include "shell/app.h"
-#include "tests/testutil.h"
+#include "tests/support/testutil.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "platform/file.h"
-#include "tests/testutil.h"
+#include "tests/support/testutil.h"
 #include "util/text.h"
 
 TEST(CopyString, CutsAtCapacityAndReportsSourceLength) {

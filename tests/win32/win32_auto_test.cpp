@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "platform/file.h"
-#include "tests/testutil.h"
+#include "tests/support/testutil.h"
 
 namespace {
 

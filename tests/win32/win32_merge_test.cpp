@@ -12,7 +12,7 @@
 #include "log/errorlog.h"
 #include "merge/merge.h"
 #include "platform/file.h"
-#include "tests/testutil.h"
+#include "tests/support/testutil.h"
 
 namespace {
 

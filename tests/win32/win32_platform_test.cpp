@@ -18,7 +18,7 @@
 #include "platform/sock.h"
 #include "platform/window.h"
 #include "resources/resources.h"
-#include "tests/testutil.h"
+#include "tests/support/testutil.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include "download/download.h"
 #include "log/errorlog.h"
 #include "shell/app.h"
-#include "tests/testutil.h"
+#include "tests/support/testutil.h"
 #include "tools/das-sim/sim.h"
 #include "util/text.h"
 

@@ -1,4 +1,4 @@
-#include "tests/nginx_fixture.h"
+#include "tests/support/nginx_fixture.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -17,7 +17,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "tests/testutil.h"
+#include "tests/support/testutil.h"
 
 namespace fs = std::filesystem;
 

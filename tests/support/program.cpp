@@ -10,7 +10,7 @@
 #include <cstring>
 #include <thread>
 
-#include "tests/testutil.h"
+#include "tests/support/testutil.h"
 
 int StartProgram(const std::string &binary, const std::string &dir,
                  const std::vector<std::string> &args, const std::string &outFile,

@@ -1,4 +1,4 @@
-#include "tests/testutil.h"
+#include "tests/support/testutil.h"
 
 #include <unistd.h>
 
