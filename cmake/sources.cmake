@@ -56,7 +56,7 @@ set(TANDREL_WIN32_SOURCES
 # The window layer's desktop backend (FLTK 1.3 under X11).
 set(TANDREL_FLTK_SOURCES
   platform/fltk/choose_fltk.cpp
-  platform/fltk/fltk_backend.cpp
+  platform/fltk/fltk_widgets.cpp
   platform/fltk/fltk_layout.cpp)
 
 # The window layer's empty list of desktop backends, for a build without one.
