@@ -56,8 +56,13 @@ set(TANDREL_WIN32_SOURCES
 # The window layer's desktop backend (FLTK 1.3 under X11).
 set(TANDREL_FLTK_SOURCES
   platform/fltk/choose_fltk.cpp
+  platform/fltk/fltk_backend.cpp
+  platform/fltk/fltk_dialogs.cpp
+  platform/fltk/fltk_dlgwindow.cpp
+  platform/fltk/fltk_layout.cpp
+  platform/fltk/fltk_msgbox.cpp
   platform/fltk/fltk_widgets.cpp
-  platform/fltk/fltk_layout.cpp)
+  platform/fltk/fltk_wm.cpp)
 
 # The window layer's empty list of desktop backends, for a build without one.
 set(TANDREL_UI_NONE_SOURCES
@@ -69,3 +74,8 @@ set(TANDREL_UI_NONE_SOURCES
 # program never does.
 set(TANDREL_TESTHOOKS_POSIX_SOURCES
   platform/ui/testhooks.cpp)
+
+# The desktop backend's read-back of what it shows, for the tests (with the
+# desktop backend only).
+set(TANDREL_TESTHOOKS_FLTK_SOURCES
+  platform/fltk/fltk_readback.cpp)

@@ -30,6 +30,7 @@ TEST(FltkWindows, DesktopBackendNotBuilt) { GTEST_SKIP() << "built without FLTK"
 #else
 
 #include "platform/fltk/fltk_backend.h"
+#include "platform/fltk/fltk_readback.h"
 
 // Last: Xlib's macros (None, Bool...) would break the headers above. Only
 // for the close box, which needs the window manager's own message.

@@ -21,6 +21,7 @@
 #include "tools/das-sim/sim.h"
 #ifdef TANDREL_HAVE_FLTK
 #include "platform/fltk/fltk_backend.h"
+#include "platform/fltk/fltk_readback.h"
 #endif
 
 namespace {

@@ -1,9 +1,10 @@
 // The desktop backend of the window layer (FLTK 1.3 on X11).
 //
-// FltkBackendOpen() is what PlatUiInit calls; the rest of this header is the
+// FltkBackendOpen() is the backend's entry in the window layer's list of
+// desktop backends (choose_fltk.cpp); the rest of this header is the
 // backend's geometry, shared with the tests so that they can compute where a
-// control or a menu title lies on the screen exactly as the backend does.
-// This header names no FLTK type: only files in platform/fltk/ include FLTK.
+// control lies on the screen exactly as the backend does. This header names
+// no FLTK type: only files in platform/fltk/ include FLTK.
 #pragma once
 #include <functional>
 #include <string>
@@ -13,7 +14,6 @@
 
 struct DlgTemplate;
 struct DlgItemTemplate;
-struct MenuTemplate;
 
 // Opens the display named by DISPLAY and starts the toolkit on the calling
 // thread, which becomes the UI thread. Null when the display cannot be opened
@@ -61,9 +61,6 @@ FltkRect FltkClientRect(const DlgTemplate *pTemplate, const FltkBaseUnits &units
 // Height of the menu bar above the client area of a template with a menu
 // (0 for a template without).
 int FltkMenuBarHeight(const DlgTemplate *pTemplate);
-// The rectangle of pop-up title nPopup (0 = first) in the menu bar, in
-// window coordinates. {0,0,0,0} when there is no such pop-up.
-FltkRect FltkMenuTitleRect(const MenuTemplate *pMenu, int nPopup);
 
 // One piece of a list box line between tabs, and where it starts (pixels
 // from the item's text origin).
@@ -79,36 +76,3 @@ struct FltkTabPiece {
 std::vector<FltkTabPiece> FltkExpandTabs(const std::string &line, const std::vector<int> &stopsPx,
                                          int nDefaultPx,
                                          const std::function<int(const std::string &)> &pfnMeasure);
-
-// ---- Reading back what is on the screen (UI thread; for tests) ----
-
-// The rectangle of a shown dialog's client area on the screen, or of a
-// control within its dialog's client area. 0 when the window is not shown.
-int FltkGetShownRect(HWND hWnd, FltkRect *pRect);
-// The X window id of a shown dialog (0 when not shown).
-unsigned long FltkGetXid(HWND hDlg);
-// What a shown list box draws for line nLine: the pieces and their places.
-int FltkGetListLine(HWND hList, int nLine, std::vector<FltkTabPiece> *pPieces);
-// The width in pixels of a text in a shown list box's font.
-int FltkListTextWidth(HWND hList, const std::string &text);
-// The line a shown list box shows selected (-1 for none), and its first
-// line in view.
-int FltkGetShownSelection(HWND hList);
-int FltkGetListTopLine(HWND hList);
-// The state a shown control displays: its label or edit text, check state.
-int FltkGetShownText(HWND hWnd, std::string *pText);
-int FltkGetShownCheck(HWND hWnd);
-// What a static text of one line shows (cut to its width with "..." when
-// too long); 0 for a control that is not such a text.
-int FltkGetOneLineText(HWND hStatic, std::string *pLine);
-// The width in pixels of a text in a shown control's label font.
-int FltkTextWidth(HWND hCtl, const std::string &text);
-// A shown list box's item area (within its dialog's client area) and the
-// height of one row.
-int FltkGetListRows(HWND hList, FltkRect *pItemArea, int *pnRowH);
-// The control (or dialog) that has the toolkit's keyboard focus, null for
-// none; an edit field's selection (start == end: none).
-HWND FltkGetFocus();
-int FltkGetEditSelection(HWND hEdit, int *pnStart, int *pnEnd);
-// The message boxes currently open (captions), newest last.
-std::vector<std::string> FltkOpenMessageBoxes();

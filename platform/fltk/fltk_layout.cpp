@@ -2,9 +2,6 @@
 // tab expansion of list box lines. Kept apart from the window code so that
 // tests can compute the same numbers the backend draws with.
 #include <FL/Fl.H>
-#include <FL/Fl_Group.H>
-#include <FL/Fl_Menu_Bar.H>
-#include <FL/Fl_Menu_Item.H>
 #include <FL/fl_draw.H>
 #include <FL/x.H>
 
@@ -98,35 +95,6 @@ int FltkMenuBarHeight(const DlgTemplate *pTemplate) {
   if (!pTemplate || !pTemplate->pszMenu || !FindMenuTemplate(pTemplate->pszMenu)) return 0;
   fl_font(FL_HELVETICA, FltkSystemFontSize());
   return fl_height() + FltkScaled(8);
-}
-
-FltkRect FltkMenuTitleRect(const MenuTemplate *pMenu, int nPopup) {
-  if (!pMenu) return FltkRect{0, 0, 0, 0};
-  // A menu bar lays its titles out from x = 6, each as wide as its label
-  // plus 16; measure with a bar of the same font, never shown.
-  Fl_Group *pSaved = Fl_Group::current();
-  Fl_Group::current(nullptr);
-  Fl_Menu_Bar bar(0, 0, 100, 20);
-  Fl_Group::current(pSaved);
-  bar.textfont(FL_HELVETICA);
-  bar.textsize(FltkSystemFontSize());
-  int nX = 6;
-  int nIndex = -1;
-  const char *pszPrev = nullptr;
-  for (int i = 0; i < pMenu->nItems; i++) {
-    const char *pszPopup = pMenu->pItems[i].pszPopup;
-    if (pszPrev && std::string(pszPrev) == pszPopup) continue;
-    pszPrev = pszPopup;
-    nIndex++;
-    Fl_Menu_Item title = {pszPopup, 0, nullptr, nullptr, 0, 0, 0, 0, 0};
-    int nW = title.measure(nullptr, &bar) + 16;
-    if (nIndex == nPopup) {
-      fl_font(FL_HELVETICA, FltkSystemFontSize());
-      return FltkRect{nX, 0, nW, fl_height() + FltkScaled(8)};
-    }
-    nX += nW;
-  }
-  return FltkRect{0, 0, 0, 0};
 }
 
 std::vector<FltkTabPiece> FltkExpandTabs(const std::string &line, const std::vector<int> &stopsPx,
