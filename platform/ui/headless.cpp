@@ -96,7 +96,7 @@ bool IsProgressTemplate(const DlgTemplate *t) {
   return nFound == LiveCount && std::strcmp(t->pszName, "DLG_DOWNLOAD") == 0;
 }
 
-void HlShowDialog(HWND hDlg) {
+void HeadlessShowDialog(HWND hDlg) {
   UiWindowInfo info{};
   if (!UiGetWindowInfo(hDlg, &info) || !IsProgressTemplate(info.pTemplate)) return;
   std::string texts[LiveCount];
@@ -109,7 +109,7 @@ void HlShowDialog(HWND hDlg) {
   EmitLive(s);
 }
 
-void HlDestroyDialog(HWND hDlg) {
+void HeadlessDestroyDialog(HWND hDlg) {
   Headless &s = S();
   std::lock_guard<std::mutex> lk(s.mx);
   if (!hDlg || s.hLive != hDlg) return;
@@ -120,7 +120,7 @@ void HlDestroyDialog(HWND hDlg) {
   s.bDirty = false;
 }
 
-void HlChanged(HWND hWnd, int nWhat) {
+void HeadlessChanged(HWND hWnd, int nWhat) {
   if (nWhat != UI_CHANGED_TEXT) return;
   UiWindowInfo info{};
   if (!UiGetWindowInfo(hWnd, &info) || !info.hParent) return;
@@ -144,7 +144,7 @@ void HlChanged(HWND hWnd, int nWhat) {
   }
 }
 
-void HlWait() {
+void HeadlessWait() {
   Headless &s = S();
   std::unique_lock<std::mutex> lk(s.mx);
   while (!s.bWoken) {
@@ -159,14 +159,14 @@ void HlWait() {
   s.bWoken = false;
 }
 
-void HlWake() {
+void HeadlessWake() {
   Headless &s = S();
   std::lock_guard<std::mutex> lk(s.mx);
   s.bWoken = true;
   s.cv.notify_all();
 }
 
-int HlMessageBox(HWND, const char *pszText, const char *pszCaption, UINT) {
+int HeadlessMessageBox(HWND, const char *pszText, const char *pszCaption, UINT) {
   std::string out = std::string(pszCaption) + ": " + pszText;
   if (out.empty() || out.back() != '\n') out += '\n';
   Headless &s = S();
@@ -179,13 +179,19 @@ int HlMessageBox(HWND, const char *pszText, const char *pszCaption, UINT) {
   return IDOK;
 }
 
-const UiBackend Backend = {
-    "headless", HlShowDialog, HlDestroyDialog, HlChanged, HlWait, HlWake, HlMessageBox,
+const UiBackend HeadlessTable = {
+    .pszName = "headless",
+    .pfnShowDialog = HeadlessShowDialog,
+    .pfnDestroyDialog = HeadlessDestroyDialog,
+    .pfnChanged = HeadlessChanged,
+    .pfnWait = HeadlessWait,
+    .pfnWake = HeadlessWake,
+    .pfnMessageBox = HeadlessMessageBox,
 };
 
 }  // namespace
 
-const UiBackend *HeadlessBackend() { return &Backend; }
+const UiBackend *HeadlessBackend() { return &HeadlessTable; }
 
 void HeadlessSetLiveLineSink(void (*pfnSink)(const char *pszBytes)) {
   Headless &s = S();
