@@ -55,7 +55,6 @@ set(TANDREL_WIN32_SOURCES
 
 # The window layer's desktop backend (FLTK 1.3 under X11).
 set(TANDREL_FLTK_SOURCES
-  platform/fltk/choose_fltk.cpp
   platform/fltk/fltk_backend.cpp
   platform/fltk/fltk_dialogs.cpp
   platform/fltk/fltk_dlgwindow.cpp
@@ -64,9 +63,10 @@ set(TANDREL_FLTK_SOURCES
   platform/fltk/fltk_widgets.cpp
   platform/fltk/fltk_wm.cpp)
 
-# The window layer's empty list of desktop backends, for a build without one.
-set(TANDREL_UI_NONE_SOURCES
-  platform/ui/choose_none.cpp)
+# The desktop backend's registration in the window layer's list, compiled
+# into every program that links the library (see choose_fltk.cpp).
+set(TANDREL_FLTK_ENTRY_SOURCES
+  platform/fltk/choose_fltk.cpp)
 
 # What only the tests call: look-ups into the window layer, the knobs that
 # reset or steer the program's process-wide state, test doubles of the

@@ -11,15 +11,15 @@
 #include "resources/resources.h"
 
 namespace fltkui {
-namespace {
 
-// The window in which the newest first click of a series was pressed. The
-// toolkit counts a press at the same place soon after as the next click of
-// the series even when another window is there by now: the second click of
-// a double click on the progress dialog's Cancel lands on the next unit's
+// The toolkit counts a press at the same place soon after as the next click
+// of the series even when another window is there by now: the second click
+// of a double click on the progress dialog's Cancel lands on the next unit's
 // dialog, which opens at the same place, and cancels that unit too. Such a
 // click belongs to the window that has gone, and is dropped.
 Fl_Window *g_pClickSeriesWindow = nullptr;
+
+namespace {
 
 // The events by which the person gives input.
 bool IsInputEvent(int e) {
@@ -41,6 +41,30 @@ bool IsInputEvent(int e) {
   }
 }
 
+// Drops pop-up nPopup (0 = the first) of the menu bar down and runs it with
+// the keyboard: arrows move, Enter picks, Escape closes.
+void OpenMenu(DlgWindow *pDlg, int nPopup) {
+  Fl_Menu_Bar *pBar = pDlg->pBar;
+  if (!pBar || !pBar->menu() || !pDlg->TakesInput()) return;
+  const Fl_Menu_Item *pTitle = pBar->menu();
+  for (int i = 0; i < nPopup && pTitle && pTitle->label(); i++) pTitle = pTitle->next();
+  if (!pTitle || !pTitle->label()) return;
+  const Fl_Menu_Item *pPicked =
+      pBar->menu()->pulldown(pBar->x(), pBar->y(), pBar->w(), pBar->h(), pTitle, pBar, nullptr, 1);
+  if (pPicked) pBar->picked(pPicked);
+}
+
+// The pop-up whose title starts with this letter, -1 if none. The menu's
+// texts carry no marked letters, so the first one counts, as it always has
+// for such menus.
+int PopupByLetter(const Fl_Menu_Bar *pBar, int nKey) {
+  if (!pBar || !pBar->menu() || nKey <= 0 || nKey > 255 || !std::isalnum(nKey)) return -1;
+  int i = 0;
+  for (const Fl_Menu_Item *p = pBar->menu(); p && p->label(); p = p->next(), i++)
+    if (std::tolower(static_cast<unsigned char>(p->label()[0])) == std::tolower(nKey)) return i;
+  return -1;
+}
+
 // The keys that open the menu bar, seen before any widget sees them (an edit
 // field would otherwise take Alt+F as a letter): F10 and Alt pressed and
 // released alone open the first pop-up, Alt with a letter the pop-up that
@@ -53,12 +77,12 @@ Fl_Event_Dispatch g_pfnNextDispatch = nullptr;
 bool OpenMenuByKey(DlgWindow *pDlg, int nKey) {
   const int nMods = Fl::event_state() & (FL_SHIFT | FL_CTRL | FL_ALT | FL_META);
   if (nKey == FL_F + 10 && nMods == 0) {
-    pDlg->OpenMenu(0);
+    OpenMenu(pDlg, 0);
     return true;
   }
-  const int nPopup = (nMods & FL_ALT) && !(nMods & (FL_CTRL | FL_META)) ? pDlg->PopupByLetter(nKey) : -1;
+  const int nPopup = (nMods & FL_ALT) && !(nMods & (FL_CTRL | FL_META)) ? PopupByLetter(pDlg->pBar, nKey) : -1;
   if (nPopup < 0) return false;
-  pDlg->OpenMenu(nPopup);
+  OpenMenu(pDlg, nPopup);
   return true;
 }
 
@@ -74,7 +98,7 @@ int MenuKeyDispatch(int e, Fl_Window *w) {
     const bool bOpen = g_bAltAlone;
     g_bAltAlone = false;
     if (bOpen && bMenu) {
-      pDlg->OpenMenu(0);
+      OpenMenu(pDlg, 0);
       return 1;
     }
   } else if (e == FL_PUSH || e == FL_UNFOCUS) {
@@ -120,32 +144,6 @@ void MenuItemLabelMeasure(const Fl_Label *pLabel, int &w, int &h) {
 }
 
 }  // namespace
-
-DlgWindow::DlgWindow(int x, int y, int w, int h) : Fl_Double_Window(x, y, w, h) {}
-
-DlgWindow::~DlgWindow() {
-  if (g_pClickSeriesWindow == this) g_pClickSeriesWindow = nullptr;
-}
-
-void DlgWindow::OpenMenu(int nPopup) {
-  if (!pBar || !pBar->menu() || !TakesInput()) return;
-  const Fl_Menu_Item *pTitle = pBar->menu();
-  for (int i = 0; i < nPopup && pTitle && pTitle->label(); i++) pTitle = pTitle->next();
-  if (!pTitle || !pTitle->label()) return;
-  const Fl_Menu_Item *pPicked =
-      pBar->menu()->pulldown(pBar->x(), pBar->y(), pBar->w(), pBar->h(), pTitle, pBar, nullptr, 1);
-  if (pPicked) pBar->picked(pPicked);
-}
-
-// The menu's texts carry no marked letters, so the first one counts, as it
-// always has for such menus.
-int DlgWindow::PopupByLetter(int nKey) const {
-  if (!pBar || !pBar->menu() || nKey <= 0 || nKey > 255 || !std::isalnum(nKey)) return -1;
-  int i = 0;
-  for (const Fl_Menu_Item *p = pBar->menu(); p && p->label(); p = p->next(), i++)
-    if (std::tolower(static_cast<unsigned char>(p->label()[0])) == std::tolower(nKey)) return i;
-  return -1;
-}
 
 int DlgWindow::handle(int e) {
   WatchMinimize(this, e);

@@ -83,6 +83,9 @@ void FltkDestroyDialog(HWND hDlg);
 // takes input: the box is the one thing to answer, as on the original
 // platform.
 extern int g_nUiBoxes;
+// The window in which the newest first click of a series was pressed
+// (fltk_dlgwindow.cpp).
+extern Fl_Window *g_pClickSeriesWindow;
 
 // A dialog's window. While the core says the dialog is disabled (a modal
 // dialog of its own is open), or while a message box of the UI thread is
@@ -94,18 +97,15 @@ extern int g_nUiBoxes;
 // applies.
 class DlgWindow : public Fl_Double_Window {
  public:
-  DlgWindow(int x, int y, int w, int h);
-  ~DlgWindow() override;
+  DlgWindow(int x, int y, int w, int h) : Fl_Double_Window(x, y, w, h) {}
+  ~DlgWindow() override {
+    if (g_pClickSeriesWindow == this) g_pClickSeriesWindow = nullptr;
+  }
   HWND hDlg = nullptr;
   bool bEnabled = true;
   Fl_Menu_Bar *pBar = nullptr;
 
   bool TakesInput() const { return bEnabled && g_nUiBoxes == 0; }
-  // Drops pop-up nPopup (0 = the first) of the menu bar down and runs it
-  // with the keyboard: arrows move, Enter picks, Escape closes.
-  void OpenMenu(int nPopup);
-  // The pop-up whose title starts with this letter, -1 if none.
-  int PopupByLetter(int nKey) const;
   int handle(int e) override;
 };
 
@@ -132,7 +132,9 @@ inline HWND CtlHandle(const Fl_Widget *w) { return static_cast<HWND>(w->user_dat
 // of a wrapped second line.
 class StaticText : public Fl_Box {
  public:
-  StaticText(int x, int y, int w, int h);
+  StaticText(int x, int y, int w, int h) : Fl_Box(FL_FLAT_BOX, x, y, w, h, nullptr) {
+    align(FL_ALIGN_LEFT | FL_ALIGN_TOP | FL_ALIGN_INSIDE | FL_ALIGN_WRAP | FL_ALIGN_CLIP);
+  }
   bool bOneLine = false;
   std::string text;  // as the core holds it (the label has '@' doubled)
   // What a one-line box shows: the text up to its first line break, cut
@@ -151,7 +153,11 @@ class StaticText : public Fl_Box {
 // Download and Remove would still act on it unseen.)
 class TabListBox : public Fl_Hold_Browser {
  public:
-  TabListBox(int x, int y, int w, int h);
+  TabListBox(int x, int y, int w, int h) : Fl_Hold_Browser(x, y, w, h) {
+    format_char(0);
+    column_char(0);
+    has_scrollbar(Fl_Browser_::VERTICAL);
+  }
   FltkBaseUnits units{};
   std::vector<int> tabStopsDu;
   int nRowH = 0;

@@ -210,10 +210,6 @@ std::string LabelText(const std::string &s) {
   return out;
 }
 
-StaticText::StaticText(int x, int y, int w, int h) : Fl_Box(FL_FLAT_BOX, x, y, w, h, nullptr) {
-  align(FL_ALIGN_LEFT | FL_ALIGN_TOP | FL_ALIGN_INSIDE | FL_ALIGN_WRAP | FL_ALIGN_CLIP);
-}
-
 std::string StaticText::OneLine() const {
   std::string line = text.substr(0, text.find_first_of("\r\n"));
   auto width = [](const std::string &t, std::size_t n) {
@@ -245,12 +241,6 @@ void StaticText::draw() {
   }
   if (!label()) return;
   fl_draw(label(), x(), y(), w(), h(), align());
-}
-
-TabListBox::TabListBox(int x, int y, int w, int h) : Fl_Hold_Browser(x, y, w, h) {
-  format_char(0);
-  column_char(0);
-  has_scrollbar(Fl_Browser_::VERTICAL);
 }
 
 std::vector<FltkTabPiece> TabListBox::Pieces(const char *pszLine) const {

@@ -4,14 +4,15 @@
 // windows and their handles, the message queue of the UI thread, dialogs
 // built from templates, control texts, check states and list boxes. A
 // backend only presents that state to a person and feeds the person's
-// actions back in. Two backends exist or are planned:
+// actions back in. There are two:
 //
 //   headless (platform/ui/headless.cpp) - nothing is drawn; message
 //       boxes go to standard error; a progress dialog may show as one live
 //       line on a terminal;
 //   desktop  (platform/fltk/, optional) - real windows. A build that has
-//       it links in its entry of UiDesktopBackends (choose_fltk.cpp); one
-//       without links in the empty list (platform/ui/choose_none.cpp).
+//       it links in its registration (choose_fltk.cpp), which adds it to
+//       the list of desktop backends; a build without one keeps the list
+//       empty.
 //
 // Rules for a backend:
 //   * The core never holds its own lock while it calls a backend function
@@ -63,8 +64,10 @@ struct UiDesktopEntry {
   const char *pszName;
   const UiBackend *(*pfnOpen)();
 };
-// The build's desktop backends, best first, ended by an entry without pfnOpen.
-extern const UiDesktopEntry UiDesktopBackends[];
+// Adds a desktop backend to the list the window layer chooses from, best
+// first. A backend's registration object calls it before main runs, so that
+// the window layer names no backend: the build links them in or not.
+void UiAddDesktopBackend(const UiDesktopEntry *pEntry);
 // The first of them that opens when there is a display; null otherwise
 // (platform/ui/choose.cpp).
 const UiBackend *UiDesktopBackend();
