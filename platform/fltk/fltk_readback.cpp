@@ -2,6 +2,7 @@
 // lies, what a control displays, the keyboard focus, the open message boxes.
 // Built into the test hooks library alone; the program never calls these.
 #include <FL/Fl_Check_Button.H>
+#include <FL/Fl_Input.H>
 #include <FL/fl_draw.H>
 #include <FL/x.H>
 

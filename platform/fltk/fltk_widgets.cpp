@@ -5,6 +5,7 @@
 // report only says which window to read again.
 #include <FL/Fl_Button.H>
 #include <FL/Fl_Check_Button.H>
+#include <FL/Fl_Input.H>
 #include <FL/fl_draw.H>
 
 #include <algorithm>
