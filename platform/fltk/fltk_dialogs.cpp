@@ -19,6 +19,7 @@ std::unique_ptr<View> NewView(HWND hDlg, const UiWindowInfo &info) {
   auto v = std::make_unique<View>();
   v->hDlg = hDlg;
   v->hOwner = info.hOwner;
+  v->nSerial = info.nSerial;
   v->units = FltkTemplateBaseUnits(info.pTemplate);
   v->nMenuH = FltkMenuBarHeight(info.pTemplate);
   FltkTemplateFont(info.pTemplate, &v->nFont, &v->nSize);

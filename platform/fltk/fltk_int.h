@@ -66,6 +66,7 @@ struct View {
   int nMenuH = 0;
   std::vector<HWND> controls;
   HWND hOwner = nullptr;
+  unsigned long long nSerial = 0;  // the core's creation order
 };
 
 extern std::map<HWND, std::unique_ptr<View>> g_views;

@@ -88,7 +88,9 @@ void SyncText(Fl_Widget *w, int nKind, HWND h) {
 }
 
 void SyncCheck(Fl_Widget *w, HWND h) {
-  int nCheck = static_cast<int>(SendMessage(h, BM_GETCHECK, 0, 0)) == BST_CHECKED ? 1 : 0;
+  UiWindowInfo info;
+  if (!UiGetWindowInfo(h, &info)) return;
+  const int nCheck = info.nCheck == BST_CHECKED ? 1 : 0;
   Fl_Check_Button *pCheck = static_cast<Fl_Check_Button *>(w);
   if (pCheck->value() != nCheck) pCheck->value(nCheck);
 }

@@ -6,7 +6,6 @@
 #include <FL/x.H>
 #include <X11/Xatom.h>
 
-#include <cstdint>
 #include <cstring>
 #include <set>
 
@@ -94,17 +93,10 @@ bool HoldsFocus(Fl_Window *pWin) {
 // its progress dialog), the newest dialog still open.
 Fl_Window *FocusHeir(HWND hOwner) {
   if (Fl_Window *pOwner = ViewWindow(hOwner)) return pOwner;
-  Fl_Window *pNewest = nullptr;
-  std::uintptr_t nNewest = 0;
-  for (const auto &kv : g_views) {
-    // Handles grow with creation: the largest is the newest.
-    const std::uintptr_t n = reinterpret_cast<std::uintptr_t>(kv.first);
-    if (n >= nNewest) {
-      nNewest = n;
-      pNewest = kv.second->pWin;
-    }
-  }
-  return pNewest;
+  const View *pNewest = nullptr;
+  for (const auto &kv : g_views)
+    if (!pNewest || kv.second->nSerial > pNewest->nSerial) pNewest = kv.second.get();
+  return pNewest ? pNewest->pWin : nullptr;
 }
 
 // The windows that are not to be minimized. Some window managers draw a

@@ -88,6 +88,8 @@ struct UiWindowInfo {
   const DlgTemplate *pTemplate;    // template of a dialog, or of the control's dialog
   const DlgItemTemplate *pItem;    // template item of a control; null for a dialog
   int bEnabled;
+  int nCheck;                      // BST_* of a check box or radio button
+  unsigned long long nSerial;      // creation order: a newer window has a larger one
 };
 
 int UiGetWindowInfo(HWND hWnd, UiWindowInfo *pInfo);  // 0 if no such window

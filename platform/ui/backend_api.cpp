@@ -15,6 +15,8 @@ int UiGetWindowInfo(HWND hWnd, UiWindowInfo *pInfo) {
   pInfo->pTemplate = w->pTemplate;
   pInfo->pItem = w->pItem;
   pInfo->bEnabled = w->bEnabled ? 1 : 0;
+  pInfo->nCheck = w->nCheck;
+  pInfo->nSerial = w->nSerial;
   return 1;
 }
 
