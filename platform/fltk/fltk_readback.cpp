@@ -15,6 +15,17 @@
 
 using namespace fltkui;
 
+namespace {
+
+// The widget of a control the backend has made, if it is of that class.
+template <class T>
+T *Shown(HWND hCtl) {
+  auto it = g_ctls.find(hCtl);
+  return it != g_ctls.end() ? dynamic_cast<T *>(it->second.second) : nullptr;
+}
+
+}  // namespace
+
 int FltkGetShownRect(HWND hWnd, FltkRect *pRect) {
   auto itView = g_views.find(hWnd);
   if (itView != g_views.end()) {
@@ -36,34 +47,26 @@ unsigned long FltkGetXid(HWND hDlg) {
 }
 
 int FltkGetListLine(HWND hList, int nLine, std::vector<FltkTabPiece> *pPieces) {
-  auto it = g_ctls.find(hList);
-  if (it == g_ctls.end()) return 0;
-  TabListBox *pList = dynamic_cast<TabListBox *>(it->second.second);
+  TabListBox *pList = Shown<TabListBox>(hList);
   if (!pList || nLine < 0 || nLine >= pList->size()) return 0;
   *pPieces = pList->PiecesOfLine(nLine + 1);
   return 1;
 }
 
 int FltkListTextWidth(HWND hList, const std::string &text) {
-  auto it = g_ctls.find(hList);
-  if (it == g_ctls.end()) return -1;
-  TabListBox *pList = dynamic_cast<TabListBox *>(it->second.second);
+  TabListBox *pList = Shown<TabListBox>(hList);
   if (!pList) return -1;
   fl_font(pList->textfont(), pList->textsize());
   return static_cast<int>(fl_width(text.c_str(), static_cast<int>(text.size())) + 0.5);
 }
 
 int FltkGetListTopLine(HWND hList) {
-  auto it = g_ctls.find(hList);
-  if (it == g_ctls.end()) return -2;
-  TabListBox *pList = dynamic_cast<TabListBox *>(it->second.second);
+  TabListBox *pList = Shown<TabListBox>(hList);
   return pList ? pList->topline() - 1 : -2;
 }
 
 int FltkGetShownSelection(HWND hList) {
-  auto it = g_ctls.find(hList);
-  if (it == g_ctls.end()) return -2;
-  TabListBox *pList = dynamic_cast<TabListBox *>(it->second.second);
+  TabListBox *pList = Shown<TabListBox>(hList);
   return pList ? pList->value() - 1 : -2;
 }
 
@@ -93,16 +96,12 @@ int FltkGetShownText(HWND hWnd, std::string *pText) {
 }
 
 int FltkGetShownCheck(HWND hWnd) {
-  auto it = g_ctls.find(hWnd);
-  if (it == g_ctls.end()) return -1;
-  Fl_Check_Button *p = dynamic_cast<Fl_Check_Button *>(it->second.second);
+  Fl_Check_Button *p = Shown<Fl_Check_Button>(hWnd);
   return p ? p->value() : -1;
 }
 
 int FltkGetOneLineText(HWND hStatic, std::string *pLine) {
-  auto it = g_ctls.find(hStatic);
-  if (it == g_ctls.end()) return 0;
-  StaticText *p = dynamic_cast<StaticText *>(it->second.second);
+  StaticText *p = Shown<StaticText>(hStatic);
   if (!p || !p->bOneLine) return 0;
   fl_font(p->labelfont(), p->labelsize());
   *pLine = p->OneLine();
@@ -110,9 +109,8 @@ int FltkGetOneLineText(HWND hStatic, std::string *pLine) {
 }
 
 int FltkTextWidth(HWND hCtl, const std::string &text) {
-  auto it = g_ctls.find(hCtl);
-  if (it == g_ctls.end()) return -1;
-  const Fl_Widget *w = it->second.second;
+  const Fl_Widget *w = Shown<Fl_Widget>(hCtl);
+  if (!w) return -1;
   fl_font(w->labelfont(), w->labelsize());
   return static_cast<int>(std::ceil(fl_width(text.c_str(), static_cast<int>(text.size()))));
 }
@@ -140,9 +138,7 @@ HWND FltkGetFocus() {
 }
 
 int FltkGetEditSelection(HWND hEdit, int *pnStart, int *pnEnd) {
-  auto it = g_ctls.find(hEdit);
-  if (it == g_ctls.end()) return 0;
-  Fl_Input *pIn = dynamic_cast<Fl_Input *>(it->second.second);
+  Fl_Input *pIn = Shown<Fl_Input>(hEdit);
   if (!pIn) return 0;
   *pnStart = std::min(pIn->position(), pIn->mark());
   *pnEnd = std::max(pIn->position(), pIn->mark());
