@@ -19,8 +19,14 @@ set(TANDREL_CORE_SOURCES
   download/progress.cpp
   download/transfer.cpp
   download/worker.cpp
+  merge/leftovers.cpp
+  merge/logline.cpp
   merge/logset.cpp
+  merge/logstate.cpp
+  merge/logwrite.cpp
   merge/merge.cpp
+  merge/status.cpp
+  merge/tempname.cpp
   resources/resources.cpp)
 
 # The platform layer on POSIX systems, with the window layer's headless
@@ -73,6 +79,7 @@ set(TANDREL_FLTK_ENTRY_SOURCES
 # platform's services. The tests link it beside the program's library; the
 # program never does.
 set(TANDREL_TESTHOOKS_POSIX_SOURCES
+  merge/records.cpp
   platform/ui/testhooks.cpp)
 
 # The desktop backend's read-back of what it shows, for the tests (with the

@@ -60,6 +60,18 @@ void MakeRecordWritable(DasRecord *pDas) {
     ReplaceLineBreaks(psz);
 }
 
+// The list box's text of a unit: serial number, address, name and phone
+// ("LAN" without one), separated by tabs.
+void FormatDasListItem(const DasRecord *pDas, char *pszBuf, unsigned nCap) {
+  if (!pszBuf || nCap == 0) return;
+  if (!pDas) {
+    pszBuf[0] = 0;
+    return;
+  }
+  FormatString(pszBuf, nCap, "%s\t%s\t%s\t%s\t%s", pDas->serialnumber, pDas->ipaddress, pDas->name,
+               pDas->phone[0] ? pDas->phone : "LAN", "");
+}
+
 DasRecord *ItemRecord(HWND hList, int nIndex) {
   LRESULT r = SendMessage(hList, LB_GETITEMDATA, static_cast<WPARAM>(nIndex), 0);
   if (r == LB_ERR) return nullptr;
@@ -243,16 +255,6 @@ DasRecord *AllocDasRecord() {
     return nullptr;
   }
   return p;
-}
-
-void FormatDasListItem(const DasRecord *pDas, char *pszBuf, unsigned nCap) {
-  if (!pszBuf || nCap == 0) return;
-  if (!pDas) {
-    pszBuf[0] = 0;
-    return;
-  }
-  FormatString(pszBuf, nCap, "%s\t%s\t%s\t%s\t%s", pDas->serialnumber, pDas->ipaddress, pDas->name,
-               pDas->phone[0] ? pDas->phone : "LAN", "");
 }
 
 void LoadDasList(HWND hList) {

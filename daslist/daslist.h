@@ -25,7 +25,6 @@ DasRecord *AllocDasRecord();
 int ParseDasListLine(char *pszLine, DasRecord *pDas);
 void LoadDasList(HWND hList);
 void SaveDasList(HWND hList);
-void FormatDasListItem(const DasRecord *pDas, char *pszBuf, unsigned nCap);
 LRESULT MainWindowProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam);
 
 // The settings dialog.

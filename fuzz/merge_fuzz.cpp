@@ -14,6 +14,7 @@
 #include "fuzz/fuzz_common.h"
 #include "merge/logset.h"
 #include "merge/merge.h"
+#include "merge/records.h"
 #include "platform/file.h"
 
 namespace {

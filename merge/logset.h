@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "merge/logline.h"
 #include "platform/types.h"
 
 struct MergeProgress;  // merge/merge.h
@@ -51,22 +52,6 @@ struct LogSet {
   long lRecords = 0;     // records in vLines
   long lDuplicates = 0;  // data lines discarded as duplicates, over all files
 };
-
-// What a line is: 1 = data line (its time in *pulTime), 2 = header line,
-// 0 = neither (skipped). The line is given without its line feed and
-// without anything from its first NUL on (LogLineLength). *pbOutOfRange,
-// if given, is set to 1 for a data line whose stamp has a field out of
-// range (its time is then 0, as for a first field that is no stamp).
-int ClassifyLogLine(const char *pLine, std::size_t nLen, std::uint32_t *pulTime,
-                    int *pbOutOfRange = nullptr);
-
-// A line's bytes end at its first NUL, as they do for the line held as a C
-// string: the length of pLine up to it (nLen when there is none).
-std::size_t LogLineLength(const char *pLine, std::size_t nLen);
-
-// ParseTimeStamp with a fast path for the usual "YYYY-MM-DD hh:mm:ss" shape;
-// the result is always the one ParseTimeStamp gives.
-std::uint32_t ParseLogTime(const char *pszField);
 
 // Reads one file into the set and merges its lines in: of all lines with one
 // time stamp the longest survives, among equally long ones the first read; a

@@ -1,4 +1,4 @@
-// Log records and the merge of a downloaded log into a device's local log.
+// The merge of a downloaded log into a device's local log.
 #pragma once
 #include <cstdint>
 #include "platform/types.h"
@@ -10,20 +10,6 @@ struct MergeProgress {
   void *pCtx;
 };
 
-struct LogRecord {
-  std::uint32_t ulTime;
-  char *pData;
-  LogRecord *pNext;
-};
-
-int InsertRecord(LogRecord **ppHead, LogRecord **ppCursor, LogRecord *pNew,
-                 long *plRecords, long *plDuplicates);
-int ReadLogFile(const char *pszPath, LogRecord **ppHead, char **ppHeader,
-                char *pszStatus, unsigned nStatusCap, const MergeProgress *pProgress,
-                long *plRecords, long *plDuplicates);
-int FreeRecords(LogRecord **ppHead, char **ppHeader);
-int WriteLogFile(const char *pszPath, LogRecord **ppHead, const char *pszHeader,
-                 char *pszStatus, unsigned nStatusCap, const MergeProgress *pProgress);
 // Merges the downloaded file into "<dir>\\mb-NNN.log" (taking up a
 // "mb-NNN.new" left by an earlier merge first, and every download of the
 // device that earlier runs left in "<dir>\\temp" as "mb-NNN.K.tmp", oldest

@@ -19,6 +19,7 @@
 #include "log/errorlog.h"
 #include "merge/logset.h"
 #include "merge/merge.h"
+#include "merge/records.h"
 #include "platform/file.h"
 #include "tests/support/testutil.h"
 

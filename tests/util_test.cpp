@@ -10,6 +10,17 @@
 #include "tests/support/testutil.h"
 #include "util/text.h"
 
+namespace {
+
+// The time ReadTimeStamp gives for a text, whatever its verdict.
+std::uint32_t Stamp(const char *pszText) {
+  std::uint32_t ulTime = 7;
+  ReadTimeStamp(pszText, &ulTime);
+  return ulTime;
+}
+
+}  // namespace
+
 TEST(CopyString, CutsAtCapacityAndReportsSourceLength) {
   char buf[8];
   EXPECT_EQ(7u, CopyString(buf, "1234567", sizeof buf));
@@ -53,7 +64,7 @@ TEST(NextField, SplitsWithoutQuotingOrTrimming) {
   EXPECT_EQ(nullptr, NextField(&cur, ","));
 }
 
-TEST(TrimAndStrip, CleanConfigurationValues) {
+TEST(StripQuotes, CleanConfigurationValues) {
   char v1[] = "  'ABC 12'  ";
   StripQuotes(v1);
   EXPECT_STREQ("ABC 12", v1);
@@ -64,7 +75,7 @@ TEST(TrimAndStrip, CleanConfigurationValues) {
   StripQuotes(v3);
   EXPECT_STREQ("", v3);
   char v4[] = "\t x \t";
-  TrimBlanks(v4);
+  StripQuotes(v4);
   EXPECT_STREQ("x", v4);
   char v5[] = "DAS1\r";  // CR is not a blank: only blanks, tabs and quotes go
   StripQuotes(v5);
@@ -75,14 +86,14 @@ TEST(ParseTimeStamp, UtcWhateverTheZone) {
   const char *saved = std::getenv("TZ");
   std::string old = saved ? saved : "";
   setenv("TZ", "America/New_York", 1);
-  EXPECT_EQ(1134081405u, ParseTimeStamp("2005-12-08 22:36:45"));
+  EXPECT_EQ(1134081405u, Stamp("2005-12-08 22:36:45"));
   EXPECT_STREQ("America/New_York", std::getenv("TZ"));  // environment untouched
   if (saved) setenv("TZ", old.c_str(), 1); else unsetenv("TZ");
 }
 
 TEST(ParseTimeStamp, FieldsOutOfRangeAreNoTime) {
-  EXPECT_EQ(0u, ParseTimeStamp("2005-12-08"));
-  EXPECT_EQ(0u, ParseTimeStamp("time,kWh"));
+  EXPECT_EQ(0u, Stamp("2005-12-08"));
+  EXPECT_EQ(0u, Stamp("time,kWh"));
   // A field out of range is not carried over onto another, real time.
   for (const char *psz : {"2005-13-01 00:00:00", "2005-00-01 00:00:00", "2005-12-00 00:00:00",
                           "2005-12-32 00:00:00", "2023-02-29 00:00:00", "2023-02-30 12:00:00",
@@ -91,7 +102,7 @@ TEST(ParseTimeStamp, FieldsOutOfRangeAreNoTime) {
                           "2005-12-08 -1:00:00", "2005-12-08 22:-1:00", "1969-13-01 00:00:00",
                           "2005-12-08 22:36:-5", "2005--1-08 22:36:05"}) {
     std::uint32_t ulTime = 7;
-    EXPECT_EQ(0u, ParseTimeStamp(psz)) << psz;
+    EXPECT_EQ(0u, Stamp(psz)) << psz;
     EXPECT_EQ(-1, ReadTimeStamp(psz, &ulTime)) << psz;
     EXPECT_EQ(0u, ulTime) << psz;
   }
@@ -100,29 +111,29 @@ TEST(ParseTimeStamp, FieldsOutOfRangeAreNoTime) {
   EXPECT_EQ(0u, ulTime);
   EXPECT_EQ(1, ReadTimeStamp("2005-12-08 22:36:45", &ulTime));
   EXPECT_EQ(1134081405u, ulTime);
-  EXPECT_EQ(4294967295u, ParseTimeStamp("1969-12-31 23:59:59"));
+  EXPECT_EQ(4294967295u, Stamp("1969-12-31 23:59:59"));
   EXPECT_EQ(1, ReadTimeStamp("1969-12-31 23:59:59", &ulTime));
-  EXPECT_EQ(4294967295u, ParseTimeStamp("0000-02-29 00:00:00"));  // a leap year, long ago
-  EXPECT_EQ(0u, ParseTimeStamp("1970-01-01 00:00:00"));  // the epoch itself
+  EXPECT_EQ(4294967295u, Stamp("0000-02-29 00:00:00"));  // a leap year, long ago
+  EXPECT_EQ(0u, Stamp("1970-01-01 00:00:00"));  // the epoch itself
   EXPECT_EQ(1, ReadTimeStamp("1970-01-01 00:00:00", &ulTime));
-  EXPECT_EQ(951782400u, ParseTimeStamp("2000-02-29 00:00:00"));
-  EXPECT_EQ(1078012800u, ParseTimeStamp("2004-02-29 00:00:00"));
-  EXPECT_EQ(1136073599u, ParseTimeStamp("2005-12-31 23:59:59"));
+  EXPECT_EQ(951782400u, Stamp("2000-02-29 00:00:00"));
+  EXPECT_EQ(1078012800u, Stamp("2004-02-29 00:00:00"));
+  EXPECT_EQ(1136073599u, Stamp("2005-12-31 23:59:59"));
   // Scan rules: blanks and signs before numbers, text after seconds ignored.
-  EXPECT_EQ(1134081405u, ParseTimeStamp(" 2005-12-08  22:36:45.250"));
-  EXPECT_EQ(1134081405u, ParseTimeStamp("2005-12-08\t22:36:45"));
-  EXPECT_EQ(0u, ParseTimeStamp("2005-12-0822:36:45"));  // day 822, then no colon
-  EXPECT_EQ(1134081405u, ParseTimeStamp("2005-12-08 22:36:+45"));
-  EXPECT_EQ(4294967295u, ParseTimeStamp("2106-02-07 06:28:16"));  // past 32 bits
-  EXPECT_EQ(4294967294u, ParseTimeStamp("2106-02-07 06:28:14"));
-  EXPECT_EQ(4294967295u, ParseTimeStamp("9999-12-31 23:59:59"));
+  EXPECT_EQ(1134081405u, Stamp(" 2005-12-08  22:36:45.250"));
+  EXPECT_EQ(1134081405u, Stamp("2005-12-08\t22:36:45"));
+  EXPECT_EQ(0u, Stamp("2005-12-0822:36:45"));  // day 822, then no colon
+  EXPECT_EQ(1134081405u, Stamp("2005-12-08 22:36:+45"));
+  EXPECT_EQ(4294967295u, Stamp("2106-02-07 06:28:16"));  // past 32 bits
+  EXPECT_EQ(4294967294u, Stamp("2106-02-07 06:28:14"));
+  EXPECT_EQ(4294967295u, Stamp("9999-12-31 23:59:59"));
 }
 
 TEST(ParseTimeStamp, SafeBesideOtherThreads) {
   // Other threads turn times into local time for log entries meanwhile;
   // the parser must neither race with them nor change their zone.
   std::thread t([] {
-    for (int i = 0; i < 2000; i++) ParseTimeStamp("2005-12-08 22:36:45");
+    for (int i = 0; i < 2000; i++) Stamp("2005-12-08 22:36:45");
   });
   for (int i = 0; i < 2000; i++) {
     std::time_t now = 1134081405;

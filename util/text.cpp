@@ -83,11 +83,7 @@ int ReadTimeStamp(const char *pszText, std::uint32_t *pulTime) {
   return 1;
 }
 
-std::uint32_t ParseTimeStamp(const char *pszText) {
-  std::uint32_t ulTime;
-  ReadTimeStamp(pszText, &ulTime);
-  return ulTime;
-}
+namespace {
 
 void TrimBlanks(char *pszText) {
   char *p = pszText;
@@ -96,6 +92,8 @@ void TrimBlanks(char *pszText) {
   std::size_t n = std::strlen(pszText);
   while (n > 0 && (pszText[n - 1] == ' ' || pszText[n - 1] == '\t')) pszText[--n] = 0;
 }
+
+}  // namespace
 
 void StripQuotes(char *pszText) {
   for (char *p = pszText; *p; p++)
