@@ -20,6 +20,7 @@
 #include "download/download.h"
 #include "log/appstate.h"
 #include "log/errorlog.h"
+#include "merge/tempname.h"
 #include "platform/file.h"
 #include "platform/sock.h"
 #include "platform/system.h"
@@ -920,7 +921,9 @@ int CreateTempLogFile(const char *pszDir, int nDevice, char *pszPath, int nCap, 
   // merged stay untouched. The bound only matters when a cut name repeats;
   // the exclusive create below then fails and says so.
   for (int k = 0; k < 10000; ++k) {
-    FormatString(pszPath, (unsigned)nCap, "%s\\temp\\mb-%03d.%d.tmp", pszDir, nDevice, k);
+    char szName[64];
+    FormatTempName(szName, sizeof szName, nDevice, k);
+    FormatString(pszPath, (unsigned)nCap, "%s\\temp\\%s", pszDir, szName);
     int h = PlatOpen(pszPath, P_O_RDONLY | P_O_BINARY);
     if (h < 0) break;
     PlatClose(h);
