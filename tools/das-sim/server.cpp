@@ -1,0 +1,218 @@
+// The simulated unit's life: start on a loopback port, one accept thread
+// and one thread per connection (at most kMaxConns at a time), a stop that
+// ends every connection within kPollMs; what tests read back from it; and
+// the black hole, a port that takes no connection at all.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tools/das-sim/sim_int.h"
+
+using namespace sim;
+
+namespace {
+
+constexpr int kMaxConns = 64;
+
+void AcceptLoop(SimServer *p) {
+  while (!p->bStop.load()) {
+    {
+      // Reap finished connections; wait while the table is full.
+      std::lock_guard<std::mutex> lk(p->mtx);
+      for (auto it = p->conns.begin(); it != p->conns.end();) {
+        if ((*it)->bDone.load()) {
+          (*it)->th.join();
+          it = p->conns.erase(it);
+        } else {
+          ++it;
+        }
+      }
+    }
+    size_t nActive;
+    {
+      std::lock_guard<std::mutex> lk(p->mtx);
+      nActive = p->conns.size();
+    }
+    if (nActive >= static_cast<size_t>(kMaxConns)) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+      continue;
+    }
+    pollfd pfd{p->fdListen, POLLIN, 0};
+    int r = poll(&pfd, 1, kPollMs);
+    if (r <= 0) continue;
+    int fd = accept(p->fdListen, nullptr, nullptr);
+    if (fd < 0) continue;
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    auto c = std::make_unique<SimServer::Conn>();
+    SimServer::Conn *pc = c.get();
+    {
+      std::lock_guard<std::mutex> lk(p->mtx);
+      p->conns.push_back(std::move(c));
+      pc->th = std::thread([p, fd, pc] {
+        Serve(p, fd);
+        close(fd);
+        pc->bDone.store(true);
+      });
+    }
+  }
+}
+
+}  // namespace
+
+SimServer *SimStart(const SimConfig &cfg, int nPort) {
+  auto p = std::make_unique<SimServer>();
+  p->cfg = cfg;
+  p->bHtmlForUnknown = cfg.bHtmlForUnknown;
+  if (p->cfg.nKind != 2) p->cfg.nKind = 1;
+  if (p->cfg.nKind == 2) p->cfg.devices = {1};
+  if (!ParseTime(cfg.firstTime, &p->llFirst)) return nullptr;
+  for (int n : p->cfg.devices) {
+    DeviceLog &l = p->logs[n];
+    l.nEnd = std::max(0L, cfg.nRecords);
+  }
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(static_cast<uint16_t>(nPort));
+  if (nPort < 0 || nPort > 65535 || inet_pton(AF_INET, cfg.bindAddress.c_str(), &sa.sin_addr) != 1)
+    return nullptr;
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return nullptr;
+  int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  if (bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 || listen(fd, 64) != 0) {
+    close(fd);
+    return nullptr;
+  }
+  socklen_t len = sizeof sa;
+  getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len);
+  p->fdListen = fd;
+  p->nPort = ntohs(sa.sin_port);
+  SimServer *raw = p.release();
+  raw->accepter = std::thread(AcceptLoop, raw);
+  return raw;
+}
+
+int SimPort(SimServer *p) { return p ? p->nPort : 0; }
+
+void SimStop(SimServer *p) {
+  if (!p) return;
+  p->bStop.store(true);
+  if (p->accepter.joinable()) p->accepter.join();
+  // No new connections now; every handler sees the stop within kPollMs.
+  std::list<std::unique_ptr<SimServer::Conn>> conns;
+  {
+    std::lock_guard<std::mutex> lk(p->mtx);
+    conns.swap(p->conns);
+  }
+  for (auto &c : conns) c->th.join();
+  close(p->fdListen);
+  delete p;
+}
+
+std::vector<std::string> SimRequests(SimServer *p) {
+  std::lock_guard<std::mutex> lk(p->mtx);
+  return std::vector<std::string>(p->requests.begin(), p->requests.end());
+}
+
+std::vector<std::string> SimRequestPaths(SimServer *p) {
+  std::vector<std::string> v;
+  for (const std::string &r : SimRequests(p)) v.push_back(RequestPath(r));
+  return v;
+}
+
+void SimClearRequests(SimServer *p) {
+  std::lock_guard<std::mutex> lk(p->mtx);
+  p->requests.clear();
+}
+
+std::string SimLogBody(SimServer *p, int nDevice) {
+  long nFrom, nTo;
+  {
+    std::lock_guard<std::mutex> lk(p->mtx);
+    auto it = p->logs.find(nDevice);
+    if (it == p->logs.end()) return "";
+    nFrom = it->second.nFirst;
+    nTo = it->second.nEnd;
+  }
+  std::string s = LogHeader(p->cfg);
+  for (long i = nFrom; i < nTo; i++) s += RecordLine(p->cfg, p->llFirst, nDevice, i);
+  return s;
+}
+
+long SimLogRecords(SimServer *p, int nDevice) {
+  std::lock_guard<std::mutex> lk(p->mtx);
+  auto it = p->logs.find(nDevice);
+  return it == p->logs.end() ? -1 : it->second.nEnd - it->second.nFirst;
+}
+
+int SimDeleteCount(SimServer *p, int nDevice) {
+  std::lock_guard<std::mutex> lk(p->mtx);
+  auto it = p->logs.find(nDevice);
+  return it == p->logs.end() ? 0 : it->second.nDeletes;
+}
+
+void SimAdvance(SimServer *p, long nMinutes) {
+  std::lock_guard<std::mutex> lk(p->mtx);
+  for (auto &kv : p->logs) kv.second.nEnd += std::max(0L, nMinutes);
+}
+
+struct SimBlackHole {
+  int fdListen = -1;
+  int nPort = 0;
+  std::vector<int> fillers;
+};
+
+SimBlackHole *SimStartBlackHole(const std::string &bindAddress) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  if (inet_pton(AF_INET, bindAddress.c_str(), &sa.sin_addr) != 1) return nullptr;
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return nullptr;
+  if (bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 || listen(fd, 0) != 0) {
+    close(fd);
+    return nullptr;
+  }
+  socklen_t len = sizeof sa;
+  getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len);
+  auto *h = new SimBlackHole;
+  h->fdListen = fd;
+  h->nPort = ntohs(sa.sin_port);
+  // Fill the accept queue with connections nobody accepts; once it is full
+  // the kernel drops further handshakes, and a connect waits in vain. A
+  // handshake on loopback takes microseconds, so one that has not completed
+  // within a second was dropped.
+  for (int i = 0; i < 16; i++) {
+    int c = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (c < 0) break;
+    connect(c, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
+    pollfd pfd{c, POLLOUT, 0};
+    if (poll(&pfd, 1, 1000) <= 0) {
+      close(c);
+      break;
+    }
+    h->fillers.push_back(c);
+  }
+  return h;
+}
+
+int SimBlackHolePort(SimBlackHole *h) { return h ? h->nPort : 0; }
+
+void SimStopBlackHole(SimBlackHole *h) {
+  if (!h) return;
+  for (int c : h->fillers) close(c);
+  close(h->fdListen);
+  delete h;
+}
+
