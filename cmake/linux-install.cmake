@@ -47,5 +47,6 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${CMAKE_SOURCE_DIR}/contrib/debian/postinst ${CMAKE_SOURCE_DIR}/contrib/debian/prerm
     ${CMAKE_SOURCE_DIR}/contrib/debian/postrm ${CMAKE_SOURCE_DIR}/contrib/debian/conffiles)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_SOURCE_DIR}/cmake/package-debian-staged.cmake)
 set(CPACK_GENERATOR DEB)
 include(CPack)

@@ -309,9 +309,11 @@ TEST(DebianPackage, HoldsTheInstallAndPurgesWithoutTrace) {
     if (e.path().extension() == ".deb") deb = e.path().string();
   ASSERT_FALSE(deb.empty()) << made.output;
 
+  // Manual pages compressed, as Debian has them.
   std::vector<std::string> want;
   for (const Installed &f : ExpectedInstall()) {
     std::string path = f.pszPath;
+    if (path.rfind("share/man/", 0) == 0) path += ".gz";
     want.push_back(path.rfind("etc/", 0) == 0 ? path : "usr/" + path);
   }
   std::sort(want.begin(), want.end());
@@ -343,6 +345,8 @@ TEST(DebianPackage, HoldsTheInstallAndPurgesWithoutTrace) {
                 ExpectedText(f, "/usr/bin/tandreldl"));
     }
   }
+  Result page = Shell("gzip -dc " + Quote(root.dir.File("usr/share/man/man1/tandreldl.1.gz")));
+  EXPECT_EQ(page.output, ReadFileBytes(Source + "/docs/tandreldl.1"));
   EXPECT_NE(ReadFileBytes(root.dir.File("etc/passwd")).find("tandreldl:x:"), std::string::npos);
 
   // A purge while a site's folder holds its downloads keeps them, and the
