@@ -5,6 +5,7 @@
 
 # The portable modules.
 set(TANDREL_CORE_SOURCES
+  util/atomicfile.cpp
   util/text.cpp
   log/appstate.cpp
   log/errorlog.cpp

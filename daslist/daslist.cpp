@@ -18,12 +18,12 @@
 #include "platform/errors.h"
 #include "platform/file.h"
 #include "platform/window.h"
+#include "util/atomicfile.h"
 #include "util/text.h"
 
 namespace {
 
 const char ListFile[] = "daslist.txt";
-const char ListFileNew[] = "daslist.txt.new";
 // The first line of the file, written by every save. A row whose first
 // column reads "serialnumber" is a unit like any other: only this exact text
 // is skipped as the header.
@@ -289,19 +289,18 @@ void LoadDasList(HWND hList) {
 // at any moment leaves either the old list or the new one, never none. A
 // save that could not write everything keeps the old list.
 void SaveDasList(HWND hList) {
-  int hFile = PlatOpen(ListFileNew, P_O_WRONLY | P_O_CREAT | P_O_TRUNC | P_O_TEXT, P_S_IREAD | P_S_IWRITE);
-  if (hFile < 0) {
+  AtomicFile file;
+  if (!AtomicFileOpen(&file, ListFile, P_O_TEXT)) {
     int nErr = PlatErrno();
-    SaveFailed(__LINE__, "Error creating %s, got %d %s", ListFileNew, nErr, PlatStrError(nErr));
+    SaveFailed(__LINE__, "Error creating %s, got %d %s", file.szPart, nErr, PlatStrError(nErr));
     return;
   }
   bool bComplete = true;
   char szLine[512];
   FormatString(szLine, sizeof szLine, "%s\n", ListHeader);
-  long nLen = static_cast<long>(std::strlen(szLine));
-  if (PlatWrite(hFile, szLine, static_cast<std::size_t>(nLen)) < nLen) {
+  if (!AtomicFileWrite(&file, szLine, std::strlen(szLine))) {
     int nErr = PlatErrno();
-    SaveFailed(__LINE__, "Error writing to %s, got %d %s", ListFileNew, nErr, PlatStrError(nErr));
+    SaveFailed(__LINE__, "Error writing to %s, got %d %s", file.szPart, nErr, PlatStrError(nErr));
     bComplete = false;
   }
   // A list box that is gone answers every message with 0, which would read
@@ -309,8 +308,7 @@ void SaveDasList(HWND hList) {
   LRESULT nCount = IsWindow(hList) ? SendMessage(hList, LB_GETCOUNT, 0, 0) : LB_ERR;
   if (nCount == LB_ERR) {
     SaveFailed(__LINE__, "Error getting DAS list count");
-    PlatClose(hFile);
-    PlatUnlink(ListFileNew);
+    AtomicFileDiscard(&file);
     return;
   }
   for (int i = 0; i < nCount; i++) {
@@ -319,34 +317,24 @@ void SaveDasList(HWND hList) {
     MakeRecordWritable(pDas);
     FormatString(szLine, sizeof szLine, "%s,%s,\"%s\",%s,%s,%s\n", pDas->serialnumber, pDas->name,
                  pDas->phone, pDas->ipaddress, pDas->deletelog ? "YES" : "NO", pDas->password);
-    nLen = static_cast<long>(std::strlen(szLine));
-    if (PlatWrite(hFile, szLine, static_cast<std::size_t>(nLen)) < nLen) {
+    if (!AtomicFileWrite(&file, szLine, std::strlen(szLine))) {
       int nErr = PlatErrno();
-      SaveFailed(__LINE__, "Error writing to %s, got %d %s", ListFileNew, nErr, PlatStrError(nErr));
+      SaveFailed(__LINE__, "Error writing to %s, got %d %s", file.szPart, nErr, PlatStrError(nErr));
       bComplete = false;
     }
   }
-  if (bComplete && PlatFsync(hFile) != 0) {
-    int nErr = PlatErrno();
-    SaveFailed(__LINE__, "Error writing to %s, got %d %s", ListFileNew, nErr, PlatStrError(nErr));
-    bComplete = false;
-  }
-  if (PlatClose(hFile) != 0 && bComplete) {
-    int nErr = PlatErrno();
-    SaveFailed(__LINE__, "Error writing to %s, got %d %s", ListFileNew, nErr, PlatStrError(nErr));
-    bComplete = false;
-  }
   if (!bComplete) {
-    PlatUnlink(ListFileNew);
+    AtomicFileDiscard(&file);
     return;
   }
-  if (PlatRename(ListFileNew, ListFile) != 0) {
-    int nErr = PlatErrno();
-    SaveFailed(__LINE__, "Error renaming %s to %s, got %d %s", ListFileNew, ListFile, nErr,
-             PlatStrError(nErr));
-    return;
-  }
-  PlatFsyncDir(ListFile);
+  // The folder is flushed as well as can be: the list is in place either way.
+  int nCommit = AtomicFileCommit(&file, 1);
+  if (nCommit == ATOMIC_NOT_WRITTEN)
+    SaveFailed(__LINE__, "Error writing to %s, got %d %s", file.szPart, file.nErr,
+               PlatStrError(file.nErr));
+  else if (nCommit == ATOMIC_NOT_RENAMED)
+    SaveFailed(__LINE__, "Error renaming %s to %s, got %d %s", file.szPart, ListFile, file.nErr,
+               PlatStrError(file.nErr));
 }
 
 LRESULT MainWindowProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {

@@ -12,6 +12,7 @@
 #include "platform/file.h"
 #include "platform/sock.h"
 #include "platform/system.h"
+#include "util/atomicfile.h"
 #include "util/text.h"
 
 namespace {
@@ -397,11 +398,6 @@ int DownloadConfigFile(DownloadJob *pJob, int nKind, int nDevice) {
     }
     FormatString(szLocal, sizeof szLocal, "%s\\mb-%03d.ini", pDas->serialnumber, nDevice);
   }
-  // The body goes to a file beside the copy, which it replaces only once it
-  // has arrived whole: a cut download leaves the previous copy as it was.
-  char szPart[160];
-  FormatString(szPart, sizeof szPart, "%s.new", szLocal);
-
   int nHttpResult = 0;
   int nGot = HttpGet(szPath, pJob, &pJob->sockFile, &nHttpResult);
   if (!nGot || nHttpResult != 200) {
@@ -414,34 +410,31 @@ int DownloadConfigFile(DownloadJob *pJob, int nKind, int nDevice) {
   }
   SetJobStatus(pJob, "Reading config data from %s, save to %s", pDas->ipaddress, szLocal);
 
-  pJob->nTempFile = PlatOpen(szPart, P_O_WRONLY | P_O_CREAT | P_O_TRUNC | P_O_TEXT,
-                             P_S_IREAD | P_S_IWRITE);
-  if (pJob->nTempFile < 0) {
+  // The body goes to a file beside the copy, which it replaces only once it
+  // has arrived whole: a cut download leaves the previous copy as it was.
+  AtomicFile part;
+  if (!AtomicFileOpen(&part, szLocal, P_O_TEXT)) {
     int nErr = PlatErrno();
-    LogError("download", __LINE__, "Error creating file %s, got %d %s", szPart, nErr,
+    LogError("download", __LINE__, "Error creating file %s, got %d %s", part.szPart, nErr,
              PlatStrError(nErr));
     CloseJobSocket(pJob->sockFile);
     FailJob(pJob, "%s could not be written", szLocal);
     return 0;
   }
+  pJob->nTempFile = part.h;
   const long long llAnnounced = pJob->llContentLength;
   BodyInfo info;
-  int nEnd = ReceiveBody(pJob, &pJob->sockFile, pJob->nTempFile, kConfigBlock, &info);
+  int nEnd = ReceiveBody(pJob, &pJob->sockFile, part.h, kConfigBlock, &info);
   CloseJobSocket(pJob->sockFile);
-  int bStored = nEnd == BODY_COMPLETE;
-  if (bStored && PlatFsync(pJob->nTempFile) != 0) {
-    info.nWriteErr = PlatErrno();
-    nEnd = BODY_WRITE_FAILED;
-    bStored = 0;
-  }
-  if (PlatClose(pJob->nTempFile) != 0 && bStored) {
-    info.nWriteErr = PlatErrno();
-    nEnd = BODY_WRITE_FAILED;
-    bStored = 0;
-  }
   pJob->nTempFile = -1;
-  if (!bStored) {
-    (void)PlatUnlink(szPart);
+  int nCommit = ATOMIC_NOT_WRITTEN;
+  if (nEnd != BODY_COMPLETE) {
+    AtomicFileDiscard(&part);
+  } else if ((nCommit = AtomicFileCommit(&part, 0)) == ATOMIC_NOT_WRITTEN) {
+    info.nWriteErr = part.nErr;
+    nEnd = BODY_WRITE_FAILED;
+  }
+  if (nCommit == ATOMIC_NOT_WRITTEN) {
     if (!JobRunning(pJob)) return 0;
     char szWhy[128];
     DescribeBodyEnd(nEnd, info, llAnnounced, szWhy, sizeof szWhy);
@@ -450,11 +443,10 @@ int DownloadConfigFile(DownloadJob *pJob, int nKind, int nDevice) {
     FailJob(pJob, "%s incomplete: %s", szLocal, szWhy);
     return 0;
   }
-  if (PlatRename(szPart, szLocal) != 0) {
-    int nErr = PlatErrno();
-    LogError("download", __LINE__, "Error renaming %s to %s, got %d %s", szPart, szLocal, nErr,
-             PlatStrError(nErr));
-    (void)PlatUnlink(szPart);
+  if (nCommit == ATOMIC_NOT_RENAMED) {
+    LogError("download", __LINE__, "Error renaming %s to %s, got %d %s", part.szPart, szLocal,
+             part.nErr, PlatStrError(part.nErr));
+    AtomicFileDiscard(&part);
     FailJob(pJob, "%s could not be written", szLocal);
     return 0;
   }

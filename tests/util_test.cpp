@@ -1,6 +1,10 @@
-// The text helpers' edge cases that callers depend on.
+// The text helpers' edge cases that callers depend on, and the replace of a
+// stored file through a new one beside it.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -8,6 +12,7 @@
 
 #include "platform/file.h"
 #include "tests/support/testutil.h"
+#include "util/atomicfile.h"
 #include "util/text.h"
 
 namespace {
@@ -175,4 +180,44 @@ TEST_F(ReadLineTest, LongLinesSplitAtCapacity) {
   EXPECT_EQ("[abc][][x]", Lines("abc\nx", P_O_BINARY, 4));
   std::string big(200000, 'q');
   EXPECT_EQ("[" + big + "][z]", Lines(big + "\nz\n", P_O_BINARY, 300000));
+}
+
+// The stored copy changes only at a commit, and only to the whole new file.
+TEST(AtomicFile, TheCopyIsReplacedWholeOrNotAtAll) {
+  TempDir dir;
+  WriteFileBytes("list.txt", "old\n");
+  AtomicFile f;
+  ASSERT_EQ(1, AtomicFileOpen(&f, "list.txt", P_O_BINARY));
+  EXPECT_STREQ("list.txt.new", f.szPart);
+  EXPECT_EQ(1, AtomicFileWrite(&f, "new\n", 4));
+  EXPECT_EQ("old\n", ReadFileBytes("list.txt"));
+  EXPECT_EQ(ATOMIC_DONE, AtomicFileCommit(&f, 1));
+  EXPECT_EQ("new\n", ReadFileBytes("list.txt"));
+  EXPECT_FALSE(FileExists("list.txt.new"));
+
+  ASSERT_EQ(1, AtomicFileOpen(&f, "list.txt", P_O_BINARY));
+  AtomicFileWrite(&f, "cut", 3);
+  AtomicFileDiscard(&f);
+  EXPECT_EQ("new\n", ReadFileBytes("list.txt"));
+  EXPECT_FALSE(FileExists("list.txt.new"));
+
+  // A failed write fails the commit, even when later writes succeed.
+  if (FileExists("/dev/full")) {
+    ASSERT_EQ(0, symlink("/dev/full", "list.txt.new"));
+    ASSERT_EQ(1, AtomicFileOpen(&f, "list.txt", P_O_BINARY));
+    EXPECT_EQ(0, AtomicFileWrite(&f, "full", 4));
+    EXPECT_EQ(ENOSPC, f.nErr);
+    EXPECT_EQ(ATOMIC_NOT_WRITTEN, AtomicFileCommit(&f, 1));
+    EXPECT_EQ("new\n", ReadFileBytes("list.txt"));
+    EXPECT_FALSE(FileExists("list.txt.new"));
+  }
+
+  // A folder in the copy's place: the complete part is kept for the caller.
+  ASSERT_EQ(0, PlatMkdir("d"));
+  WriteFileBytes("d/inside", "");
+  ASSERT_EQ(1, AtomicFileOpen(&f, "d", P_O_BINARY));
+  AtomicFileWrite(&f, "x", 1);
+  EXPECT_EQ(ATOMIC_NOT_RENAMED, AtomicFileCommit(&f, 0));
+  EXPECT_NE(0, f.nErr);
+  EXPECT_EQ("x", ReadFileBytes("d.new"));
 }
