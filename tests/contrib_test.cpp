@@ -89,6 +89,7 @@ TEST(SystemdUnits, VerifyAcceptsTheServicesAndTheTimers) {
   ASSERT_EQ(home.inst.nStatus, 0) << home.inst.output;
   for (const UnitPair &u : Units) {
     SCOPED_TRACE(u.pszService);
+    bool bSystem = std::string(u.pszMode) == "--system";
     std::string files = std::string(u.pszService) + " " + u.pszTimer;
     Result r = home.Verify(u.pszDir, u.pszMode, files);
     if (r.output.find("Failed to initialize manager") != std::string::npos)
@@ -105,6 +106,17 @@ TEST(SystemdUnits, VerifyAcceptsTheServicesAndTheTimers) {
     timer.replace(at, timer.find('\n', at) - at, "OnCalender=nightly");
     WriteFileBytes(timerPath, timer);
     EXPECT_NE(home.Verify(u.pszDir, u.pszMode, files).output, "");
+
+    // systemd looks for units there: in ~/.local for the user manager, and
+    // for the system one under the prefixes /usr and /usr/local alike.
+    Result paths = Shell("HOME=" + Quote(home.dir.Path()) + " XDG_RUNTIME_DIR=" +
+                         Quote(home.dir.File("run")) + " systemd-analyze " + u.pszMode +
+                         " unit-paths");
+    std::string dir = std::string(u.pszDir).substr(std::string(".local/").size());
+    std::vector<std::string> where = {"/usr/" + dir, "/usr/local/" + dir};
+    if (!bSystem) where.push_back(home.dir.File(u.pszDir));
+    for (const std::string &w : where)
+      EXPECT_NE(("\n" + paths.output).find("\n" + w + "\n"), std::string::npos) << w << paths.output;
   }
 }
 
