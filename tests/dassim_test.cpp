@@ -15,6 +15,8 @@
 #include <chrono>
 #include <string>
 
+#include "tests/support/download_fixture.h"
+#include "tests/support/testutil.h"
 #include "tools/das-sim/sim.h"
 
 namespace {
@@ -62,11 +64,13 @@ std::string Request(const std::string &path, const std::string &password = "qexa
 
 struct Reply {
   int nStatus = 0;
-  std::string head, body;
+  std::string head, body, raw;
+  bool bClosed = false;  // the unit ended the answer by closing
 };
 
 Reply Parse(const std::string &raw) {
   Reply r;
+  r.raw = raw;
   size_t e = raw.find("\r\n\r\n");
   r.head = raw.substr(0, e);
   r.body = e == std::string::npos ? "" : raw.substr(e + 4);
@@ -74,15 +78,22 @@ Reply Parse(const std::string &raw) {
   return r;
 }
 
-Reply Get(SimServer *pSim, const std::string &path, const std::string &request = "") {
-  int fd = Connect(SimPort(pSim));
+Reply GetAt(int nPort, const std::string &path, const std::string &request = "") {
+  int fd = Connect(nPort);
   EXPECT_GE(fd, 0);
   if (fd < 0) return Reply();
   std::string req = request.empty() ? Request(path) : request;
   send(fd, req.data(), req.size(), MSG_NOSIGNAL);
-  std::string raw = ReadAll(fd);
+  bool bClosed = false;
+  std::string raw = ReadAll(fd, 5000, &bClosed);
   close(fd);
-  return Parse(raw);
+  Reply r = Parse(raw);
+  r.bClosed = bClosed;
+  return r;
+}
+
+Reply Get(SimServer *pSim, const std::string &path, const std::string &request = "") {
+  return GetAt(SimPort(pSim), path, request);
 }
 
 struct Sim {
@@ -498,4 +509,110 @@ TEST(DasSimHelpers, TimesRollOverDaysAndLeapYears) {
     EXPECT_EQ(static_cast<long>(SimRecordLine(cfg, 3, i).size()), SimRecordBytes(cfg));
   cfg.firstTime = "yesterday";
   EXPECT_EQ(SimStart(cfg, 0), nullptr);
+}
+
+// das-sim as a program: each option sets on the unit what its library call
+// sets, seen in one answer. One process per row.
+TEST(DasSimProgram, OptionsSetTheUnitAndItsFaults) {
+  const std::string nul("\0X-After-Nul: 1", 15), mb1 = kCgi + "MB=1", list = kCgi + "MB=0";
+  struct Row {
+    std::vector<std::string> args;
+    std::string path, password;
+    int nStatus;
+    std::vector<std::string> headHas, headLacks, bodyHas;
+    std::string rawStart;
+    long nBodyBytes;  // -1: any
+  } rows[] = {
+      {{"--fault", mb1 + "=503"}, mb1, "", 503, {}, {}, {}, "", -1},
+      {{"--password", "pw"}, list, "", 401, {}, {}, {}, "", -1},
+      {{"--password", "pw"}, list, "pw", 200, {}, {}, {"\n002,"}, "", -1},
+      {{"--kind", "single", "--records", "2"}, "/mb-001.log", "", 200, {}, {}, {"\n2026-12-01 00:01:00,"}, "", -1},
+      {{"--devices", "3,5"}, list, "", 200, {}, {}, {"\n003,\"Meter 3\"", "\n005,\"Meter 5\""}, "", -1},
+      {{"--devices", "3,5"}, mb1, "", 404, {}, {}, {}, "", -1},
+      {{"--serial", "S9", "--name", "Roof", "--crlf-config"}, kCgi + "CFG=loggerconfig.ini", "", 200, {}, {},
+       {"\r\nSERIALNUMBER=S9\r\nLOOPNAME=Roof\r\n"}, "", -1},
+      {{"--first-time", "2027-03-04 05:06:00", "--records", "1", "--crlf-log"}, mb1, "", 200, {}, {},
+       {"\r\n2027-03-04 05:06:00,"}, "", -1},
+      {{"--no-length"}, list, "", 200, {}, {"Content-Length"}, {"\n002,"}, "", -1},
+      {{"--slow", list + "=7:1"}, list, "", 200, {}, {}, {"\n002,"}, "", -1},
+      {{"--cut", mb1 + "=10"}, mb1, "", 200, {}, {}, {}, "", 10},
+      {{"--big", "/big=5000"}, "/big", "", 200, {}, {}, {"time,error,"}, "", -1},
+      {{"--chunked", list + "=5"}, list, "", 200, {"Transfer-Encoding: chunked"}, {"Content-Length"}, {"\r\n1\r\n"},
+       "", -1},
+      {{"--chunked-ext", list + "=5"}, list, "", 200, {}, {}, {";ext=1", "X-Trailer: done"}, "", -1},
+      {{"--encoding", list + "=gzip"}, list, "", 200, {"Content-Encoding: gzip"}, {}, {"\x1f\x8b"}, "", -1},
+      {{"--header-line", list + "=40", "--nul-header", list + "=1"}, list, "", 200, {SimHeaderLine(40), nul}, {},
+       {}, "", -1},
+      {{"--continue", list + "=2"}, list, "", 0, {}, {}, {},
+       "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 100 Continue\r\n\r\nHTTP/1.0 200 OK\r\n", -1},
+      {{"--dribble", kCgi + "CFG=mb-001.ini=1"}, kCgi + "CFG=mb-001.ini", "", 200, {}, {}, {"\nBAUD=9600\n"}, "",
+       -1},
+      {{"--bad-stamps", mb1 + "=1"}, mb1, "", 200, {}, {}, {" 12:60:00,", "\n2107-01-01 00:00:00,"}, "", -1},
+      {{"--odd-devlist", "signs"}, list, "", 200, {}, {}, {"\n1e2,"}, "", -1},
+      {{"--serial-comment", "600"}, kCgi + "CFG=loggerconfig.ini", "", 200, {}, {}, {"DAS0FAKE0000"}, "", -1},
+      {{"--kind", "single", "--serial-comment", "600"}, "/loggerconfig.ini", "", 200, {}, {}, {"DAS0FAKE0000"}, "",
+       -1},
+      {{"--html-unknown"}, "/x", "", 200, {"Content-Type: text/html"}, {}, {"<html>"}, "", -1},
+  };
+  for (const Row &row : rows) {
+    std::string line;
+    for (const std::string &a : row.args) line += a + " ";
+    SCOPED_TRACE(line);
+    TempDir dir(false);
+    const int pid = StartProgram(DASSIM_BINARY, dir.Path(), row.args, dir.File("out"), dir.File("err"));
+    ASSERT_GT(pid, 0);
+    const std::string kListening = "listening on 127.0.0.1:";
+    const bool bUp = WaitFor([&] { return ReadFileBytes(dir.File("out")).find('\n') != std::string::npos; }, 10000);
+    const std::string out = ReadFileBytes(dir.File("out"));
+    if (bUp && out.rfind(kListening, 0) == 0) {
+      Reply r = GetAt(atoi(out.c_str() + kListening.size()), "",
+                      Request(row.path, row.password.empty() ? "qexal" : row.password));
+      EXPECT_EQ(r.nStatus, row.nStatus);
+      for (const std::string &h : row.headHas) EXPECT_NE(r.head.find(h), std::string::npos) << r.head;
+      for (const std::string &h : row.headLacks) EXPECT_EQ(r.head.find(h), std::string::npos) << r.head;
+      for (const std::string &b : row.bodyHas) EXPECT_NE(r.body.find(b), std::string::npos) << r.body;
+      EXPECT_EQ(r.raw.rfind(row.rawStart, 0), 0u) << r.raw;
+      EXPECT_TRUE(r.bClosed);
+      if (row.nBodyBytes >= 0) {
+        EXPECT_EQ(static_cast<long>(r.body.size()), row.nBodyBytes);
+      }
+    } else {
+      ADD_FAILURE() << "no listening line: " << out << ReadFileBytes(dir.File("err"));
+    }
+    KillProgram(pid);
+  }
+}
+
+// Options it cannot use end the program with status 2 before it serves;
+// --duration ends a unit and a black hole by themselves.
+TEST(DasSimProgram, BadOptionsEndWithStatusTwoAndDurationEndsTheRun) {
+  const struct {
+    std::vector<std::string> args;
+    int nStatus;
+    std::string err;
+  } rows[] = {
+      {{"--kind", "triple"}, 2, "unknown kind triple"},
+      {{"--port"}, 2, "--port needs a value"},
+      {{"--bogus"}, 2, "unknown option --bogus"},
+      {{"--fault", "nothing"}, 2, "--fault wants PATH=VALUE"},
+      {{"--cut", "/x="}, 2, "--cut wants PATH=VALUE"},
+      {{"--advance", "5"}, 2, "--advance wants MIN/SEC"},
+      {{"--odd-devlist", "zzz"}, 2, "unknown device list fault zzz"},
+      {{"--first-time", "yesterday"}, 1, "cannot listen"},
+      {{"--help"}, 0, "usage: das-sim"},
+      {{"--duration", "0"}, 0, ""},
+      {{"--black-hole", "--duration", "0"}, 0, ""},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.args[0]);
+    TempDir dir(false);
+    const int pid = StartProgram(DASSIM_BINARY, dir.Path(), row.args, dir.File("out"), dir.File("err"));
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(WaitProgram(pid, 30), row.nStatus);
+    const std::string err = ReadFileBytes(dir.File("err"));
+    EXPECT_NE(err.find(row.err), std::string::npos) << err;
+    if (row.nStatus == 0 && row.err.empty()) {
+      EXPECT_EQ(ReadFileBytes(dir.File("out")).rfind("listening on 127.0.0.1:", 0), 0u);
+    }
+  }
 }

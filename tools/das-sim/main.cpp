@@ -10,6 +10,7 @@
 #include <map>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "tools/das-sim/sim.h"
 
@@ -57,27 +58,41 @@ void Usage() {
           "  --verbose               one line per request on stderr\n");
 }
 
-// Splits "PATH=VALUE" at its last '=' (paths contain '=' themselves).
-bool SplitFault(const char *psz, std::string *pPath, std::string *pValue) {
-  const char *pEq = strrchr(psz, '=');
-  if (!pEq || pEq == psz) return false;
-  pPath->assign(psz, static_cast<size_t>(pEq - psz));
-  pValue->assign(pEq + 1);
-  return !pValue->empty();
-}
+// The faults given as PATH=VALUE, by option.
+enum class FaultKind { kStatus, kSlow, kStall, kCut, kBig, kChunked, kChunkedExt, kEncoding,
+                       kHeaderLine, kNulHeader, kContinue, kDribble, kBadStamps };
+
+const struct {
+  const char *pszOption;
+  FaultKind kind;
+} kFaultOptions[] = {
+    {"--fault", FaultKind::kStatus},         {"--slow", FaultKind::kSlow},
+    {"--stall", FaultKind::kStall},          {"--cut", FaultKind::kCut},
+    {"--big", FaultKind::kBig},              {"--chunked", FaultKind::kChunked},
+    {"--chunked-ext", FaultKind::kChunkedExt}, {"--encoding", FaultKind::kEncoding},
+    {"--header-line", FaultKind::kHeaderLine}, {"--nul-header", FaultKind::kNulHeader},
+    {"--continue", FaultKind::kContinue},    {"--dribble", FaultKind::kDribble},
+    {"--bad-stamps", FaultKind::kBadStamps},
+};
+
+// The options without a value that switch on a setting of the unit.
+const struct {
+  const char *pszOption;
+  bool SimConfig::*pbSetting;
+} kFlagOptions[] = {
+    {"--crlf-config", &SimConfig::bCrlfConfig},     {"--crlf-log", &SimConfig::bCrlfLog},
+    {"--no-length", &SimConfig::bNoContentLength},  {"--verbose", &SimConfig::bVerbose},
+    {"--html-unknown", &SimConfig::bHtmlForUnknown},
+};
 
 struct PendingFault {
-  int nWhat;  // 0 status, 1 slow, 2 stall, 3 cut, 4 generated body, 5 chunked,
-              // 6 chunked with extensions, 7 encoding, 8 header line, 9 NUL
-              // header, 10 continue, 11 dribble, 12 bad stamps
+  FaultKind kind;
   std::string path;
-  long nA, nB;
+  long nA, nB;  // the number(s) of the value; --slow: chunk and delay
   std::string text;
 };
 
-}  // namespace
-
-int main(int argc, char **argv) {
+struct Options {
   SimConfig cfg;
   int nPort = 0;
   double dDuration = -1;
@@ -87,182 +102,254 @@ int main(int argc, char **argv) {
   std::string oddList;
   long nSerialComment = 0;
   bool bBlackHole = false;
+};
+
+// What a parse step says: the option was not this step's, it was taken, or
+// the program ends with this status.
+constexpr int kNotMine = -2;
+constexpr int kTaken = -1;
+
+// Splits "PATH=VALUE" at its last '=' (paths contain '=' themselves).
+bool SplitFault(const char *psz, std::string *pPath, std::string *pValue) {
+  const char *pEq = strrchr(psz, '=');
+  if (!pEq || pEq == psz) return false;
+  pPath->assign(psz, static_cast<size_t>(pEq - psz));
+  pValue->assign(pEq + 1);
+  return !pValue->empty();
+}
+
+bool TakeFlag(const std::string &a, Options *pOpt) {
+  for (const auto &f : kFlagOptions)
+    if (a == f.pszOption) {
+      pOpt->cfg.*f.pbSetting = true;
+      return true;
+    }
+  if (a != "--black-hole") return false;
+  pOpt->bBlackHole = true;
+  return true;
+}
+
+std::vector<int> DeviceIds(const std::string &list) {
+  std::vector<int> ids;
+  for (size_t p = 0; p < list.size();) {
+    size_t e = list.find(',', p);
+    if (e == std::string::npos) e = list.size();
+    if (e > p) ids.push_back(atoi(list.substr(p, e - p).c_str()));
+    p = e + 1;
+  }
+  return ids;
+}
+
+// A setting of the unit or of the run, with its value.
+int TakeSetting(const std::string &a, const char *v, Options *pOpt) {
+  SimConfig &cfg = pOpt->cfg;
+  if (a == "--kind") {
+    const std::string k = v;
+    if (k != "multi" && k != "1" && k != "single" && k != "2") {
+      fprintf(stderr, "das-sim: unknown kind %s\n", v);
+      return 2;
+    }
+    cfg.nKind = k == "single" || k == "2" ? 2 : 1;
+  } else if (a == "--port") {
+    pOpt->nPort = atoi(v);
+  } else if (a == "--bind") {
+    cfg.bindAddress = v;
+  } else if (a == "--serial") {
+    cfg.serial = v;
+  } else if (a == "--name") {
+    cfg.name = v;
+  } else if (a == "--password") {
+    cfg.password = v;
+  } else if (a == "--devices") {
+    cfg.devices = DeviceIds(v);
+  } else if (a == "--records") {
+    cfg.nRecords = atol(v);
+  } else if (a == "--first-time") {
+    cfg.firstTime = v;
+  } else if (a == "--duration") {
+    pOpt->dDuration = atof(v);
+  } else if (a == "--advance") {
+    if (sscanf(v, "%ld/%lf", &pOpt->nAdvanceMin, &pOpt->dAdvanceSec) != 2 || pOpt->dAdvanceSec <= 0) {
+      fprintf(stderr, "das-sim: --advance wants MIN/SEC\n");
+      return 2;
+    }
+  } else if (a == "--odd-devlist") {
+    pOpt->oddList = v;
+  } else if (a == "--serial-comment") {
+    pOpt->nSerialComment = atol(v);
+  } else {
+    return kNotMine;
+  }
+  return kTaken;
+}
+
+// A fault, PATH=VALUE, kept until the unit runs.
+int TakeFault(const std::string &a, const char *v, Options *pOpt) {
+  for (const auto &o : kFaultOptions) {
+    if (a != o.pszOption) continue;
+    std::string path, value;
+    if (!SplitFault(v, &path, &value)) {
+      fprintf(stderr, "das-sim: %s wants PATH=VALUE\n", a.c_str());
+      return 2;
+    }
+    PendingFault f{o.kind, path, atol(value.c_str()), 0, value};
+    if (o.kind == FaultKind::kSlow) {
+      const size_t c = value.find(':');
+      f.nB = c == std::string::npos ? 100 : atol(value.c_str() + c + 1);
+    }
+    pOpt->faults.push_back(f);
+    return kTaken;
+  }
+  return kNotMine;
+}
+
+// The options that take a value, besides the faults.
+const char *const kSettingOptions[] = {"--kind", "--port", "--bind", "--serial", "--name",
+                                       "--password", "--devices", "--records", "--first-time",
+                                       "--duration", "--advance", "--odd-devlist",
+                                       "--serial-comment"};
+
+bool TakesValue(const std::string &a) {
+  for (const char *psz : kSettingOptions)
+    if (a == psz) return true;
+  for (const auto &o : kFaultOptions)
+    if (a == o.pszOption) return true;
+  return false;
+}
+
+// kTaken when the command line was read whole, else the exit status.
+int ParseArgs(int argc, char **argv, Options *pOpt) {
   for (int i = 1; i < argc; i++) {
-    std::string a = argv[i];
-    auto value = [&]() -> const char * {
-      if (i + 1 >= argc) {
-        fprintf(stderr, "das-sim: %s needs a value\n", a.c_str());
-        exit(2);
-      }
-      return argv[++i];
-    };
-    std::string path, v;
-    if (a == "--kind") {
-      std::string k = value();
-      if (k == "multi" || k == "1")
-        cfg.nKind = 1;
-      else if (k == "single" || k == "2")
-        cfg.nKind = 2;
-      else {
-        fprintf(stderr, "das-sim: unknown kind %s\n", k.c_str());
-        return 2;
-      }
-    } else if (a == "--port") {
-      nPort = atoi(value());
-    } else if (a == "--bind") {
-      cfg.bindAddress = value();
-    } else if (a == "--serial") {
-      cfg.serial = value();
-    } else if (a == "--name") {
-      cfg.name = value();
-    } else if (a == "--password") {
-      cfg.password = value();
-    } else if (a == "--devices") {
-      cfg.devices.clear();
-      std::string list = value();
-      for (size_t p = 0; p < list.size();) {
-        size_t e = list.find(',', p);
-        if (e == std::string::npos) e = list.size();
-        if (e > p) cfg.devices.push_back(atoi(list.substr(p, e - p).c_str()));
-        p = e + 1;
-      }
-    } else if (a == "--records") {
-      cfg.nRecords = atol(value());
-    } else if (a == "--first-time") {
-      cfg.firstTime = value();
-    } else if (a == "--crlf-config") {
-      cfg.bCrlfConfig = true;
-    } else if (a == "--crlf-log") {
-      cfg.bCrlfLog = true;
-    } else if (a == "--no-length") {
-      cfg.bNoContentLength = true;
-    } else if (a == "--verbose") {
-      cfg.bVerbose = true;
-    } else if (a == "--duration") {
-      dDuration = atof(value());
-    } else if (a == "--advance") {
-      if (sscanf(value(), "%ld/%lf", &nAdvanceMin, &dAdvanceSec) != 2 || dAdvanceSec <= 0) {
-        fprintf(stderr, "das-sim: --advance wants MIN/SEC\n");
-        return 2;
-      }
-    } else if (a == "--odd-devlist") {
-      oddList = value();
-    } else if (a == "--serial-comment") {
-      nSerialComment = atol(value());
-    } else if (a == "--html-unknown") {
-      cfg.bHtmlForUnknown = true;
-    } else if (a == "--black-hole") {
-      bBlackHole = true;
-    } else if (a == "--fault" || a == "--slow" || a == "--stall" || a == "--cut" ||
-               a == "--big" || a == "--chunked" || a == "--chunked-ext" || a == "--encoding" ||
-               a == "--header-line" || a == "--nul-header" || a == "--continue" ||
-               a == "--dribble" || a == "--bad-stamps") {
-      if (!SplitFault(value(), &path, &v)) {
-        fprintf(stderr, "das-sim: %s wants PATH=VALUE\n", a.c_str());
-        return 2;
-      }
-      PendingFault f{0, path, atol(v.c_str()), 0, v};
-      const char *more[] = {"--chunked", "--chunked-ext", "--encoding", "--header-line",
-                            "--nul-header", "--continue", "--dribble", "--bad-stamps"};
-      for (int k = 0; k < 8; k++)
-        if (a == more[k]) f.nWhat = 5 + k;
-      if (a == "--slow") {
-        f.nWhat = 1;
-        size_t c = v.find(':');
-        f.nB = c == std::string::npos ? 100 : atol(v.c_str() + c + 1);
-      } else if (a == "--stall") {
-        f.nWhat = 2;
-      } else if (a == "--cut") {
-        f.nWhat = 3;
-      } else if (a == "--big") {
-        f.nWhat = 4;
-      }
-      faults.push_back(f);
-    } else if (a == "--help" || a == "-h") {
+    const std::string a = argv[i];
+    if (a == "--help" || a == "-h") {
       Usage();
       return 0;
-    } else {
+    }
+    if (TakeFlag(a, pOpt)) continue;
+    int r = kNotMine;
+    if (TakesValue(a)) {
+      if (i + 1 >= argc) {
+        fprintf(stderr, "das-sim: %s needs a value\n", a.c_str());
+        return 2;
+      }
+      const char *v = argv[++i];
+      r = TakeSetting(a, v, pOpt);
+      if (r == kNotMine) r = TakeFault(a, v, pOpt);
+    }
+    if (r == kNotMine) {
       fprintf(stderr, "das-sim: unknown option %s\n", a.c_str());
       Usage();
       return 2;
     }
+    if (r != kTaken) return r;
   }
+  return kTaken;
+}
 
-  signal(SIGINT, OnSignal);
-  signal(SIGTERM, OnSignal);
-  signal(SIGPIPE, SIG_IGN);
+// Puts the faults of the command line on the running unit, in their order.
+void ApplyFaults(SimServer *pSim, const Options &opt) {
+  std::map<std::string, std::vector<std::string>> extraHeaders;  // they add up per path
+  for (const PendingFault &f : opt.faults) {
+    const int n = static_cast<int>(f.nA);
+    switch (f.kind) {
+      case FaultKind::kStatus: SimSetStatus(pSim, f.path, n); break;
+      case FaultKind::kSlow: SimSetSlowBody(pSim, f.path, n, static_cast<int>(f.nB)); break;
+      case FaultKind::kStall: SimSetStallBody(pSim, f.path, f.nA); break;
+      case FaultKind::kCut: SimSetCutBody(pSim, f.path, f.nA); break;
+      case FaultKind::kBig: SimSetGeneratedBody(pSim, f.path, f.nA); break;
+      case FaultKind::kChunked: SimSetChunked(pSim, f.path, n); break;
+      case FaultKind::kChunkedExt: SimSetChunked(pSim, f.path, n, true, true); break;
+      case FaultKind::kEncoding: SimSetContentEncoding(pSim, f.path, f.text); break;
+      case FaultKind::kHeaderLine:
+      case FaultKind::kNulHeader:
+        extraHeaders[f.path].push_back(f.kind == FaultKind::kHeaderLine ? SimHeaderLine(n)
+                                                                        : std::string("\0X-After-Nul: 1", 15));
+        SimSetExtraHeaders(pSim, f.path, extraHeaders[f.path]);
+        break;
+      case FaultKind::kContinue: SimSetInterim(pSim, f.path, n); break;
+      case FaultKind::kDribble: SimSetDribble(pSim, f.path, n); break;
+      case FaultKind::kBadStamps: SimSetExtraLines(pSim, f.path, SimBadStampLines(opt.cfg, n)); break;
+    }
+  }
+}
 
-  if (bBlackHole) {
-    SimBlackHole *pHole = SimStartBlackHole(cfg.bindAddress);
-    if (!pHole) {
-      fprintf(stderr, "das-sim: cannot listen on %s\n", cfg.bindAddress.c_str());
-      return 1;
-    }
-    printf("listening on %s:%d\n", cfg.bindAddress.c_str(), SimBlackHolePort(pHole));
-    fflush(stdout);
-    auto start = std::chrono::steady_clock::now();
-    while (!g_bQuit) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      auto now = std::chrono::steady_clock::now();
-      if (dDuration >= 0 && std::chrono::duration<double>(now - start).count() >= dDuration) break;
-    }
-    SimStopBlackHole(pHole);
-    return 0;
-  }
-
-  SimServer *pSim = SimStart(cfg, nPort);
-  if (!pSim) {
-    fprintf(stderr, "das-sim: cannot listen on %s:%d (or bad --first-time)\n", cfg.bindAddress.c_str(),
-            nPort);
-    return 1;
-  }
-  std::map<std::string, std::vector<std::string>> extraHeaders;
-  for (const PendingFault &f : faults) {
-    if (f.nWhat == 0) SimSetStatus(pSim, f.path, static_cast<int>(f.nA));
-    if (f.nWhat == 1) SimSetSlowBody(pSim, f.path, static_cast<int>(f.nA), static_cast<int>(f.nB));
-    if (f.nWhat == 2) SimSetStallBody(pSim, f.path, f.nA);
-    if (f.nWhat == 3) SimSetCutBody(pSim, f.path, f.nA);
-    if (f.nWhat == 4) SimSetGeneratedBody(pSim, f.path, f.nA);
-    if (f.nWhat == 5) SimSetChunked(pSim, f.path, static_cast<int>(f.nA));
-    if (f.nWhat == 6) SimSetChunked(pSim, f.path, static_cast<int>(f.nA), true, true);
-    if (f.nWhat == 7) SimSetContentEncoding(pSim, f.path, f.text);
-    if (f.nWhat == 8 || f.nWhat == 9) {
-      extraHeaders[f.path].push_back(f.nWhat == 8 ? SimHeaderLine(static_cast<int>(f.nA))
-                                                  : std::string("\0X-After-Nul: 1", 15));
-      SimSetExtraHeaders(pSim, f.path, extraHeaders[f.path]);
-    }
-    if (f.nWhat == 10) SimSetInterim(pSim, f.path, static_cast<int>(f.nA));
-    if (f.nWhat == 11) SimSetDribble(pSim, f.path, static_cast<int>(f.nA));
-    if (f.nWhat == 12) SimSetExtraLines(pSim, f.path, SimBadStampLines(cfg, static_cast<int>(f.nA)));
-  }
-  if (!oddList.empty()) {
-    std::string body = SimOddDeviceList(cfg, oddList);
+// The device-list and serial-comment options, which need the unit's kind;
+// false (after a message) for an unknown device list fault.
+bool ApplyContent(SimServer *pSim, const Options &opt) {
+  if (!opt.oddList.empty()) {
+    const std::string body = SimOddDeviceList(opt.cfg, opt.oddList);
     if (body.empty()) {
-      fprintf(stderr, "das-sim: unknown device list fault %s\n", oddList.c_str());
-      SimStop(pSim);
-      return 2;
+      fprintf(stderr, "das-sim: unknown device list fault %s\n", opt.oddList.c_str());
+      return false;
     }
     SimSetBody(pSim, "/setup/logexport.cgi?MB=0", body);
   }
-  if (nSerialComment > 0) {
-    const std::string path = cfg.nKind == 2 ? "/loggerconfig.ini" : "/setup/logexport.cgi?CFG=loggerconfig.ini";
-    SimSetExtraLines(pSim, path, {SimSerialCommentLine(static_cast<int>(nSerialComment), "DAS0FAKE0000")},
+  if (opt.nSerialComment > 0) {
+    const std::string path =
+        opt.cfg.nKind == 2 ? "/loggerconfig.ini" : "/setup/logexport.cgi?CFG=loggerconfig.ini";
+    SimSetExtraLines(pSim, path, {SimSerialCommentLine(static_cast<int>(opt.nSerialComment), "DAS0FAKE0000")},
                      true);
   }
-  printf("listening on %s:%d\n", cfg.bindAddress.c_str(), SimPort(pSim));
-  fflush(stdout);
+  return true;
+}
 
+// Waits for a signal or the end of --duration; pSim (if any) gains records
+// as --advance says meanwhile.
+void RunUntilQuit(const Options &opt, SimServer *pSim) {
   auto start = std::chrono::steady_clock::now();
   auto lastAdvance = start;
   while (!g_bQuit) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     auto now = std::chrono::steady_clock::now();
-    if (dDuration >= 0 && std::chrono::duration<double>(now - start).count() >= dDuration) break;
-    if (nAdvanceMin > 0 && std::chrono::duration<double>(now - lastAdvance).count() >= dAdvanceSec) {
-      SimAdvance(pSim, nAdvanceMin);
+    if (opt.dDuration >= 0 && std::chrono::duration<double>(now - start).count() >= opt.dDuration) break;
+    if (pSim && opt.nAdvanceMin > 0 &&
+        std::chrono::duration<double>(now - lastAdvance).count() >= opt.dAdvanceSec) {
+      SimAdvance(pSim, opt.nAdvanceMin);
       lastAdvance = now;
     }
   }
+}
+
+int RunBlackHole(const Options &opt) {
+  SimBlackHole *pHole = SimStartBlackHole(opt.cfg.bindAddress);
+  if (!pHole) {
+    fprintf(stderr, "das-sim: cannot listen on %s\n", opt.cfg.bindAddress.c_str());
+    return 1;
+  }
+  printf("listening on %s:%d\n", opt.cfg.bindAddress.c_str(), SimBlackHolePort(pHole));
+  fflush(stdout);
+  RunUntilQuit(opt, nullptr);
+  SimStopBlackHole(pHole);
+  return 0;
+}
+
+int RunUnit(const Options &opt) {
+  SimServer *pSim = SimStart(opt.cfg, opt.nPort);
+  if (!pSim) {
+    fprintf(stderr, "das-sim: cannot listen on %s:%d (or bad --first-time)\n", opt.cfg.bindAddress.c_str(),
+            opt.nPort);
+    return 1;
+  }
+  ApplyFaults(pSim, opt);
+  if (!ApplyContent(pSim, opt)) {
+    SimStop(pSim);
+    return 2;
+  }
+  printf("listening on %s:%d\n", opt.cfg.bindAddress.c_str(), SimPort(pSim));
+  fflush(stdout);
+  RunUntilQuit(opt, pSim);
   SimStop(pSim);
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  Options opt;
+  const int nParsed = ParseArgs(argc, argv, &opt);
+  if (nParsed != kTaken) return nParsed;
+  signal(SIGINT, OnSignal);
+  signal(SIGTERM, OnSignal);
+  signal(SIGPIPE, SIG_IGN);
+  return opt.bBlackHole ? RunBlackHole(opt) : RunUnit(opt);
 }
