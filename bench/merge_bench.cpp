@@ -26,6 +26,21 @@
 // resident set above the start of one merge of each kind in a fresh
 // process, against the bytes it read (goal: <= 1.5x).
 //
+// Then the re-sent nights (--resent-rounds=N, default 3; --resent-only runs
+// only these): local logs of 1, 5 and 10 years, each first made by one full
+// merge (timed against `cat` of the history), then per round and
+// interleaved: the append night (the next day alone) against `cat` of log
+// and day, the overlapping night (the last 30 days again plus the next day,
+// what a unit that keeps its log sends) against `cat` of log and download,
+// and the same overlapping night held to the full rewrite. Best and median
+// of each, bytes written per night against the download, whether the log
+// was rewritten (a new file) and the overlapping night's peak memory in a
+// fresh process against the bytes it read. Goals: overlapping night <= 2x
+// cat, log not rewritten, bytes written <= 3x the download, 1 year against
+// 10 years within 1.5x, peak <= 1.5x the bytes read. By default the logs
+// hold a record every 10 minutes so that a run stays short; --full (or
+// MERGE_BENCH_FULL=1) uses one-minute records (the 5-year log is ~290 MB).
+//
 // Flushing to disk is switched off on both sides: the figures are the
 // merge's own work, not the disk's.
 #include <benchmark/benchmark.h>
@@ -435,6 +450,143 @@ void RunNightly(int nNights) {
   fs::remove_all(dir);
 }
 
+
+// ---- The re-sent nights ----
+
+// nLines lines, one every nStep minutes from minute nFirst on, to a file.
+void WriteLines(const std::string &path, long nFirst, long nLines, long nStep, bool bHeader) {
+  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  std::string chunk;
+  if (bHeader) chunk = "time,kwh,kvarh,kw,kvar,pf,v,hz,status,flags\r\n";
+  for (long i = 0; i < nLines; i++) {
+    AppendLine(chunk, nFirst + i * nStep, "ok");
+    if (chunk.size() > (4u << 20)) {
+      f << chunk;
+      chunk.clear();
+    }
+  }
+  f << chunk;
+}
+
+unsigned long long FileId(const std::string &path) {
+  PlatFileInfo info{};
+  return PlatStat(path.c_str(), &info) == 0 ? info.ullId : 0;
+}
+
+struct NightResult {
+  Samples cat, merge;
+  long long llWritten = 0, llDownload = 0;
+  bool bRewritten = false;
+};
+
+// One merge of dl into dir/SN1, timed, with the bytes it wrote and whether
+// the local log is another file afterwards.
+void TimedNight(const std::string &dir, const std::string &dl, int bInPlace, NightResult *pOut) {
+  const std::string log = dir + "/SN1/mb-001.log";
+  pOut->llDownload = static_cast<long long>(fs::file_size(dl));
+  // The reference reads what the merge has to take in: history and download.
+  const std::string history = fs::exists(log) ? "'" + log + "' " : std::string();
+  pOut->cat.v.push_back(TimeCommand("cat " + history + "'" + dl + "' >/dev/null"));
+  MergeAppendToLog = bInPlace;
+  unsigned long long ullBefore = FileId(log);
+  long long r0, w0, r1, w1;
+  char szStatus[64];
+  IoCounts(&r0, &w0);
+  auto t0 = std::chrono::steady_clock::now();
+  int rc = MergeLogFile((dir + "/SN1").c_str(), 1, dl.c_str(), szStatus, sizeof szStatus, nullptr);
+  pOut->merge.v.push_back(Seconds(t0));
+  IoCounts(&r1, &w1);
+  MergeAppendToLog = 1;
+  if (rc != 1) std::fprintf(stderr, "re-sent nights: a merge failed\n");
+  pOut->llWritten = w1 - w0;
+  pOut->bRewritten = pOut->bRewritten || FileId(log) != ullBefore;
+}
+
+struct SizeResult {
+  int nYears;
+  double dLogMb;
+  Samples firstCat, firstMerge;
+  NightResult append, overlap, full;
+  long lPeakKb = 0;
+  long long llPeakRead = 0;
+};
+
+void RunResentSize(int nYears, int nRounds, long nStep, SizeResult *pRes) {
+  const long nPerDay = kDayLines / nStep;
+  const long nHistory = nYears * 365L * nPerDay;
+  std::string dir = (fs::temp_directory_path() /
+                     ("merge-resent-" + std::to_string(getpid()) + "-" + std::to_string(nYears)))
+                        .string();
+  fs::create_directories(dir + "/SN1");
+  const std::string log = dir + "/SN1/mb-001.log", dl = dir + "/dl.tmp";
+  WriteLines(dir + "/history.tmp", 0, nHistory, nStep, true);
+  // The first full merge of the whole history into no local log; it also
+  // gives the log its state record.
+  pRes->firstCat.v.push_back(TimeCommand("cat '" + dir + "/history.tmp' >/dev/null"));
+  fs::copy_file(dir + "/history.tmp", dl, fs::copy_options::overwrite_existing);
+  NightResult first;
+  TimedNight(dir, dl, 1, &first);
+  pRes->firstMerge = first.merge;
+  pRes->dLogMb = static_cast<double>(fs::file_size(log)) / 1e6;
+  long nNext = nHistory;  // the next line not yet in the log
+  for (int r = 0; r < nRounds; r++) {
+    WriteLines(dl, nNext * nStep, nPerDay, nStep, true);
+    TimedNight(dir, dl, 1, &pRes->append);
+    nNext += nPerDay;
+    for (int bInPlace = 1; bInPlace >= 0; bInPlace--) {
+      WriteLines(dl, (nNext - 30 * nPerDay) * nStep, 31 * nPerDay, nStep, true);
+      TimedNight(dir, dl, bInPlace, bInPlace ? &pRes->overlap : &pRes->full);
+      nNext += nPerDay;
+    }
+  }
+  WriteLines(dl, (nNext - 30 * nPerDay) * nStep, 31 * nPerDay, nStep, true);
+  PeakInFreshProcess(dir, dl, 1, &pRes->lPeakKb, &pRes->llPeakRead);
+  fs::remove_all(dir);
+}
+
+void RunResent(int nRounds, bool bFull) {
+  const long nStep = bFull ? 1 : 10;
+  std::printf("\nRe-sent nights: %d rounds per size, a record every %ld minute(s)%s\n", nRounds,
+              nStep, bFull ? "" : " (--full for one-minute records)");
+  MergeFlushToDisk = 0;
+  std::vector<SizeResult> results;
+  for (int nYears : {1, 5, 10}) {
+    SizeResult res;
+    res.nYears = nYears;
+    RunResentSize(nYears, nRounds, nStep, &res);
+    results.push_back(res);
+  }
+  MergeFlushToDisk = 1;
+  auto Row = [](const char *pszName, const Samples &s, const Samples &ref) {
+    std::printf("    %-30s best %9.2f ms  median %9.2f ms   / cat: best %6.2fx  median %6.2fx\n",
+                pszName, s.Best() * 1e3, s.Median() * 1e3, s.Best() / ref.Best(),
+                s.Median() / ref.Median());
+  };
+  for (const SizeResult &r : results) {
+    std::printf("  %d year(s), local log %.1f MB\n", r.nYears, r.dLogMb);
+    Row("first full merge", r.firstMerge, r.firstCat);
+    Row("append night", r.append.merge, r.append.cat);
+    Row("overlapping night", r.overlap.merge, r.overlap.cat);
+    Row("overlapping, full rewrite", r.full.merge, r.full.cat);
+    std::printf("    bytes written / download: append %.2fx, overlapping %.2fx (goal <= 3x), "
+                "full %.2fx; log rewritten: append %s, overlapping %s (goal no)\n",
+                static_cast<double>(r.append.llWritten) / static_cast<double>(r.append.llDownload),
+                static_cast<double>(r.overlap.llWritten) / static_cast<double>(r.overlap.llDownload),
+                static_cast<double>(r.full.llWritten) / static_cast<double>(r.full.llDownload),
+                r.append.bRewritten ? "yes" : "no", r.overlap.bRewritten ? "yes" : "no");
+    std::printf("    overlapping night peak memory %ld kB above the start for %lld bytes read: "
+                "%.2fx (goal <= 1.5x)\n",
+                r.lPeakKb, r.llPeakRead,
+                r.llPeakRead > 0 ? static_cast<double>(r.lPeakKb) * 1024.0 /
+                                       static_cast<double>(r.llPeakRead)
+                                 : 0.0);
+  }
+  if (results.size() == 3)
+    std::printf("  overlapping night, 10 years / 1 year: best %.2fx, median %.2fx (goal <= 1.5x)\n",
+                results[2].overlap.merge.Best() / results[0].overlap.merge.Best(),
+                results[2].overlap.merge.Median() / results[0].overlap.merge.Median());
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -453,8 +605,18 @@ int main(int argc, char **argv) {
   int nNights = 7;
   bool bNightlyOnly = false;
   int nKept = 1;
+  int nResentRounds = 3;
+  bool bResentOnly = false;
+  const char *pszFull = std::getenv("MERGE_BENCH_FULL");
+  bool bFull = pszFull && std::strcmp(pszFull, "0") != 0 && *pszFull;
   for (int i = 1; i < argc; i++) {
-    if (std::strncmp(argv[i], "--nights=", 9) == 0)
+    if (std::strncmp(argv[i], "--resent-rounds=", 16) == 0)
+      nResentRounds = std::max(1, std::atoi(argv[i] + 16));
+    else if (std::strcmp(argv[i], "--resent-only") == 0)
+      bResentOnly = true;
+    else if (std::strcmp(argv[i], "--full") == 0)
+      bFull = true;
+    else if (std::strncmp(argv[i], "--nights=", 9) == 0)
       nNights = std::max(1, std::atoi(argv[i] + 9));
     else if (std::strcmp(argv[i], "--nightly-only") == 0)
       bNightlyOnly = true;
@@ -462,6 +624,10 @@ int main(int argc, char **argv) {
       argv[nKept++] = argv[i];
   }
   argc = nKept;
+  if (bResentOnly) {
+    RunResent(nResentRounds, bFull);
+    return 0;
+  }
   if (!bNightlyOnly) {
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
@@ -469,5 +635,6 @@ int main(int argc, char **argv) {
     if (!g_dir.empty()) fs::remove_all(g_dir);
   }
   RunNightly(nNights);
+  RunResent(nResentRounds, bFull);
   return 0;
 }
