@@ -27,6 +27,7 @@ set(TANDREL_CORE_SOURCES
   merge/logwrite.cpp
   merge/merge.cpp
   merge/status.cpp
+  merge/tail.cpp
   merge/tempname.cpp
   resources/resources.cpp)
 

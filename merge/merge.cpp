@@ -52,6 +52,7 @@
 #include "merge/leftovers.h"
 #include "merge/logset.h"
 #include "merge/logstate.h"
+#include "merge/tail.h"
 #include "platform/file.h"
 #include "util/text.h"
 
@@ -114,7 +115,10 @@ int MergeByAppend(const char *pszLog, const char *pszState,
   if (!bHeaderStays || !bAllLater) {
     LogInfo("merge", __LINE__, "Merge cannot append to %s: %s", pszLog,
             !bHeaderStays ? "the header changes" : "new records overlap its records");
-    return -1;
+    // Records sent again: only the log's tail from the first of them on
+    // needs the merge (tail.cpp).
+    return bHeaderStays ? MergeByTail(pszLog, pszState, st, &set, pszStatus, nStatusCap, pProgress)
+                        : -1;
   }
   // The counts the full merge would give: the local log's records are all
   // distinct and all earlier than the new ones.
@@ -221,6 +225,9 @@ int MergeLogFile(const char *pszDir, int nDevice, const char *pszDownloaded, cha
   FormatString(files.szTmp, sizeof files.szTmp, "%s\\mb-%03d.tmp", pszDir, nDevice);
   FormatString(files.szState, sizeof files.szState, "%s\\mb-%03d.state", pszDir, nDevice);
 
+  // A tail replacement cut short is finished (or dropped) before anything
+  // else reads or writes the log.
+  if (!FinishTailRedo(files.szLog, files.szState)) return 0;
   std::vector<Leftover> leftovers = FindLeftovers(pszDir, nDevice, pszDownloaded);
   const bool bNewExists = PlatExists(files.szNew);
   // Only leftovers asked for, and there are none: nothing to do.

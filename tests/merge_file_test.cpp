@@ -11,6 +11,9 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -488,8 +491,9 @@ TEST_F(MergeFileTest, NulPaddingAndOutOfRangeStampsWinNothing) {
             ReadFileBytes("SN1/mb-001.log"));
   EXPECT_TRUE(Logged("merge,Merge ignoring 5 lines with an invalid time stamp in dl.tmp"));
   EXPECT_FALSE(Logged("merge,Merge ignoring 1 lines with an invalid time stamp in SN1\\mb-001.log"));
-  // The local log holds one now: counted when it is read again (a
-  // download that overlaps it makes the merge read it whole).
+  // The local log holds one now: counted when it is read again (a log
+  // not known to be in the merged form, its state record gone, is read whole).
+  fs::remove("SN1/mb-001.state");
   WriteFileBytes("dl.tmp", "2023-06-16 00:00:00,real\n");
   ASSERT_EQ(1, Merge());
   EXPECT_TRUE(Logged("merge,Merge ignoring 1 lines with an invalid time stamp in SN1\\mb-001.log"));
@@ -547,28 +551,33 @@ class MergeAppendTest : public MergeFileTest {
     for (const std::string &e : Entries()) n += e.rfind(prefix, 0) == 0;
     return n;
   }
-  // Merges the download into both; true when A appended. Both results,
-  // and the counts both log, must agree.
-  bool MergeBoth(const std::string &download) {
+  // Merges the download into both; true when A appended (bTailed: A
+  // replaced its tail). Both results, and the counts both log, must agree.
+  bool MergeBoth(const std::string &download, int nDevice = 1) {
     WriteFileBytes("A/dl.tmp", download);
     WriteFileBytes("B/dl.tmp", download);
     int nBefore = CountEntriesStarting("merge,Merge appending");
+    int nTails = CountEntriesStarting("merge,Merge replacing the tail");
     int nReads = CountEntriesStarting("merge,Merge reading A\\dl.tmp");
     MergeAppendToLog = 1;
-    EXPECT_EQ(1, MergeLogFile("A", 1, "A\\dl.tmp", szStatus, 64, nullptr));
+    EXPECT_EQ(1, MergeLogFile("A", nDevice, "A\\dl.tmp", szStatus, 64, nullptr));
+    bTailed = CountEntriesStarting("merge,Merge replacing the tail") > nTails;
     // Read once, whichever way the merge went.
     EXPECT_EQ(nReads + 1, CountEntriesStarting("merge,Merge reading A\\dl.tmp"));
     bool bAppended = CountEntriesStarting("merge,Merge appending") > nBefore;
     std::string sortA = LastEntryStarting("merge,Merge sort:");
     MergeAppendToLog = 0;
-    EXPECT_EQ(1, MergeLogFile("B", 1, "B\\dl.tmp", szStatus, 64, nullptr));
+    EXPECT_EQ(1, MergeLogFile("B", nDevice, "B\\dl.tmp", szStatus, 64, nullptr));
     MergeAppendToLog = 1;
     EXPECT_EQ(CountEntriesStarting("merge,Merge appending"), nBefore + (bAppended ? 1 : 0));
     EXPECT_EQ(LastEntryStarting("merge,Merge sort:"), sortA);
-    EXPECT_EQ(ReadFileBytes("B/mb-001.log"), ReadFileBytes("A/mb-001.log"));
+    const std::string log = "/mb-00" + std::to_string(nDevice) + ".log";
+    EXPECT_EQ(ReadFileBytes("B" + log), ReadFileBytes("A" + log));
     EXPECT_FALSE(FileExists("A/dl.tmp"));
+    EXPECT_FALSE(FileExists("A/mb-00" + std::to_string(nDevice) + ".redo"));
     return bAppended;
   }
+  bool bTailed = false;
   // The same change made to both local logs.
   static void EditBoth(const std::function<std::string(const std::string &)> &fn) {
     for (const char *psz : {"A/mb-001.log", "B/mb-001.log"})
@@ -728,4 +737,107 @@ TEST_F(MergeAppendTest, LeftoversAreAppendedTooAndAFailedAppendIsCutBack) {
   // (Cutting the log back changed its times: this merge is a full one.)
   EXPECT_FALSE(MergeBoth(big));
   EXPECT_EQ(before + big, ReadFileBytes("A/mb-001.log"));
+}
+
+// A unit that keeps its log sends the last days again with the next one:
+// A replaces only its log's tail, in place, and must end as B, which merges
+// in full. Where the tail cannot be shown to be merged, or would be most of
+// the log, A merges in full too.
+TEST_F(MergeAppendTest, RecordsSentAgainReplaceOnlyTheTail) {
+  const int kDay = 1440;
+  EXPECT_FALSE(MergeBoth(kHead + Minutes(0, 10 * kDay, "a")));
+  struct Night {
+    std::string download;
+    bool bTail;  // A replaces its tail (otherwise: a full merge)
+  } nights[] = {
+      // A day again plus the next day; then 3 days again, out of order.
+      {kHead + Minutes(9 * kDay, 11 * kDay, "a"), true},
+      {Minutes(11 * kDay, 12 * kDay, "b") + Minutes(9 * kDay, 11 * kDay, "a"), true},
+      // Inside the re-sent window: the same stamp longer (wins) and shorter
+      // (loses), junk, a line out of order.
+      {Minutes(11 * kDay, 11 * kDay + 5, "longer-b") + Minutes(11 * kDay + 5, 11 * kDay + 9, "") +
+           "junk without a comma\r\n" + Minutes(10 * kDay + 3, 10 * kDay + 4, "m") +
+           Minutes(12 * kDay, 12 * kDay + 60, "c"),
+       true},
+      // Reaching the log's first record: the full merge.
+      {Minutes(0, 1, "a") + Minutes(12 * kDay + 60, 12 * kDay + 61, "c"), false},
+      // More than half of the log again.
+      {Minutes(5 * kDay, 13 * kDay, "d"), false},
+      // A different header: the full merge, the new header.
+      {"time,n,tag,x\r\n" + Minutes(12 * kDay, 13 * kDay + 1, "e"), false},
+      // Two weeks again in a log of four weeks.
+      {Minutes(13 * kDay, 28 * kDay, "f"), true},
+      {Minutes(15 * kDay, 29 * kDay, "f"), true},
+      // The equal stamp at the tail's very first line, longer.
+      {Minutes(28 * kDay, 28 * kDay + 1, "longer-f") + Minutes(29 * kDay, 29 * kDay + 1, "g"), true},
+  };
+  for (const Night &night : nights) {
+    SCOPED_TRACE(night.download.substr(0, 40));
+    EXPECT_FALSE(MergeBoth(night.download));
+    EXPECT_EQ(night.bTail, bTailed);
+  }
+  EXPECT_NE(std::string::npos, ReadFileBytes("A/mb-001.log").find(",longer-b\r\n"));
+  EXPECT_EQ(std::string::npos, ReadFileBytes("A/mb-001.log").find(",m\r\n"));
+
+  // A local log edited by hand, before the tail and inside it: not known
+  // to be merged any more, so the full merge; then the tail again.
+  for (std::size_t at : {std::size_t{5000}, ReadFileBytes("A/mb-001.log").size() - 300}) {
+    EditBoth([at](const std::string &s) {
+      return s.substr(0, at) + "2024-05-01 00:00:30,edited\r\n" + s.substr(at);
+    });
+    EXPECT_FALSE(MergeBoth(Minutes(28 * kDay, 29 * kDay + 2, "h")));
+    EXPECT_FALSE(bTailed);
+    EXPECT_FALSE(MergeBoth(Minutes(28 * kDay, 29 * kDay + 3, "h")));
+    EXPECT_TRUE(bTailed);
+  }
+  // Two devices on the same night, each its own tail.
+  for (int nDevice : {2, 3}) EXPECT_FALSE(MergeBoth(kHead + Minutes(0, 3 * kDay, "x"), nDevice));
+  for (int nDevice : {2, 3}) {
+    EXPECT_FALSE(MergeBoth(Minutes(2 * kDay, 4 * kDay, nDevice == 2 ? "y" : "zz"), nDevice));
+    EXPECT_TRUE(bTailed);
+  }
+}
+
+// A redo record left by a tail replacement cut short is carried out before
+// anything else touches the log; one that fails its check is dropped.
+TEST_F(MergeAppendTest, ARedoRecordIsFinishedOrDroppedFirst) {
+  const int kDay = 1440;
+  EXPECT_FALSE(MergeBoth(kHead + Minutes(0, 4 * kDay, "a")));
+  EXPECT_FALSE(MergeBoth(Minutes(3 * kDay, 5 * kDay, "b")));
+  ASSERT_TRUE(bTailed);
+  const std::string whole = ReadFileBytes("A/mb-001.log");
+  // The redo record of that night, as it stood before the log was cut.
+  const std::string start = Minutes(3 * kDay, 3 * kDay + 1, "a");
+  const std::size_t at = whole.find(start);
+  ASSERT_NE(std::string::npos, at);
+  const std::string tail = whole.substr(at);
+  std::string redo = "tail redo 1 offset " + std::to_string(at) + " bytes " +
+                     std::to_string(tail.size()) + " records " + std::to_string(5 * kDay) +
+                     " last " + std::to_string(1714521600 + (5 * kDay - 1) * 60) + " header " +
+                     std::to_string(std::strlen(kHead)) + "\n" + tail;
+  std::uint64_t h = 14695981039346656037ull;
+  for (unsigned char c : redo) h = (h ^ c) * 1099511628211ull;
+  char check[40];
+  std::snprintf(check, sizeof check, "check %016llx\n", static_cast<unsigned long long>(h));
+  redo += check;
+  // Cut at every step: the log untouched, cut at the offset, half written.
+  const std::string old = kHead + Minutes(0, 4 * kDay, "a");
+  for (const std::string &cut : {old, whole.substr(0, at), whole.substr(0, at + tail.size() / 2)}) {
+    WriteFileBytes("A/mb-001.log", cut);
+    WriteFileBytes("A/mb-001.redo", redo);
+    // A download with nothing new: the redo record is carried out all the
+    // same, and the result is known to be merged (the next night appends).
+    EXPECT_FALSE(MergeBoth(kHead));
+    EXPECT_TRUE(Logged("merge,Merge finishing the tail of A\\mb-001.log from A\\mb-001.redo"));
+    EXPECT_EQ(whole, ReadFileBytes("A/mb-001.log"));
+    EXPECT_TRUE(MergeBoth(Minutes(5 * kDay, 5 * kDay + 1, "c")));
+    WriteFileBytes("B/mb-001.log", whole);
+    (void)fs::remove("B/mb-001.state");
+    WriteFileBytes("A/mb-001.log", whole);
+    (void)fs::remove("A/mb-001.state");
+  }
+  // A redo record torn while it was written: dropped, the log unchanged.
+  WriteFileBytes("A/mb-001.redo", redo.substr(0, redo.size() - 40));
+  EXPECT_FALSE(MergeBoth(Minutes(5 * kDay, 5 * kDay + 2, "d")));
+  EXPECT_TRUE(Logged("merge,Merge discarding the unfinished A\\mb-001.redo"));
 }
