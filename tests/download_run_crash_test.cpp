@@ -1,5 +1,7 @@
 // The real program, "/AUTO", killed with SIGKILL at points spread over its
-// whole run against simulated units that delete what they hand over: inside
+// whole run against simulated units that delete what they hand over, or
+// that keep their log and send all of it every night (so that the merge
+// replaces the local log's tail in place): inside
 // the bodies, inside the merges, right after a unit has answered a delete
 // request, while configuration files, the device list and the list file are
 // written, and at random. After every kill a clean run must leave each
@@ -7,7 +9,8 @@
 // line of a time stamp kept), the list file and the configuration files
 // whole, and no temporary file behind.
 //
-// TANDREL_CRASH_KILLS sets how many kills the three tests make together
+// TANDREL_CRASH_KILLS sets how many kills the tests make together (a third
+// each for the first three, as many again for the units that keep their log)
 // (60 by default; scripts/crash-campaign runs long campaigns), and
 // TANDREL_CRASH_SEED the random seed.
 #include <gtest/gtest.h>
@@ -93,8 +96,9 @@ class DownloadCrash : public ::testing::Test {
   void TearDown() override {
     std::printf(
         "[ crash    ] %d kills (%s); %d left a .new file, %d a downloaded .tmp file, %d a "
-        "local log cut inside a line; %d runs ended before their kill; seed %u\n",
-        nKills, KillSummary().c_str(), nLeftNew, nLeftTemp, nTornLog, nMissed, nSeed);
+        "local log cut inside a line, %d a tail's redo record; %d runs ended before their kill; "
+        "seed %u\n",
+        nKills, KillSummary().c_str(), nLeftNew, nLeftTemp, nTornLog, nLeftRedo, nMissed, nSeed);
   }
 
   std::string KillSummary() {
@@ -115,7 +119,7 @@ class DownloadCrash : public ::testing::Test {
 
   // A fresh directory and fresh units: a multi-device unit with two devices
   // and a single meter that sends no Content-Length, both with deletelog
-  // YES, and local logs that already hold older records and a few longer
+  // YES (NO with bKeepLog), and local logs that already hold older records and a few longer
   // lines.
   void StartEpisode() {
     devices.clear();
@@ -161,7 +165,7 @@ class DownloadCrash : public ::testing::Test {
     }
     std::string list = "serialnumber,name,phone,ipaddress,deletelog,password\r\n";
     for (auto &u : units)
-      list += u->cfg.serial + "," + u->cfg.name + ",\"\"," + u->Address() + ",YES," + kPass + "\r\n";
+      list += u->cfg.serial + "," + u->cfg.name + ",\"\"," + u->Address() + (bKeepLog ? ",NO," : ",YES,") + kPass + "\r\n";
     WriteFileBytes(W("daslist.txt"), list);
 
     // The first run, undisturbed: how long a run takes, and the files that
@@ -248,7 +252,8 @@ class DownloadCrash : public ::testing::Test {
         if (d.pUnit != u.get()) continue;
         want.insert("mb-" + Nnn(d.nDevice) + ".log");
         // What the merge knows of the log, kept between runs (not a
-        // leftover: a wrong one would show in the log's bytes).
+        // leftover: a wrong one would show in the log's bytes). A redo
+        // record of a tail replacement is one: the clean run finishes it.
         if (FileExists(dir + "/mb-" + Nnn(d.nDevice) + ".state"))
           want.insert("mb-" + Nnn(d.nDevice) + ".state");
       }
@@ -276,6 +281,11 @@ class DownloadCrash : public ::testing::Test {
     }
     nLeftNew += bNew;
     nLeftTemp += bTemp;
+    for (auto &d : devices)
+      if (FileExists(W(d.pUnit->cfg.serial + "/mb-" + Nnn(d.nDevice) + ".redo"))) {
+        nLeftRedo++;
+        break;
+      }
     // An append cut short: the local log ends inside a line.
     for (auto &d : devices) {
       std::string log = ReadFileBytes(LocalLog(d));
@@ -357,11 +367,13 @@ class DownloadCrash : public ::testing::Test {
         WaitWhileRunning(pid, [&] { return SimDeleteCount(p, d.nDevice) > nDeletesBefore; });
         break;
       case kInMerge:
-        // The merge either writes the merged file beside the local log, or
-        // appends the new records to the log itself: whichever shows first.
+        // The merge either writes the merged file beside the local log,
+        // appends the new records to the log itself, or writes the redo
+        // record of a tail and then the tail: whichever shows first.
         if (WaitWhileRunning(pid, [&] {
               std::error_code ec;
-              return FileExists(W(d.pUnit->cfg.serial + "/mb-" + Nnn(d.nDevice) + ".new")) ||
+              const std::string stem = W(d.pUnit->cfg.serial + "/mb-" + Nnn(d.nDevice));
+              return FileExists(stem + ".new") || FileExists(stem + ".redo") ||
                      (long)fs::file_size(LocalLog(d), ec) != nLogBefore;
             }))
           SleepUs(rng() % 2 ? 0 : Uniform(4000));
@@ -409,6 +421,7 @@ class DownloadCrash : public ::testing::Test {
     ASSERT_EQ(nStatus, 0) << "clean run after a kill " << where << "\n"
                           << ReadFileBytes(base.File("err.txt"));
     ASSERT_NO_FATAL_FAILURE(Verify("clean run after a kill " + where));
+    nTailRuns += ReadFileBytes(W("errorlog.txt")).find("Merge replacing the tail") != std::string::npos;
   }
 
   void Campaign(const std::vector<KillMode> &modes) {
@@ -436,8 +449,10 @@ class DownloadCrash : public ::testing::Test {
   std::mt19937 rng;
   unsigned nSeed = 0;
   long nKillsWanted = 20;
-  int nKills = 0, nMissed = 0, nLeftNew = 0, nLeftTemp = 0, nTornLog = 0;
+  int nKills = 0, nMissed = 0, nLeftNew = 0, nLeftTemp = 0, nTornLog = 0, nLeftRedo = 0;
   bool bEnded = false;
+  bool bKeepLog = false;
+  int nTailRuns = 0;  // episodes' error logs so far that show a tail replaced  // the units' deletelog is NO: every night sends all again
   std::map<std::string, int> kills;
 };
 
@@ -445,6 +460,14 @@ TEST_F(DownloadCrash, KilledAtRandomPointsOfTheWholeRun) { Campaign({kRandom}); 
 
 TEST_F(DownloadCrash, KilledRightAfterTheUnitAnsweredADelete) {
   Campaign({kDeleteStalled, kDeleteAnswered});
+}
+
+// A unit that keeps its log sends it all again each night; the older local
+// records make the re-sent part the log's tail, which is replaced in place.
+TEST_F(DownloadCrash, KilledWhileTheTailOfALogSentAgainIsReplaced) {
+  bKeepLog = true;
+  Campaign({kInMerge, kInMerge, kRandom});
+  EXPECT_GT(nTailRuns, 0) << "no night replaced a tail";
 }
 
 TEST_F(DownloadCrash, KilledInsideMergesBodiesAndConfigurationFiles) {

@@ -1,6 +1,7 @@
 // The real program, "/AUTO", on a small disk of its own (a tmpfs mounted for
 // the test) that fills up at one file after the other: the temporary
-// download file, the merged file, the list file's new copy, the error log.
+// download file, the merged file, the redo record and the tail of a log
+// whose records were sent again, the list file's new copy, the error log.
 // Each time the run must end with status 1 and say why, the unit must not be
 // told to delete anything, and once there is room again a clean run must
 // bring in every record the unit holds.
@@ -122,7 +123,7 @@ class DiskFull : public ::testing::Test {
     disk.reset();
   }
 
-  void StartUnit(long nRecords) {
+  void StartUnit(long nRecords, bool bKeepLog = false) {
     SimConfig c;
     c.devices = {1};
     c.nRecords = nRecords;
@@ -130,7 +131,7 @@ class DiskFull : public ::testing::Test {
     ASSERT_NE(sim->p, nullptr);
     body = SimLogBody(sim->p, 1);
     list = "serialnumber,name,phone,ipaddress,deletelog,password\r\n" + S + ",Sim unit,\"\"," +
-           sim->Address() + ",YES," + kPass + "\r\n";
+           sim->Address() + (bKeepLog ? ",NO," : ",YES,") + kPass + "\r\n";
     WriteFileBytes(W("daslist.txt"), list);
   }
   // The error log kept off the small disk, so that a full disk at another
@@ -162,18 +163,29 @@ class DiskFull : public ::testing::Test {
   }
   // With room again: a clean run brings in everything, and leaves no
   // temporary file.
-  void ExpectCleanRunKeepsAll(const std::string &wantLog) {
+  void ExpectCleanRunKeepsAll(const std::string &wantLog, int nDeletes = 1) {
     GiveSpaceBack();
     EXPECT_EQ(Run(), 0) << Entries() << Err();
     std::string got = ReadFileBytes(W(S + "/mb-001.log"));
     EXPECT_TRUE(got == wantLog) << FirstDifference(got, wantLog);
     EXPECT_EQ(ReadFileBytes(W("daslist.txt")), list);
     EXPECT_FALSE(FileExists(W(S + "/mb-001.new")));
+    EXPECT_FALSE(FileExists(W(S + "/mb-001.redo")));
     EXPECT_FALSE(FileExists(W("daslist.txt.new")));
     if (FileExists(W(S + "/temp"))) {
       EXPECT_TRUE(fs::is_empty(W(S + "/temp")));
     }
-    EXPECT_EQ(SimDeleteCount(sim->p, 1), 1);
+    EXPECT_EQ(SimDeleteCount(sim->p, 1), nDeletes);
+  }
+  // A local log of about a megabyte, older than anything the unit serves.
+  std::string OlderLocalLog() {
+    SimConfig older;
+    older.firstTime = "2026-11-01 00:00:00";
+    std::string local = body.substr(0, body.find('\n') + 1);
+    for (long i = 0; i < 15000; i++) local += SimRecordLine(older, 1, i);
+    fs::create_directories(W(S));
+    WriteFileBytes(W(S + "/mb-001.log"), local);
+    return local;
   }
 
   TempDir base{false};
@@ -221,6 +233,44 @@ TEST_F(DiskFull, AtTheMergedFile) {
   EXPECT_TRUE(now == local) << FirstDifference(now, local);
   EXPECT_FALSE(FileExists(W(S + "/mb-001.new")));
   ExpectCleanRunKeepsAll(local + body.substr(body.find('\n') + 1));
+}
+
+// A unit that keeps its log sends it all again: the second night replaces
+// the local log's tail. The disk fills while the redo record is written
+// (the log is not touched yet), or while the tail is written into the log
+// (the redo record stays and finishes it on the next run).
+TEST_F(DiskFull, AtTheRedoRecordAndTheTailOfARecordsSentAgain) {
+  if (NeedsFullDisk()) GTEST_SKIP() << "needs a full disk";
+  struct Case {
+    const char *pszFull;  // the file the disk fills at
+    double dDownloads;    // room left, in downloads' sizes beyond the first
+    bool bRedoStays;
+  } cases[] = {{"mb-001.redo", 0.0, false}, {"mb-001.log", 1.0, true}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.pszFull);
+    fs::remove_all(W(S));
+    StartUnit(2000, true);
+    LogOffTheDisk();
+    const std::string local = OlderLocalLog();
+    ASSERT_EQ(Run(), 0) << Entries();  // the full merge, which leaves the state record
+    SimAdvance(sim->p, 3000);
+    body = SimLogBody(sim->p, 1);
+    const std::string merged = local + body.substr(body.find('\n') + 1);
+    LeaveFree((long)((1.0 + c.dDownloads) * (double)body.size()) + 64 * 1024);
+    EXPECT_EQ(Run(), 1) << Entries();
+    EXPECT_TRUE(NoSpaceEntryFor(c.pszFull)) << Entries();
+    EXPECT_EQ(c.bRedoStays, FileExists(W(S + "/mb-001.redo")));
+    if (!c.bRedoStays) {
+      const std::string now = ReadFileBytes(W(S + "/mb-001.log"));
+      EXPECT_TRUE(now.size() > local.size() && now.compare(0, local.size(), local) == 0);
+    }
+    ExpectCleanRunKeepsAll(merged, 0);
+    EXPECT_NE(Entries().find("Merge replacing the tail"), std::string::npos);
+    GiveSpaceBack();
+    sim.reset();
+    fs::remove(base.File("errorlog.txt"));
+    fs::remove(W("errorlog.txt"));
+  }
 }
 
 TEST_F(DiskFull, AtTheListFilesNewCopy) {
