@@ -55,11 +55,35 @@ std::uint64_t Fnv1a(std::uint64_t h, const char *p, std::size_t n) {
 }
 constexpr std::uint64_t kFnvStart = 14695981039346656037ull;
 
-// "<dir>\mb-NNN.redo" beside "<dir>\mb-NNN.log".
-std::string RedoPath(const char *pszLog) {
+// "<dir>\mb-NNN<pszExt>" beside "<dir>\mb-NNN.log".
+std::string BesideLog(const char *pszLog, const char *pszExt) {
   std::string path = pszLog;
   if (path.size() > 4 && path.compare(path.size() - 4, 4, ".log") == 0) path.resize(path.size() - 4);
-  return path + ".redo";
+  return path + pszExt;
+}
+std::string RedoPath(const char *pszLog) { return BesideLog(pszLog, ".redo"); }
+
+// A redo record whose log is gone or shorter than its offset: the log is
+// not the one it was made for, and cutting it would be wrong. Its merged
+// tail may still hold the only copy of some records, so it becomes the
+// merged file left behind (mb-NNN.new), which the full merge takes up
+// first; its own first and last lines read as no records. 1 = done;
+// 0 = failed (reported, the record stays).
+int RedoAsLeftover(const char *pszLog, const std::string &redo) {
+  const std::string merged = BesideLog(pszLog, ".new");
+  LogInfo("merge", __LINE__, "Merge taking up %s as %s: %s is not the log it was made for",
+          redo.c_str(), merged.c_str(), pszLog);
+  int nErr;
+  if (PlatExists(merged.c_str()))
+    nErr = PLAT_EEXIST;  // one left behind already: it must be taken up first
+  else if (PlatRename(redo.c_str(), merged.c_str()) != 0 ||
+           (MergeFlushToDisk.load() && PlatFsyncDir(merged.c_str()) != 0))
+    nErr = PlatErrno();
+  else
+    return 1;
+  LogError("merge", __LINE__, "Error renaming file %s to %s, got %d %s", redo.c_str(),
+           merged.c_str(), nErr, PlatStrError(nErr));
+  return 0;
 }
 
 void ReportNoMemory(std::size_t nBytes) {
@@ -420,15 +444,8 @@ int FinishTailRedo(const char *pszLog, const char *pszState) {
     }
     return 1;
   }
+  if (PlatFileSize(pszLog) < r.llOffset) return RedoAsLeftover(pszLog, redo);
   LogInfo("merge", __LINE__, "Merge finishing the tail of %s from %s", pszLog, redo.c_str());
-  // The bytes before the offset are the log's own; a log shorter than that
-  // is not the one the record was made for, and cutting it would be wrong.
-  long long llSize = PlatFileSize(pszLog);
-  if (llSize < r.llOffset) {
-    LogError("merge", __LINE__, "Error reading file %s, got %d %s", pszLog, PLAT_EIO,
-             PlatStrError(PLAT_EIO));
-    return 0;
-  }
   return ApplyRedo(pszLog, pszState, redo, r, nullptr, pBytes);
 }
 

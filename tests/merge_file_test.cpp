@@ -836,6 +836,16 @@ TEST_F(MergeAppendTest, ARedoRecordIsFinishedOrDroppedFirst) {
     WriteFileBytes("A/mb-001.log", whole);
     (void)fs::remove("A/mb-001.state");
   }
+  // A redo record whose log is gone: its records are taken up as those of
+  // a merged file left behind (the same bytes, its first and last lines no
+  // records), not lost.
+  fs::remove("A/mb-001.log");
+  fs::remove("B/mb-001.log");
+  WriteFileBytes("A/mb-001.redo", redo);
+  WriteFileBytes("B/mb-001.new", redo);
+  EXPECT_FALSE(MergeBoth(kHead + Minutes(5 * kDay, 5 * kDay + 1, "c")));
+  EXPECT_EQ(kHead + tail + Minutes(5 * kDay, 5 * kDay + 1, "c"), ReadFileBytes("A/mb-001.log"));
+  EXPECT_FALSE(FileExists("A/mb-001.new"));
   // A redo record torn while it was written: dropped, the log unchanged.
   WriteFileBytes("A/mb-001.redo", redo.substr(0, redo.size() - 40));
   EXPECT_FALSE(MergeBoth(Minutes(5 * kDay, 5 * kDay + 2, "d")));
