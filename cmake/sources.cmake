@@ -51,6 +51,7 @@ set(TANDREL_POSIX_SOURCES
 
 # The platform layer on Windows.
 set(TANDREL_WIN32_SOURCES
+  platform/win32/console.cpp
   platform/win32/dialup.cpp
   platform/win32/file.cpp
   platform/win32/sock.cpp

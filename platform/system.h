@@ -32,3 +32,5 @@ int PlatStderrIsTerminal();
 int PlatStderrColumns();
 // Writes text to standard output (one write).
 void PlatStdout(const char *pszText);
+// The program's usage in this system's own terms (its paths, its scheduler).
+const char *PlatUsageText();

@@ -31,20 +31,6 @@ const char VersionText[] = APP_TITLE " " APP_VERSION "\n";
 
 const char NoDisplayText[] = "No desktop display is available for the main window.\n";
 
-const char UsageText[] =
-    "Usage:\n"
-    "  tandreldl          in a desktop session: edit the list of DAS units\n"
-    "                     (daslist.txt) and download them\n"
-    "  tandreldl /AUTO    unattended: download every unit in daslist.txt of the\n"
-    "                     current directory, then exit (no display needed)\n"
-    "  tandreldl --help   this text (also -h)\n"
-    "  tandreldl --version\n"
-    "                     the title and version\n"
-    "Everything happens in the current directory: daslist.txt, errorlog.txt,\n"
-    "tandreldl.lock and one folder per unit. One run at a time per directory.\n"
-    "/AUTO prints one line per unit and a total on standard error and exits\n"
-    "with status 0 when it made no error entry, 1 otherwise.\n";
-
 // The program's command line as one text, the way the option is searched
 // for: the arguments joined by blanks.
 std::string JoinArguments(int argc, char **argv) {
@@ -128,9 +114,11 @@ int AppMain(int argc, char **argv) {
   // Asked for help or the version: answer and end, display or not.
   for (int i = 1; i < argc; i++) {
     if (!argv[i]) continue;
-    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+    // "/?" as every Windows program takes it, on every system alike.
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0 ||
+        std::strcmp(argv[i], "/?") == 0) {
       PlatStdout(VersionText);
-      PlatStdout(UsageText);
+      PlatStdout(PlatUsageText());
       return 0;
     }
     if (std::strcmp(argv[i], "--version") == 0) {
@@ -149,7 +137,7 @@ int AppMain(int argc, char **argv) {
   if (!PlatUiInit(1) && !AutoRun) {
     PlatStderr(VersionText);
     PlatStderr(NoDisplayText);
-    PlatStderr(UsageText);
+    PlatStderr(PlatUsageText());
     return 2;
   }
 

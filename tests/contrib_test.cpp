@@ -173,7 +173,7 @@ TEST(ManualPage, RendersWithoutWarnings) {
   // Every option the program's usage names is described in the page.
   Result usage = Shell(Quote(TANDREL_BINARY) + " --help");
   ASSERT_EQ(usage.nStatus, 0);
-  for (const char *pszOption : {"/AUTO", "--help", "-h", "--version"}) {
+  for (const char *pszOption : {"/AUTO", "--help", "-h", "/?", "--version"}) {
     EXPECT_NE(usage.output.find(pszOption), std::string::npos) << pszOption;
     EXPECT_NE(r.output.find(pszOption), std::string::npos) << pszOption;
   }

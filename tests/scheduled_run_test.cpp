@@ -509,7 +509,7 @@ TEST(RunOptions, HelpAndVersionAnswerWithStatusZeroAndTouchNothing) {
   TempDir dir(false);
   const char *displays[] = {nullptr, ":9999"};  // none, and one that cannot open
   for (const char *pszDisplay : displays) {
-    for (const char *pszOption : {"--help", "-h"}) {
+    for (const char *pszOption : {"--help", "-h", "/?"}) {
       std::string out, err;
       EXPECT_EQ(RunToEnd(dir, {pszOption}, "help", &err, &out, pszDisplay), 0) << pszOption;
       EXPECT_EQ(out.rfind("TandrelDL - DAS Download Tool v1.05.1208\nUsage:\n", 0), 0u) << out;

@@ -66,3 +66,18 @@ int PlatStderrColumns() {
   if (::ioctl(2, TIOCGWINSZ, &ws) != 0) return 0;
   return ws.ws_col;
 }
+
+const char *PlatUsageText() {
+  return "Usage:\n"
+         "  tandreldl          in a desktop session: edit the list of DAS units\n"
+         "                     (daslist.txt) and download them\n"
+         "  tandreldl /AUTO    unattended: download every unit in daslist.txt of the\n"
+         "                     current directory, then exit (no display needed)\n"
+         "  tandreldl --help   this text (also -h, /?)\n"
+         "  tandreldl --version\n"
+         "                     the title and version\n"
+         "Everything happens in the current directory: daslist.txt, errorlog.txt,\n"
+         "tandreldl.lock and one folder per unit. One run at a time per directory.\n"
+         "/AUTO prints one line per unit and a total on standard error and exits\n"
+         "with status 0 when it made no error entry, 1 otherwise.\n";
+}

@@ -1,4 +1,5 @@
-// Clock, sleeping, threads and process exit on Windows.
+// Clock, sleeping, threads and process exit on Windows (the standard
+// streams: console.cpp).
 #include "platform/system.h"
 
 #include <process.h>
@@ -6,7 +7,6 @@
 
 #include <atomic>
 #include <cstdio>
-#include <cstring>
 
 std::time_t PlatTime() { return std::time(nullptr); }
 
@@ -53,32 +53,3 @@ void PlatExitProcess(int nStatus) {
   ::ExitProcess(static_cast<UINT>(nStatus));
 }
 
-
-namespace {
-void WriteStd(DWORD nWhich, const char *pszText) {
-  HANDLE h = ::GetStdHandle(nWhich);
-  if (!h || h == INVALID_HANDLE_VALUE) return;
-  DWORD n = static_cast<DWORD>(std::strlen(pszText));
-  while (n > 0) {
-    DWORD nDone = 0;
-    if (!::WriteFile(h, pszText, n, &nDone, nullptr) || nDone == 0) return;
-    pszText += nDone;
-    n -= nDone;
-  }
-}
-}  // namespace
-
-void PlatStderr(const char *pszText) { WriteStd(STD_ERROR_HANDLE, pszText); }
-
-void PlatStdout(const char *pszText) { WriteStd(STD_OUTPUT_HANDLE, pszText); }
-
-int PlatStderrIsTerminal() {
-  DWORD nMode = 0;
-  return ::GetConsoleMode(::GetStdHandle(STD_ERROR_HANDLE), &nMode) ? 1 : 0;
-}
-
-int PlatStderrColumns() {
-  CONSOLE_SCREEN_BUFFER_INFO info;
-  if (!::GetConsoleScreenBufferInfo(::GetStdHandle(STD_ERROR_HANDLE), &info)) return 0;
-  return info.srWindow.Right - info.srWindow.Left + 1;
-}
