@@ -23,5 +23,6 @@ TANDREL_PACKAGE_DEBIAN_PACKAGES=(cmake g++ ninja-build zlib1g-dev libfltk1.3-dev
 TANDREL_DEMO_PACKAGES=(cmake g++ ninja-build zlib1g-dev)
 # The Windows leg (scripts/build-windows and the Wine run of its tests) only:
 # the cross compiler and zlib for it, Wine to run the result, GoogleTest's
-# sources to build it for Windows, Xvfb for Wine's windows.
-TANDREL_WINDOWS_PACKAGES=(cmake ninja-build g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine64 googletest xvfb)
+# sources to build it for Windows, Xvfb for Wine's windows, NSIS for the
+# installer (scripts/package-windows).
+TANDREL_WINDOWS_PACKAGES=(cmake ninja-build g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine64 googletest xvfb nsis)
