@@ -18,6 +18,7 @@ set(TANDREL_CORE_SOURCES
   download/identity.cpp
   download/job.cpp
   download/progress.cpp
+  download/sequence.cpp
   download/transfer.cpp
   download/worker.cpp
   merge/leftovers.cpp

@@ -186,6 +186,17 @@ int RecvLineEnd(std::atomic<SOCKET> *pSlot, char *pszBuf, int nCap, int *pnEnd);
 // ("cut short, 100 of 250 bytes arrived"); returns pszBuf.
 const char *DescribeBodyEnd(int nEnd, const BodyInfo &info, long long llAnnounced, char *pszBuf,
                             unsigned nCap);
+// Reads the body waiting in the slot line by line, each line whole however
+// long: pfnLine gets every piece of it (at most nCap - 1 bytes, in pszLine),
+// with nLineEnd as RecvLineEnd gives it and bContinued set for a piece that
+// goes on a line begun in the piece before. Stops when the job stops.
+// Returns 1 when the body arrived whole: the unit closed the connection
+// after exactly the announced length, when there was one. 0 when it was
+// cut, failed or the job stopped; pszWhy then says how it ended (left as it
+// was after a stop).
+typedef void (*BodyLineFn)(void *pCtx, char *pszLine, int nLineEnd, int bContinued);
+int ReadBodyLines(DownloadJob *pJob, std::atomic<SOCKET> *pSlot, char *pszLine, int nCap,
+                  BodyLineFn pfnLine, void *pCtx, char *pszWhy, unsigned nWhyCap);
 // Marks the job failed because a request (named by pszWhat: "log file") got
 // no usable answer: nGot and nHttpResult as HttpGet left them.
 void FailRequest(DownloadJob *pJob, const char *pszWhat, int nGot, int nHttpResult);

@@ -1,12 +1,10 @@
-// What the worker does with a reachable unit: read its identity (serial
-// number and name) from its configuration file, and the transfer sequences
-// of the two kinds of unit.
-#include <cstdlib>
+// The first thing the worker asks of a reachable unit: its identity (serial
+// number and name) from its configuration file, and the checks that keep a
+// value read from a unit from naming a directory it must not.
 #include <cstring>
 
 #include "download/download.h"
 #include "log/errorlog.h"
-#include "merge/merge.h"
 #include "platform/file.h"
 #include "platform/window.h"
 #include "util/text.h"
@@ -63,96 +61,7 @@ int ReplaceControls(char *psz) {
   return nFound;
 }
 
-// A list file written beside its stored copy ("devlist.txt.new") and put in
-// its place only when complete, flushed and every write succeeded.
-struct ListFile {
-  char szFinal[512];
-  char szPart[540];
-  int h;
-  int nErr;  // first failed write's error number, else 0
-};
-
-int OpenListFile(DownloadJob *pJob, const char *pszPath, const char *pszCreateError,
-                 ListFile *pList) {
-  CopyString(pList->szFinal, pszPath, sizeof pList->szFinal);
-  FormatString(pList->szPart, sizeof pList->szPart, "%s.new", pszPath);
-  pList->nErr = 0;
-  pList->h = PlatOpen(pList->szPart, P_O_WRONLY | P_O_CREAT | P_O_TRUNC | P_O_TEXT,
-                      P_S_IREAD | P_S_IWRITE);
-  if (pList->h < 0) {
-    int nErr = PlatErrno();
-    LogError("download", __LINE__, pszCreateError, pList->szPart, nErr, PlatStrError(nErr));
-    FailJob(pJob, "the device list could not be written");
-    return 0;
-  }
-  return 1;
-}
-
-void WriteListFile(ListFile *pList, const char *p, std::size_t n) {
-  if (pList->nErr) return;
-  if (PlatWrite(pList->h, p, n) != (long)n) pList->nErr = PlatErrno() ? PlatErrno() : -1;
-}
-
-// Closes the file and, with bKeep, puts it in place of the stored copy.
-// Returns 1 when it is in place; otherwise the stored copy is untouched.
-int CommitListFile(DownloadJob *pJob, ListFile *pList, int bKeep) {
-  if (bKeep && !pList->nErr && PlatFsync(pList->h) != 0) pList->nErr = PlatErrno();
-  if (PlatClose(pList->h) != 0 && !pList->nErr) pList->nErr = PlatErrno();
-  pList->h = -1;
-  if (bKeep && pList->nErr) {
-    LogError("download", __LINE__, "Error writing file %s, got %d %s", pList->szPart,
-             pList->nErr, PlatStrError(pList->nErr));
-    FailJob(pJob, "the device list could not be written");
-    bKeep = 0;
-  }
-  if (bKeep && PlatRename(pList->szPart, pList->szFinal) != 0) {
-    int nErr = PlatErrno();
-    LogError("download", __LINE__, "Error renaming %s to %s, got %d %s", pList->szPart,
-             pList->szFinal, nErr, PlatStrError(nErr));
-    FailJob(pJob, "the device list could not be written");
-    bKeep = 0;
-  }
-  if (!bKeep) (void)PlatUnlink(pList->szPart);
-  return bKeep;
-}
-
-// The Modbus ID a device-list line starts with: its first field, plain
-// decimal digits (blanks around them allowed) worth 1 to 255. 0 for
-// anything else: the header line, a sign, an exponent, a hexadecimal or
-// fractional number, a number out of range (never cut down into range).
-int DeviceIdOf(const char *pszLine) {
-  const char *p = pszLine;
-  while (*p == ' ' || *p == '\t') p++;
-  int nValue = 0, nDigits = 0;
-  for (; *p >= '0' && *p <= '9'; p++, nDigits++) {
-    nValue = nValue * 10 + (*p - '0');
-    if (nValue > 255) nValue = 256;  // out of range, however long
-  }
-  while (*p == ' ' || *p == '\t' || *p == '\r') p++;
-  if (!nDigits || (*p && *p != ',')) return 0;
-  return nValue >= 1 && nValue <= 255 ? nValue : 0;
-}
-
 }  // namespace
-
-// Logs that earlier runs downloaded but could not merge (a kill, a full
-// disk) of devices this run did not reach, or that the unit no longer
-// lists: they are merged now. Not after a cancel.
-void MergeLeftoverLogs(DownloadJob *pJob) {
-  if (!JobRunning(pJob)) return;
-  DasRecord *pDas = pJob->pDas;
-  if (!IsValidSerialNumber(pDas->serialnumber)) return;  // names no unit directory
-  int nDevices[255];
-  int nCount = ListLeftoverDevices(pDas->serialnumber, nDevices, 255);
-  const MergeProgress progress{RefreshJobContext, pJob};
-  for (int i = 0; i < nCount && JobRunning(pJob); i++) {
-    LogInfo("download", __LINE__, "Merging earlier downloads of device %d, serial %s",
-            nDevices[i], pDas->serialnumber);
-    SetJobStatus(pJob, "Merging earlier log data of device %d", nDevices[i]);
-    if (!MergeLogFile(pDas->serialnumber, nDevices[i], nullptr, pJob->szFilename, 64, &progress))
-      FailJob(pJob, "earlier downloads of device %d could not be merged", nDevices[i]);
-  }
-}
 
 int IsValidSerialNumber(const char *pszSerial) {
   // The list file keeps fields between commas and quotes nothing: a serial
@@ -173,6 +82,40 @@ struct Identity {
   char szName[sizeof(DasRecord::name)];
 };
 
+// What ReadIdentityBody has taken of the body so far.
+struct IdentityRead {
+  Identity *pId;
+  int bInSerial;  // the line being read is the SERIALNUMBER one
+};
+
+// One piece of a configuration file's line (ReadBodyLines).
+void TakeIdentityLine(void *pCtx, char *pszLine, int nLineEnd, int bContinued) {
+  IdentityRead *pRead = static_cast<IdentityRead *>(pCtx);
+  Identity *pId = pRead->pId;
+  if (bContinued) {
+    if (pRead->bInSerial) pId->bSerialTooLong = 1;
+    return;
+  }
+  pRead->bInSerial = 0;
+  std::size_t nLen = std::strlen(pszLine);
+  // A unit that writes CR LF line ends: the CR belongs to the line end,
+  // not to the value.
+  if (nLineEnd == 0 && nLen > 0 && pszLine[nLen - 1] == '\r') pszLine[nLen - 1] = 0;
+  if (std::strncmp(pszLine, "SERIALNUMBER=", 13) == 0) {
+    pRead->bInSerial = 1;
+    pId->bSerial = 1;
+    pId->bSerialTooLong = nLineEnd == 2;
+    CopyString(pId->szSerial, std::strchr(pszLine, '=') + 1, sizeof pId->szSerial);
+    if (std::strlen(std::strchr(pszLine, '=') + 1) >= sizeof pId->szSerial) pId->bSerialTooLong = 1;
+    StripQuotes(pId->szSerial);
+  } else if (std::strncmp(pszLine, "LOOPNAME=", 9) == 0) {
+    pId->bName = 1;
+    CopyString(pId->szName, std::strchr(pszLine, '=') + 1, sizeof pId->szName);
+    StripQuotes(pId->szName);
+    ReplaceControls(pId->szName);
+  }
+}
+
 // Reads the configuration file waiting on the query connection. Each line
 // is read whole, however long, and judged by its start: a key found in the
 // middle of a long line is not a line of its own. 1 when the body arrived
@@ -180,58 +123,10 @@ struct Identity {
 // used then: a cut value is not the unit's).
 int ReadIdentityBody(DownloadJob *pJob, Identity *pId, char *pszWhy, unsigned nWhyCap) {
   std::memset(pId, 0, sizeof *pId);
-  const long long llAnnounced = pJob->llContentLength;
-  unsigned long long ullBytes = 0;
+  IdentityRead read{pId, 0};
   char szLine[256];
-  int bGoesOn = 0;  // the line read last continues in the next piece
-  int bInSerial = 0;
-  int nEnd = 0;
-  for (;;) {
-    int nLineEnd = 0;
-    if (!RecvLineEnd(&pJob->sockQuery, szLine, sizeof szLine, &nLineEnd)) {
-      nEnd = nLineEnd;
-      break;
-    }
-    if (!JobRunning(pJob)) return 0;
-    std::size_t nLen = std::strlen(szLine);
-    ullBytes += nLen + (nLineEnd == 0 ? 1 : 0);
-    const int bContinued = bGoesOn;
-    bGoesOn = nLineEnd == 2;
-    if (bContinued) {
-      if (bInSerial) pId->bSerialTooLong = 1;
-    } else {
-      bInSerial = 0;
-      // A unit that writes CR LF line ends: the CR belongs to the line end,
-      // not to the value.
-      if (nLineEnd == 0 && nLen > 0 && szLine[nLen - 1] == '\r') szLine[nLen - 1] = 0;
-      if (std::strncmp(szLine, "SERIALNUMBER=", 13) == 0) {
-        bInSerial = 1;
-        pId->bSerial = 1;
-        pId->bSerialTooLong = bGoesOn;
-        CopyString(pId->szSerial, std::strchr(szLine, '=') + 1, sizeof pId->szSerial);
-        if (std::strlen(std::strchr(szLine, '=') + 1) >= sizeof pId->szSerial) pId->bSerialTooLong = 1;
-        StripQuotes(pId->szSerial);
-      } else if (std::strncmp(szLine, "LOOPNAME=", 9) == 0) {
-        pId->bName = 1;
-        CopyString(pId->szName, std::strchr(szLine, '=') + 1, sizeof pId->szName);
-        StripQuotes(pId->szName);
-        ReplaceControls(pId->szName);
-      }
-    }
-    if (nLineEnd == 1 || nLineEnd == -1) {
-      nEnd = nLineEnd;
-      break;
-    }
-  }
-  if (!JobRunning(pJob)) return 0;
-  if (nEnd == 1 && (llAnnounced < 0 || ullBytes == (unsigned long long)llAnnounced)) return 1;
-  BodyInfo info{};
-  info.ullBytes = ullBytes;
-  CopyString(info.szProblem, HttpBodyProblem(&pJob->sockQuery), sizeof info.szProblem);
-  DescribeBodyEnd(nEnd == 1 ? (ullBytes < (unsigned long long)llAnnounced ? BODY_SHORT : BODY_LONG)
-                            : BODY_FAILED,
-                  info, llAnnounced, pszWhy, nWhyCap);
-  return 0;
+  return ReadBodyLines(pJob, &pJob->sockQuery, szLine, sizeof szLine, TakeIdentityLine, &read,
+                       pszWhy, nWhyCap);
 }
 
 // Another row of the main window's list whose serial number is pszSerial
@@ -261,13 +156,12 @@ const DasRecord *OtherRowWithSerial(const DasRecord *pDas, const char *pszSerial
   return pFound;
 }
 
-}  // namespace
-
-int ReadDasIdentity(DownloadJob *pJob) {
-  DasRecord *pDas = pJob->pDas;
+// Asks for the configuration file where a multi-device unit serves it, and
+// at the top level where a single meter does, and reads it into *pId.
+// 1 when it arrived whole, 0 when it did not (pszWhy says why, unless the
+// job stopped); -1 when no usable answer came (reported).
+int FetchIdentity(DownloadJob *pJob, Identity *pId, char *pszWhy, unsigned nWhyCap) {
   int nHttpResult = 0;
-  Identity id;
-  char szWhy[128] = "";
   int nRead = -1;  // -1 no body read, 0 a body failed, 1 a body read whole
   int nGot = HttpGet("/setup/logexport.cgi?CFG=loggerconfig.ini", pJob, &pJob->sockQuery,
                      &nHttpResult);
@@ -275,8 +169,8 @@ int ReadDasIdentity(DownloadJob *pJob) {
     // A web server's own page for a path it does not know (some answer 200
     // instead of 404): unless it names the unit after all, the unit is one
     // that serves its configuration at the top level.
-    nRead = ReadIdentityBody(pJob, &id, szWhy, sizeof szWhy);
-    if (nRead != 1 || !id.bSerial) {
+    nRead = ReadIdentityBody(pJob, pId, pszWhy, nWhyCap);
+    if (nRead != 1 || !pId->bSerial) {
       nRead = -1;
       nHttpResult = 404;
     }
@@ -291,50 +185,37 @@ int ReadDasIdentity(DownloadJob *pJob) {
     // worker goes no further with it and reports why.
     CloseJobSocket(pJob->sockQuery);
     if (JobRunning(pJob)) FailRequest(pJob, "identity", nGot, nHttpResult);
-    return 0;
+    return -1;
   }
-  if (nRead < 0) nRead = ReadIdentityBody(pJob, &id, szWhy, sizeof szWhy);
+  if (nRead < 0) nRead = ReadIdentityBody(pJob, pId, pszWhy, nWhyCap);
   CloseJobSocket(pJob->sockQuery);
-  if (!nRead) {
-    // A cancel, or a body that did not arrive whole: a cut value must not
-    // replace the unit's serial number or name in the list (and the main
-    // window may be saving the list by now).
-    if (!JobRunning(pJob)) return 0;
-    LogError("download", __LINE__, "Configuration file from DAS %s at %s incomplete: %s",
-             pDas->serialnumber, pDas->ipaddress, szWhy);
-    FailJob(pJob, "identity incomplete: %s", szWhy);
-    return 0;
-  }
+  return nRead;
+}
 
-  if (!id.bSerial) {
-    // Not a unit's configuration (a web server's page for any path, a unit
-    // set up wrongly): without a serial number there is neither a directory
-    // to store into nor a way to know the unit is the one listed.
-    LogError("download", __LINE__,
-             "DAS %s at %s gave no serial number (its configuration file has no SERIALNUMBER= line)",
-             pDas->serialnumber, pDas->ipaddress);
-    FailJob(pJob, "gave no serial number");
-    return 0;
-  }
-  if (!id.bSerialTooLong && IsValidSerialNumber(id.szSerial)) {
-    // Two rows that reach units reporting one serial number would share its
-    // directory: the second unit's records would be taken for duplicates
-    // of the first's and then deleted on it. Neither is the listed unit for
-    // sure, so this one is left alone until the list is put right.
-    int nRow = 0, nOtherRow = 0;
-    const DasRecord *pOther = OtherRowWithSerial(pDas, id.szSerial, &nRow, &nOtherRow);
-    if (pOther) {
-      LogError("download", __LINE__,
-               "DAS %s at %s (row %d of the list) reports serial number %s, which row %d "
-               "(%s at %s) holds already: not downloaded",
-               pDas->serialnumber, pDas->ipaddress, nRow, id.szSerial, nOtherRow,
-               pOther->serialnumber, pOther->ipaddress);
-      FailJob(pJob, "reports serial number %s, which row %d holds already", id.szSerial,
-              nOtherRow);
-      return 0;
-    }
-  }
+// 1 when another row of the list holds the serial number this unit
+// reports (reported); such a unit is not downloaded.
+int SerialHeldElsewhere(DownloadJob *pJob, const Identity &id) {
+  // Two rows that reach units reporting one serial number would share its
+  // directory: the second unit's records would be taken for duplicates
+  // of the first's and then deleted on it. Neither is the listed unit for
+  // sure, so this one is left alone until the list is put right.
+  DasRecord *pDas = pJob->pDas;
+  int nRow = 0, nOtherRow = 0;
+  const DasRecord *pOther = OtherRowWithSerial(pDas, id.szSerial, &nRow, &nOtherRow);
+  if (!pOther) return 0;
+  LogError("download", __LINE__,
+           "DAS %s at %s (row %d of the list) reports serial number %s, which row %d "
+           "(%s at %s) holds already: not downloaded",
+           pDas->serialnumber, pDas->ipaddress, nRow, id.szSerial, nOtherRow,
+           pOther->serialnumber, pOther->ipaddress);
+  FailJob(pJob, "reports serial number %s, which row %d holds already", id.szSerial, nOtherRow);
+  return 1;
+}
 
+// Puts the unit's name and serial number into its record, or marks a
+// serial number that cannot be used as refused.
+void TakeIdentity(DownloadJob *pJob, const Identity &id) {
+  DasRecord *pDas = pJob->pDas;
   if (id.bName) CopyString(pDas->name, id.szName, sizeof pDas->name);
   if (!id.bSerialTooLong && IsValidSerialNumber(id.szSerial)) {
     // The row's files go to another directory from now on.
@@ -350,145 +231,38 @@ int ReadDasIdentity(DownloadJob *pJob) {
     ReplaceControls(pJob->szRefusedSerial);
     pJob->bSerialRefused = 1;
   }
-  return 1;
 }
 
-int DownloadSingleMeterDas(DownloadJob *pJob) {
+}  // namespace
+
+int ReadDasIdentity(DownloadJob *pJob) {
   DasRecord *pDas = pJob->pDas;
-  LogInfo("download", __LINE__, "Download Ordalet from %s at %s, serial %s", pDas->serialnumber,
-          pDas->ipaddress, pDas->serialnumber);
-  char szPath[512];
-  FormatString(szPath, sizeof szPath, "%s\\devlist.txt", pDas->serialnumber);
-  LogInfo("download", __LINE__, "Save manifest file to %s", szPath);
-
-  // The unit serves no device list: it has one device, described here.
-  char szLines[2][512];
-  FormatString(szLines[0], sizeof szLines[0],
-               "Modbus ID,DeviceName,DeviceType,DeviceClass,Log File URL\n");
-  FormatString(szLines[1], sizeof szLines[1],
-               "001,\"%s\",\"Quorvin, Ordalet, pulse energy logger, Q4410\",15,"
-               "<a href=/mb-001.log/%s_1.txt>mb-001.log/%s_1.txt</a>\n",
-               pDas->name, pDas->serialnumber, pDas->serialnumber);
-  ListFile list;
-  if (OpenListFile(pJob, szPath, "Error creating file %s, got %d %s", &list)) {
-    for (const char *pszLine : szLines) WriteListFile(&list, pszLine, std::strlen(pszLine));
-    CommitListFile(pJob, &list, 1);
-  }
-
-  if (DownloadLogFile(pJob, SingleMeter, 1) && DownloadConfigFile(pJob, SingleMeter, 0))
-    DownloadConfigFile(pJob, SingleMeter, 1);
-  MergeLeftoverLogs(pJob);
-
-  if (JobRunning(pJob) && pJob->nOutcome != UNIT_FAILED)
-    LogInfo("download", __LINE__, "Download Ordalet complete, serial %s", pDas->serialnumber);
-  return 1;
-}
-
-int DownloadMultiDeviceDas(DownloadJob *pJob) {
-  DasRecord *pDas = pJob->pDas;
-  LogInfo("download", __LINE__, "Download Ordavan manifest from %s at %s, serial %s",
-          pDas->serialnumber, pDas->ipaddress, pDas->serialnumber);
-  char szPath[1024];
-  FormatString(szPath, sizeof szPath, "%s\\devlist.txt", pDas->serialnumber);
-  LogInfo("download", __LINE__, "Save manifest file to %s", szPath);
-
-  ListFile list;
-  int bOpen = OpenListFile(pJob, szPath, "Error creating manifest file %s, got %d %s", &list);
-  SetJobStatus(pJob, "Reading from %s", pDas->ipaddress);
-
-  // The device list is the body of the kind probe, still waiting on the
-  // query connection. It replaces the stored copy only when it arrived
-  // whole and names at least one device; devices are only taken from such a
-  // list. Each line is read whole and judged by its first field; a device
-  // listed twice is downloaded once.
-  const long long llAnnounced = pJob->llContentLength;
-  const int bHtml = pJob->bHtmlAnswer;
-  unsigned long long ullBytes = 0;
-  int nEnd = 0;  // 1: the unit closed the connection, -1: it failed
-  int nDevices[255];
-  int nCount = 0;
-  unsigned char bListed[256] = {0};
-  int bGoesOn = 0;
-  char szLine[1024];
-  while (pJob->cState.load() == JOB_RUNNING) {
-    int nLineEnd = 0;
-    if (!RecvLineEnd(&pJob->sockQuery, szLine, sizeof szLine, &nLineEnd)) {
-      nEnd = nLineEnd;
-      break;
-    }
-    std::size_t nLen = std::strlen(szLine);
-    ullBytes += nLen + (nLineEnd == 0 ? 1 : 0);  // the LF, when one ended the line
-    if (bOpen) {
-      WriteListFile(&list, szLine, nLen);
-      if (nLineEnd != 2) WriteListFile(&list, "\n", 1);
-    }
-    // Only a line's first piece holds its first field; and that field must
-    // end within it.
-    if (!bGoesOn && (nLineEnd != 2 || std::strchr(szLine, ','))) {
-      int nDevice = DeviceIdOf(szLine);
-      if (nDevice && !bListed[nDevice]) {
-        bListed[nDevice] = 1;
-        nDevices[nCount++] = nDevice;
-      }
-    }
-    bGoesOn = nLineEnd == 2;
-    if (nLineEnd == 1 || nLineEnd == -1) {
-      nEnd = nLineEnd;
-      break;
-    }
-  }
-  int bWhole = JobRunning(pJob) && nEnd == 1 &&
-               (llAnnounced < 0 || ullBytes == (unsigned long long)llAnnounced);
-  if (JobRunning(pJob) && !bWhole) {
-    BodyInfo info{};
-    info.ullBytes = ullBytes;
-    CopyString(info.szProblem, HttpBodyProblem(&pJob->sockQuery), sizeof info.szProblem);
-    char szWhy[128];
-    DescribeBodyEnd(nEnd == 1 ? (ullBytes < (unsigned long long)llAnnounced ? BODY_SHORT : BODY_LONG)
-                              : BODY_FAILED,
-                    info, llAnnounced, szWhy, sizeof szWhy);
-    LogError("download", __LINE__, "Device list from DAS %s at %s incomplete: %s",
+  Identity id;
+  char szWhy[128] = "";
+  int nRead = FetchIdentity(pJob, &id, szWhy, sizeof szWhy);
+  if (nRead < 0) return 0;
+  if (!nRead) {
+    // A cancel, or a body that did not arrive whole: a cut value must not
+    // replace the unit's serial number or name in the list (and the main
+    // window may be saving the list by now).
+    if (!JobRunning(pJob)) return 0;
+    LogError("download", __LINE__, "Configuration file from DAS %s at %s incomplete: %s",
              pDas->serialnumber, pDas->ipaddress, szWhy);
-    FailJob(pJob, "device list incomplete: %s", szWhy);
+    FailJob(pJob, "identity incomplete: %s", szWhy);
+    return 0;
   }
-  if (bWhole && nCount == 0) {
-    if (bOpen) CommitListFile(pJob, &list, 0);
-    CloseJobSocket(pJob->sockQuery);
-    if (bHtml) {
-      // A web server's page for a path it does not know, answered 200:
-      // the unit is a single meter behind such a server.
-      LogInfo("download", __LINE__,
-              "The device list request was answered with a web page; %s is taken as a single meter",
-              pDas->serialnumber);
-      return DownloadSingleMeterDas(pJob);
-    }
-    // Not a list of devices: nothing here may replace the stored copies.
-    LogError("download", __LINE__, "Device list from DAS %s at %s names no device",
+  if (!id.bSerial) {
+    // Not a unit's configuration (a web server's page for any path, a unit
+    // set up wrongly): without a serial number there is neither a directory
+    // to store into nor a way to know the unit is the one listed.
+    LogError("download", __LINE__,
+             "DAS %s at %s gave no serial number (its configuration file has no SERIALNUMBER= line)",
              pDas->serialnumber, pDas->ipaddress);
-    FailJob(pJob, "the device list names no device");
-    return 1;
+    FailJob(pJob, "gave no serial number");
+    return 0;
   }
-  if (bOpen && !CommitListFile(pJob, &list, bWhole)) bWhole = 0;
-  CloseJobSocket(pJob->sockQuery);
-  LogInfo("download", __LINE__, "Finished manifest file download");
-
-  if (bWhole) {
-    LogInfo("download", __LINE__, "Read manifest file %s", szPath);
-    for (int i = 0; i < nCount; i++) {
-      pJob->ulBytes += 1;
-      RefreshJob(pJob);
-      int nOk = DownloadLogFile(pJob, MultiDevice, nDevices[i]);
-      if (nOk) nOk = DownloadConfigFile(pJob, MultiDevice, nDevices[i]);
-      if (!nOk) break;
-      if (pJob->cState.load() != JOB_RUNNING) break;
-    }
-  }
-  // The unit's own configuration comes last in every case, unless the
-  // operator has cancelled: then nothing more is asked of the unit.
-  if (JobRunning(pJob)) DownloadConfigFile(pJob, MultiDevice, 0);
-  MergeLeftoverLogs(pJob);
-
-  if (JobRunning(pJob) && pJob->nOutcome != UNIT_FAILED)
-    LogInfo("download", __LINE__, "Download Ordavan complete, serial %s", pDas->serialnumber);
+  if (!id.bSerialTooLong && IsValidSerialNumber(id.szSerial) && SerialHeldElsewhere(pJob, id))
+    return 0;
+  TakeIdentity(pJob, id);
   return 1;
 }

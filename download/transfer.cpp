@@ -192,6 +192,49 @@ const char *DescribeBodyEnd(int nEnd, const BodyInfo &info, long long llAnnounce
   return pszBuf;
 }
 
+namespace {
+// How a body read line by line ended other than whole: nEnd 1 where the
+// unit closed the connection (after too few or too many bytes), -1 where the
+// receive failed.
+void DescribeIncomplete(std::atomic<SOCKET> *pSlot, int nEnd, unsigned long long ullBytes,
+                        long long llAnnounced, char *pszWhy, unsigned nWhyCap) {
+  BodyInfo info{};
+  info.ullBytes = ullBytes;
+  CopyString(info.szProblem, HttpBodyProblem(pSlot), sizeof info.szProblem);
+  DescribeBodyEnd(nEnd == 1 ? (ullBytes < (unsigned long long)llAnnounced ? BODY_SHORT : BODY_LONG)
+                            : BODY_FAILED,
+                  info, llAnnounced, pszWhy, nWhyCap);
+}
+}  // namespace
+
+int ReadBodyLines(DownloadJob *pJob, std::atomic<SOCKET> *pSlot, char *pszLine, int nCap,
+                  BodyLineFn pfnLine, void *pCtx, char *pszWhy, unsigned nWhyCap) {
+  const long long llAnnounced = pJob->llContentLength;
+  unsigned long long ullBytes = 0;
+  int nEnd = 0;     // 1: the unit closed the connection, -1: it failed
+  int bGoesOn = 0;  // the piece read last continues in the next one
+  while (JobRunning(pJob)) {
+    int nLineEnd = 0;
+    if (!RecvLineEnd(pSlot, pszLine, nCap, &nLineEnd)) {
+      nEnd = nLineEnd;
+      break;
+    }
+    if (!JobRunning(pJob)) return 0;
+    ullBytes += std::strlen(pszLine) + (nLineEnd == 0 ? 1 : 0);  // the LF, when one ended the line
+    const int bContinued = bGoesOn;
+    bGoesOn = nLineEnd == 2;
+    pfnLine(pCtx, pszLine, nLineEnd, bContinued);
+    if (nLineEnd == 1 || nLineEnd == -1) {
+      nEnd = nLineEnd;
+      break;
+    }
+  }
+  if (!JobRunning(pJob)) return 0;
+  if (nEnd == 1 && (llAnnounced < 0 || ullBytes == (unsigned long long)llAnnounced)) return 1;
+  DescribeIncomplete(pSlot, nEnd, ullBytes, llAnnounced, pszWhy, nWhyCap);
+  return 0;
+}
+
 void FailRequest(DownloadJob *pJob, const char *pszWhat, int nGot, int nHttpResult) {
   if (!nGot && nHttpResult && pJob->nHttpStage >= HTTP_SENT) {
     // A status line came, but the header never ended (a closed connection,
