@@ -13,6 +13,7 @@ set(TANDREL_CORE_SOURCES
   shell/startup.cpp
   daslist/daslist.cpp
   daslist/dasedit.cpp
+  download/body.cpp
   download/dialout.cpp
   download/http.cpp
   download/identity.cpp
