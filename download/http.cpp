@@ -534,12 +534,12 @@ int CreateTempLogFile(const char *pszDir, int nDevice, char *pszPath, int nCap, 
   if (*phFile < 0) {
     int nErr = PlatErrno();
     if (nErr == PLAT_ENOENT && nMkdirErr) {
-      LogError("download", __LINE__, "Error creating directory %s\\temp, got %d %s", pszDir,
-               nMkdirErr, PlatStrError(nMkdirErr));
+      char szTempDir[512];
+      FormatString(szTempDir, sizeof szTempDir, "%s\\temp", pszDir);
+      LogFileError("download", __LINE__, "creating directory", szTempDir, nMkdirErr);
       return 0;
     }
-    LogError("download", __LINE__, "Error creating file %s, got %d %s", pszPath, nErr,
-             PlatStrError(nErr));
+    LogFileError("download", __LINE__, "creating file", pszPath, nErr);
     return 0;
   }
   LogInfo("download", __LINE__, "Created temp file %s", pszPath);

@@ -22,8 +22,9 @@ struct ListFile {
   int nErr;  // first failed write's error number, else 0
 };
 
-int OpenListFile(DownloadJob *pJob, const char *pszPath, const char *pszCreateError,
-                 ListFile *pList) {
+// Opens the file beside pszPath; a failure is reported as an error in
+// pszWhat ("creating file").
+int OpenListFile(DownloadJob *pJob, const char *pszPath, const char *pszWhat, ListFile *pList) {
   CopyString(pList->szFinal, pszPath, sizeof pList->szFinal);
   FormatString(pList->szPart, sizeof pList->szPart, "%s.new", pszPath);
   pList->nErr = 0;
@@ -31,7 +32,7 @@ int OpenListFile(DownloadJob *pJob, const char *pszPath, const char *pszCreateEr
                       P_S_IREAD | P_S_IWRITE);
   if (pList->h < 0) {
     int nErr = PlatErrno();
-    LogError("download", __LINE__, pszCreateError, pList->szPart, nErr, PlatStrError(nErr));
+    LogFileError("download", __LINE__, pszWhat, pList->szPart, nErr);
     FailJob(pJob, "the device list could not be written");
     return 0;
   }
@@ -50,8 +51,7 @@ int CommitListFile(DownloadJob *pJob, ListFile *pList, int bKeep) {
   if (PlatClose(pList->h) != 0 && !pList->nErr) pList->nErr = PlatErrno();
   pList->h = -1;
   if (bKeep && pList->nErr) {
-    LogError("download", __LINE__, "Error writing file %s, got %d %s", pList->szPart,
-             pList->nErr, PlatStrError(pList->nErr));
+    LogFileError("download", __LINE__, "writing file", pList->szPart, pList->nErr);
     FailJob(pJob, "the device list could not be written");
     bKeep = 0;
   }
@@ -162,7 +162,7 @@ int DownloadSingleMeterDas(DownloadJob *pJob) {
                "<a href=/mb-001.log/%s_1.txt>mb-001.log/%s_1.txt</a>\n",
                pDas->name, pDas->serialnumber, pDas->serialnumber);
   ListFile list;
-  if (OpenListFile(pJob, szPath, "Error creating file %s, got %d %s", &list)) {
+  if (OpenListFile(pJob, szPath, "creating file", &list)) {
     for (const char *pszLine : szLines) WriteListFile(&list, pszLine, std::strlen(pszLine));
     CommitListFile(pJob, &list, 1);
   }
@@ -185,7 +185,7 @@ int DownloadMultiDeviceDas(DownloadJob *pJob) {
   LogInfo("download", __LINE__, "Save manifest file to %s", szPath);
 
   ListFile list;
-  int bOpen = OpenListFile(pJob, szPath, "Error creating manifest file %s, got %d %s", &list);
+  int bOpen = OpenListFile(pJob, szPath, "creating manifest file", &list);
   SetJobStatus(pJob, "Reading from %s", pDas->ipaddress);
 
   // The device list is the body of the kind probe, still waiting on the

@@ -37,8 +37,7 @@ int ScanLogFile(const char *pszPath, LogScan *pScan) {
   int h = PlatOpen(pszPath, P_O_RDONLY | P_O_BINARY);
   if (h < 0) {
     int nErr = PlatErrno();
-    LogError("download", __LINE__, "Error opening file %s, got %d %s", pszPath, nErr,
-             PlatStrError(nErr));
+    LogFileError("download", __LINE__, "opening file", pszPath, nErr);
     return 0;
   }
   static thread_local char buf[kBodyBlock];
@@ -93,8 +92,7 @@ int ScanLogFile(const char *pszPath, LogScan *pScan) {
   int nErr = n < 0 ? PlatErrno() : 0;
   PlatClose(h);
   if (n < 0) {
-    LogError("download", __LINE__, "Error reading file %s, got %d %s", pszPath, nErr,
-             PlatStrError(nErr));
+    LogFileError("download", __LINE__, "reading file", pszPath, nErr);
     return 0;
   }
   if (bPending) EndLine();
@@ -347,15 +345,13 @@ int DownloadLogFile(DownloadJob *pJob, int nKind, int nDevice) {
   int bMergeable = 1;
   if (!bComplete && PlatTruncate(pJob->nTempFile, (long long)info.ullLineEnd) != 0) {
     int nErr = PlatErrno();
-    LogError("download", __LINE__, "Error writing file %s, got %d %s", pJob->szTempFile, nErr,
-             PlatStrError(nErr));
+    LogFileError("download", __LINE__, "writing file", pJob->szTempFile, nErr);
     FailJob(pJob, "the log of device %d could not be stored", nDevice);
     bMergeable = 0;
   }
   if (PlatClose(pJob->nTempFile) != 0 && bComplete) {
     int nErr = PlatErrno();
-    LogError("download", __LINE__, "Error writing file %s, got %d %s", pJob->szTempFile, nErr,
-             PlatStrError(nErr));
+    LogFileError("download", __LINE__, "writing file", pJob->szTempFile, nErr);
     FailJob(pJob, "the log of device %d could not be stored", nDevice);
     bComplete = 0;
   }

@@ -142,6 +142,12 @@ void LogInfo(const char *pszFile, int nLine, const char *pszFormat, ...) {
   va_end(ap);
 }
 
+int LogFileError(const char *pszModule, int nLine, const char *pszWhat, const char *pszPath,
+                 int nErr) {
+  return LogError(pszModule, nLine, "Error %s %s, got %d %s", pszWhat, pszPath, nErr,
+                  PlatStrError(nErr));
+}
+
 long ErrorLogErrorCount() { return g_nErrors.load(); }
 
 void SetErrorLogClock(std::time_t (*pfnClock)()) { g_pfnClock = pfnClock; }

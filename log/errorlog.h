@@ -12,6 +12,13 @@ int LogError(const char *pszFile, int nLine, const char *pszFormat, ...)
 void LogInfo(const char *pszFile, int nLine, const char *pszFormat, ...)
     PRINTF_LIKE(3, 4);
 
+// An error entry for a failed operation on a file, "Error <what> <path>,
+// got <number> <the system's text>": LogFileError("merge", __LINE__,
+// "reading file", "x.txt", nErr) writes "Error reading file x.txt, got 5
+// Input/output error". From the module named, as LogError.
+int LogFileError(const char *pszModule, int nLine, const char *pszWhat, const char *pszPath,
+                 int nErr);
+
 // Number of error entries made in this run (the exit status tells a
 // scheduler whether the night went well).
 long ErrorLogErrorCount();

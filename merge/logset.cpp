@@ -64,8 +64,7 @@ int ReadWholeLogFile(const char *pszPath, LogBytes *pBlock, std::size_t *pnBytes
   if (h < 0) {
     int nErr = PlatErrno();
     if (bMayBeAbsent && (nErr == PLAT_ENOENT || nErr == PLAT_EISDIR)) return -1;
-    LogError("merge", __LINE__, "Error opening file %s, got %d %s", pszPath, nErr,
-             PlatStrError(nErr));
+    LogFileError("merge", __LINE__, "opening file", pszPath, nErr);
     return 0;
   }
   long long nSize = PlatFileSize(pszPath);
@@ -94,8 +93,7 @@ int ReadWholeLogFile(const char *pszPath, LogBytes *pBlock, std::size_t *pnBytes
       int nErr = PlatErrno();
       PlatClose(h);
       std::free(p);
-      LogError("merge", __LINE__, "Error reading file %s, got %d %s", pszPath, nErr,
-               PlatStrError(nErr));
+      LogFileError("merge", __LINE__, "reading file", pszPath, nErr);
       return 0;
     }
     if (nRead == 0) break;
@@ -328,8 +326,7 @@ int ScanFile(int &h, const char *pszPath, bool bWholeLinesOnly, FileLines &lines
   PlatClose(h);
   h = -1;
   if (!bRead) {
-    LogError("merge", __LINE__, "Error reading file %s, got %d %s", pszPath, nErr,
-             PlatStrError(nErr));
+    LogFileError("merge", __LINE__, "reading file", pszPath, nErr);
     return 0;
   }
   if (bWholeLinesOnly && nTail)
@@ -350,8 +347,7 @@ int HoldWhole(FileLines &lines, LogFile &file) {
   std::size_t nHeld = 0;
   if (ReadWholeLogFile(file.path.c_str(), &file.pBlock, &nHeld, 0) != 1) return 0;
   if (nHeld != file.nBytes) {
-    LogError("merge", __LINE__, "Error reading file %s, got %d %s", file.path.c_str(), PLAT_EIO,
-             PlatStrError(PLAT_EIO));
+    LogFileError("merge", __LINE__, "reading file", file.path.c_str(), PLAT_EIO);
     return 0;
   }
   std::sort(lines.vNew.begin(), lines.vNew.end(), TimeThenOffsetLess);
@@ -393,8 +389,7 @@ int ReadLogSet(const char *pszPath, LogSet *pSet, char *pszStatus, unsigned nSta
       LogInfo("merge", __LINE__, "Merge ignoring %s, not a file", pszPath);
       return -1;
     }
-    LogError("merge", __LINE__, "Error opening file %s, got %d %s", pszPath, nErr,
-             PlatStrError(nErr));
+    LogFileError("merge", __LINE__, "opening file", pszPath, nErr);
     return 0;
   }
   try {

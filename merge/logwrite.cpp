@@ -54,8 +54,7 @@ int OpenSources(const LogSet *pSet, std::vector<SourceReader> &readers) {
     int nErr = PlatErrno();
     if (readers[i].h < 0 || PlatFileSize(file.path.c_str()) != static_cast<long long>(file.nBytes)) {
       if (readers[i].h >= 0) nErr = PLAT_EIO;
-      LogError("merge", __LINE__, "Error reading file %s, got %d %s", file.path.c_str(), nErr,
-               PlatStrError(nErr));
+      LogFileError("merge", __LINE__, "reading file", file.path.c_str(), nErr);
       return 0;
     }
     try {
@@ -86,9 +85,7 @@ class Output {
                              P_S_IREAD | P_S_IWRITE);
     if (h_ >= 0) return 1;
     int nErr = PlatErrno();
-    LogError("merge", __LINE__,
-             bAppend_ ? "Error opening file %s, got %d %s" : "Error creating file %s, got %d %s",
-             pszPath_, nErr, PlatStrError(nErr));
+    LogFileError("merge", __LINE__, bAppend_ ? "opening file" : "creating file", pszPath_, nErr);
     return 0;
   }
 
@@ -128,10 +125,10 @@ class Output {
     if (bAppend_) (void)PlatTruncate(h_, llBase_);
     PlatClose(h_);
     if (!bAppend_) (void)PlatUnlink(pszPath_);
-    const char *pszFormat = nWhat == kHeader  ? "Error writing header to file %s, got %d %s"
-                            : nWhat == kWrite ? "Error writing file %s, got %d %s"
-                                              : "Error reading file %s, got %d %s";
-    LogError("merge", __LINE__, pszFormat, pszWhich, nErr, PlatStrError(nErr));
+    const char *pszWhat = nWhat == kHeader  ? "writing header to file"
+                          : nWhat == kWrite ? "writing file"
+                                            : "reading file";
+    LogFileError("merge", __LINE__, pszWhat, pszWhich, nErr);
     return 0;
   }
 
@@ -142,8 +139,7 @@ class Output {
     if (PlatClose(h_) != 0) {
       int nErr = PlatErrno();
       if (!bAppend_) (void)PlatUnlink(pszPath_);
-      LogError("merge", __LINE__, "Error writing file %s, got %d %s", pszPath_, nErr,
-               PlatStrError(nErr));
+      LogFileError("merge", __LINE__, "writing file", pszPath_, nErr);
       return 0;
     }
     return 1;

@@ -74,15 +74,13 @@ int RemoveInputs(const std::vector<Leftover> &leftovers, const char *pszDownload
   for (const Leftover &l : leftovers) {
     if (PlatUnlink(l.path.c_str()) != 0) {
       int nErr = PlatErrno();
-      LogError("merge", __LINE__, "Error deleting file %s, got %d %s", l.path.c_str(), nErr,
-               PlatStrError(nErr));
+      LogFileError("merge", __LINE__, "deleting file", l.path.c_str(), nErr);
       nResult = 0;
     }
   }
   if (pszDownloaded && PlatUnlink(pszDownloaded) != 0) {
     int nErr = PlatErrno();
-    LogError("merge", __LINE__, "Error deleting file %s, got %d %s", pszDownloaded, nErr,
-             PlatStrError(nErr));
+    LogFileError("merge", __LINE__, "deleting file", pszDownloaded, nErr);
     return 0;
   }
   if (!nResult) return 0;
@@ -201,8 +199,7 @@ int ReplaceLocalLog(const DeviceFiles &files, int bLeftover, LogSet *pSet, char 
   // The rename must be on the disk before the downloads, the other copies, go.
   if (MergeFlushToDisk.load() && PlatFsyncDir(files.szLog) != 0) {
     int nErr = PlatErrno();
-    LogError("merge", __LINE__, "Error flushing directory of %s, got %d %s", files.szLog, nErr,
-             PlatStrError(nErr));
+    LogFileError("merge", __LINE__, "flushing directory of", files.szLog, nErr);
     return 0;
   }
   WriteLogState(files.szState, files.szLog, lRecords, ulLast, llHeaderLen);

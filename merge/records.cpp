@@ -180,8 +180,7 @@ int WriteLogFile(const char *pszPath, LogRecord **ppHead, const char *pszHeader,
                    P_S_IREAD | P_S_IWRITE);
   if (h < 0) {
     int nErr = PlatErrno();
-    LogError("merge", __LINE__, "Error creating file %s, got %d %s", pszPath, nErr,
-             PlatStrError(nErr));
+    LogFileError("merge", __LINE__, "creating file", pszPath, nErr);
     return 0;
   }
   if (pszHeader) {
@@ -189,8 +188,7 @@ int WriteLogFile(const char *pszPath, LogRecord **ppHead, const char *pszHeader,
     if (PlatWrite(h, pszHeader, n) != static_cast<long>(n)) {
       int nErr = PlatErrno();
       PlatClose(h);
-      LogError("merge", __LINE__, "Error writing header to file %s, got %d %s", pszPath, nErr,
-               PlatStrError(nErr));
+      LogFileError("merge", __LINE__, "writing header to file", pszPath, nErr);
       return 0;
     }
   }
@@ -210,8 +208,7 @@ int WriteLogFile(const char *pszPath, LogRecord **ppHead, const char *pszHeader,
     if (!bBuilt || PlatWrite(h, line.data(), line.size()) != static_cast<long>(line.size())) {
       int nErr = bBuilt ? PlatErrno() : PLAT_ENOMEM;
       PlatClose(h);
-      LogError("merge", __LINE__, "Error writing file %s, got %d %s", pszPath, nErr,
-               PlatStrError(nErr));
+      LogFileError("merge", __LINE__, "writing file", pszPath, nErr);
       return 0;
     }
     *ppHead = pRec->pNext;
@@ -220,8 +217,7 @@ int WriteLogFile(const char *pszPath, LogRecord **ppHead, const char *pszHeader,
   }
   if (PlatClose(h) != 0) {
     int nErr = PlatErrno();
-    LogError("merge", __LINE__, "Error writing file %s, got %d %s", pszPath, nErr,
-             PlatStrError(nErr));
+    LogFileError("merge", __LINE__, "writing file", pszPath, nErr);
     return 0;
   }
   return 1;

@@ -66,8 +66,7 @@ void LockDirectoryOrEnd() {
                  "tandreldl: another run (%s) is working in this directory; nothing done\n",
                  szHolder);
   } else {
-    LogError("main", __LINE__, "Error creating file %s, got %d %s", LockFileName, nErr,
-             PlatStrError(nErr));
+    LogFileError("main", __LINE__, "creating file", LockFileName, nErr);
     FormatString(szText, sizeof szText, "tandreldl: cannot lock %s: %s; nothing done\n",
                  LockFileName, PlatStrError(nErr));
   }
