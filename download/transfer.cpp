@@ -293,7 +293,24 @@ int RequestLogDelete(DownloadJob *pJob, int nKind, int nDevice) {
   return 0;
 }
 
-int DownloadLogFile(DownloadJob *pJob, int nKind, int nDevice) {
+namespace {
+
+// One device's log on its way from the unit to the local log.
+struct LogDownload {
+  int nDevice;
+  long long llAnnounced;  // the Content-Length of the answer, -1 for none
+  int nEnd;               // how the body ended (BODY_ values)
+  BodyInfo info;
+  int bComplete;   // arrived whole and stored
+  int bCancelled;  // the job stopped during the body
+  int bMergeable;  // the file holds whole lines only
+  LogScan scan;
+};
+
+// Asks for the device's log; 1 when a log's body is waiting on the file
+// connection and the temporary file is open for it. A failure is reported
+// (not a cancel's).
+int RequestLogFile(DownloadJob *pJob, int nKind, int nDevice) {
   DasRecord *pDas = pJob->pDas;
   char szPath[64];
   if (nKind == MultiDevice)
@@ -330,92 +347,114 @@ int DownloadLogFile(DownloadJob *pJob, int nKind, int nDevice) {
     FailJob(pJob, "temporary file for device %d could not be created", nDevice);
     return 0;
   }
-  const long long llAnnounced = pJob->llContentLength;
-  BodyInfo info;
-  int nEnd = ReceiveBody(pJob, &pJob->sockFile, pJob->nTempFile, kLogBlock, &info);
+  return 1;
+}
+
+// Receives the body into the temporary file and closes it.
+void ReceiveLogFile(DownloadJob *pJob, LogDownload *pLog) {
+  pLog->llAnnounced = pJob->llContentLength;
+  pLog->nEnd = ReceiveBody(pJob, &pJob->sockFile, pJob->nTempFile, kLogBlock, &pLog->info);
   CloseJobSocket(pJob->sockFile);
-  int bComplete = nEnd == BODY_COMPLETE;
-  int bCancelled = !JobRunning(pJob);
+  pLog->bComplete = pLog->nEnd == BODY_COMPLETE;
+  pLog->bCancelled = !JobRunning(pJob);
 
   // A body that did not arrive whole ends somewhere inside a line; that cut
   // line would stand in the local log as a short record. Only the lines up
   // to the last line feed are kept. A file that cannot be cut is not merged
   // now; the next merge of this device takes it up and ignores its
   // unterminated last line.
-  int bMergeable = 1;
-  if (!bComplete && PlatTruncate(pJob->nTempFile, (long long)info.ullLineEnd) != 0) {
-    int nErr = PlatErrno();
-    LogFileError("download", __LINE__, "writing file", pJob->szTempFile, nErr);
-    FailJob(pJob, "the log of device %d could not be stored", nDevice);
-    bMergeable = 0;
+  pLog->bMergeable = 1;
+  if (!pLog->bComplete && PlatTruncate(pJob->nTempFile, (long long)pLog->info.ullLineEnd) != 0) {
+    LogFileError("download", __LINE__, "writing file", pJob->szTempFile, PlatErrno());
+    FailJob(pJob, "the log of device %d could not be stored", pLog->nDevice);
+    pLog->bMergeable = 0;
   }
-  if (PlatClose(pJob->nTempFile) != 0 && bComplete) {
-    int nErr = PlatErrno();
-    LogFileError("download", __LINE__, "writing file", pJob->szTempFile, nErr);
-    FailJob(pJob, "the log of device %d could not be stored", nDevice);
-    bComplete = 0;
+  if (PlatClose(pJob->nTempFile) != 0 && pLog->bComplete) {
+    LogFileError("download", __LINE__, "writing file", pJob->szTempFile, PlatErrno());
+    FailJob(pJob, "the log of device %d could not be stored", pLog->nDevice);
+    pLog->bComplete = 0;
   }
   pJob->nTempFile = -1;
   // Not one whole line may have arrived (a refused encoding, a cut in the
   // first line): the file is then empty and merged like an empty download,
   // which takes up what earlier runs left and leaves the local log as such
   // a merge would.
+}
 
-  // Only a body that reads as a log is merged: one that begins with the
-  // log header or a data line and, if it holds more than headers, yields a
-  // record. Anything else (a page of some server, a log whose lines end in
-  // CR alone and so read as one header line) would merge into nothing or
-  // into junk, and the delete would lose the unit's data.
-  LogScan scan;
-  if (bMergeable && ScanLogFile(pJob->szTempFile, &scan) &&
-      (scan.nFirst == 0 || (scan.lStamped == 0 && scan.bMore))) {
-    (void)PlatUnlink(pJob->szTempFile);
-    if (bCancelled) return 0;
-    LogError("download", __LINE__, "Log file of device %d from DAS %s at %s is not a log: %s",
-             nDevice, pDas->serialnumber, pDas->ipaddress,
-             scan.nFirst == 0  ? "its first line is neither the log header nor a data line"
-             : scan.bCrOnly    ? "no record in it, its lines end in CR alone"
-                               : "no line in it begins with a time stamp");
-    FailJob(pJob, "the log of device %d is not a log", nDevice);
+// 1 when the stored file does not read as a log (it is then removed, and
+// reported unless the job stopped). Only a body that begins with the log
+// header or a data line and, if it holds more than headers, yields a record
+// is merged. Anything else (a page of some server, a log whose lines end in
+// CR alone and so read as one header line) would merge into nothing or into
+// junk, and the delete would lose the unit's data.
+int RefuseNonLog(DownloadJob *pJob, LogDownload *pLog) {
+  const LogScan &scan = pLog->scan;
+  if (!pLog->bMergeable || !ScanLogFile(pJob->szTempFile, &pLog->scan) ||
+      !(scan.nFirst == 0 || (scan.lStamped == 0 && scan.bMore)))
     return 0;
-  }
+  (void)PlatUnlink(pJob->szTempFile);
+  if (pLog->bCancelled) return 1;
+  DasRecord *pDas = pJob->pDas;
+  LogError("download", __LINE__, "Log file of device %d from DAS %s at %s is not a log: %s",
+           pLog->nDevice, pDas->serialnumber, pDas->ipaddress,
+           scan.nFirst == 0  ? "its first line is neither the log header nor a data line"
+           : scan.bCrOnly    ? "no record in it, its lines end in CR alone"
+                             : "no line in it begins with a time stamp");
+  FailJob(pJob, "the log of device %d is not a log", pLog->nDevice);
+  return 1;
+}
 
-  if (bComplete) {
+// The entry for how the body ended.
+void ReportLogEnd(DownloadJob *pJob, const LogDownload &log) {
+  DasRecord *pDas = pJob->pDas;
+  if (log.bComplete) {
     LogInfo("download", __LINE__, "Log file download complete");
-  } else if (!bCancelled && nEnd != BODY_COMPLETE) {
+  } else if (!log.bCancelled && log.nEnd != BODY_COMPLETE) {
     char szWhy[128];
-    DescribeBodyEnd(nEnd, info, llAnnounced, szWhy, sizeof szWhy);
+    DescribeBodyEnd(log.nEnd, log.info, log.llAnnounced, szWhy, sizeof szWhy);
     LogError("download", __LINE__, "Log file of device %d from DAS %s at %s incomplete: %s",
-             nDevice, pDas->serialnumber, pDas->ipaddress, szWhy);
-    FailJob(pJob, "log of device %d incomplete: %s", nDevice, szWhy);
+             log.nDevice, pDas->serialnumber, pDas->ipaddress, szWhy);
+    FailJob(pJob, "log of device %d incomplete: %s", log.nDevice, szWhy);
   }
+}
+
+}  // namespace
+
+int DownloadLogFile(DownloadJob *pJob, int nKind, int nDevice) {
+  DasRecord *pDas = pJob->pDas;
+  if (!RequestLogFile(pJob, nKind, nDevice)) return 0;
+  LogDownload log{};
+  log.nDevice = nDevice;
+  ReceiveLogFile(pJob, &log);
+  if (RefuseNonLog(pJob, &log)) return 0;
+  ReportLogEnd(pJob, log);
 
   // What arrived is merged in any case; the merge puts it on the disk
   // before anything below may ask the unit to let go of it.
   int bMerged = 0;
-  if (bMergeable) {
+  if (log.bMergeable) {
     SetJobStatus(pJob, "Merging log data in %s", pJob->szTempFile);
     const MergeProgress progress{RefreshJobContext, pJob};
     bMerged = MergeLogFile(pDas->serialnumber, nDevice, pJob->szTempFile, pJob->szFilename, 64,
                            &progress);
     if (!bMerged) FailJob(pJob, "the log of device %d could not be merged", nDevice);
   }
-  if (bMerged && bComplete) {
+  if (bMerged && log.bComplete) {
     pJob->nDevices++;
-    pJob->lRecords += scan.lRecords;  // one per time stamp, as the local log keeps them
+    pJob->lRecords += log.scan.lRecords;  // one per time stamp, as the local log keeps them
   }
 
   // The unit's copy is the only other one: it is told to delete only a log
   // that arrived whole and is safely in the local log.
-  if (pDas->deletelog && !bCancelled) {
-    if (bComplete && bMerged)
+  if (pDas->deletelog && !log.bCancelled) {
+    if (log.bComplete && bMerged)
       RequestLogDelete(pJob, nKind, nDevice);
-    else if (!bComplete)
+    else if (!log.bComplete)
       LogInfo("download", __LINE__, "Log file download incomplete, delete request not sent");
     else
       LogInfo("download", __LINE__, "Log file not stored, delete request not sent");
   }
-  return bCancelled ? 0 : 1;
+  return log.bCancelled ? 0 : 1;
 }
 
 int DownloadConfigFile(DownloadJob *pJob, int nKind, int nDevice) {

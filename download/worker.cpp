@@ -20,6 +20,105 @@ void NoteUnit(DownloadJob *pJob, int nOutcome) {
                   pJob->nDevices, pJob->lRecords);
   MarkJobNoted(pJob);
 }
+// An address that is not plainly four numbers would be read some other way
+// by someone (a leading 0 as octal, "10.1" as 10.0.0.1) and could reach
+// another unit, which would then be told to delete its data. 1 when the
+// address can be used; otherwise the job has failed (reported).
+int AddressUsable(DownloadJob *pJob) {
+  DasRecord *pDas = pJob->pDas;
+  std::uint32_t nAddr = 0;
+  unsigned short nPort = 0;
+  if (ParseUnitAddress(pDas->ipaddress, &nAddr, &nPort)) return 1;
+  LogError("download", __LINE__,
+           "Address [%s] of DAS %s is not four decimal numbers from 0 to 255 "
+           "(a.b.c.d or a.b.c.d:port); the unit is not contacted",
+           pDas->ipaddress, pDas->serialnumber);
+  FailJob(pJob, "its address [%s] cannot be used", pDas->ipaddress);
+  return 0;
+}
+
+// Dials the unit when it is reached by telephone. 1 when the way to it is
+// open; 0 when the dial failed, and then the unit has been noted and its
+// dialog closed.
+int OpenTheWay(DownloadJob *pJob, int bDialout, HRASCONN *phConn) {
+  DasRecord *pDas = pJob->pDas;
+  if (!bDialout) {
+    LogInfo("download", __LINE__, "Dialout not configured for %s, using LAN", pDas->serialnumber);
+    return 1;
+  }
+  LogInfo("download", __LINE__, "Dialout required for %s, calling %s", pDas->serialnumber,
+          pDas->phone);
+  if (Dialout(pJob, phConn)) return 1;
+  // A failed dial ends the job like a cancel would, but it is a failure of
+  // the unit's download, not the operator's choice.
+  if (JobRunning(pJob)) {
+    FailJob(pJob, "dial-out to %s failed", pDas->phone);
+    // A killed run may have left downloads (and a log cut inside an append
+    // that they repair); they need no line to the unit.
+    MergeLeftoverLogs(pJob);
+  }
+  NoteUnit(pJob, pJob->nOutcome == UNIT_FAILED ? UNIT_FAILED : UNIT_CANCELLED);
+  SendMessage(pJob->hDlg, WM_CLOSE, 0, 0);
+  pJob->cState.store(JOB_CANCELLED);
+  return 0;
+}
+
+// The identity read, the serial number check, the kind probe and the
+// transfer sequence. 1 when the sequence ran (it takes up leftovers itself).
+int DownloadReachedUnit(DownloadJob *pJob) {
+  DasRecord *pDas = pJob->pDas;
+  int bIdentity = ReadDasIdentity(pJob);
+  CloseJobSocket(pJob->sockQuery);  // closed by the identity read already
+
+  // The main window saves and shows what the identity read has put into
+  // the record; the dialog shows it too.
+  SendMessage(DownloadOwner.load(), WM_COMMAND, CMD_SAVE_REFRESH, 0);
+  RefreshJob(pJob);
+
+  if (!bIdentity) {
+    // Reported at the end; no further request to a unit that did not say
+    // who it is.
+    return 0;
+  }
+  if (!IsValidSerialNumber(pDas->serialnumber) || pJob->bSerialRefused) {
+    LogInfo("download", __LINE__,
+            "Unable to locate valid DAS serial number, abort download.  got [%s]",
+            pJob->bSerialRefused ? pJob->szRefusedSerial : pDas->serialnumber);
+    FailJob(pJob, "reported a serial number that cannot be used");
+    return 0;
+  }
+  int nHttpResult = 0;
+  int nGot = HttpGet("/setup/logexport.cgi?MB=0", pJob, &pJob->sockQuery, &nHttpResult);
+  if (nGot && nHttpResult == 404) {
+    DownloadSingleMeterDas(pJob);
+    return 1;
+  }
+  if (nGot && nHttpResult == 200) {
+    DownloadMultiDeviceDas(pJob);
+    return 1;
+  }
+  if (JobRunning(pJob)) FailRequest(pJob, "device list", nGot, nHttpResult);
+  return 0;
+}
+
+// How the unit's download ended. A cancel by the operator is no failure and
+// gets one information entry; a failure gets one error entry naming the
+// unit, unless the step that failed has written one already.
+void SettleOutcome(DownloadJob *pJob, long nErrorsBefore) {
+  DasRecord *pDas = pJob->pDas;
+  int bCancelled = pJob->cState.load() != JOB_RUNNING && pJob->nOutcome != UNIT_FAILED;
+  if (bCancelled) {
+    pJob->nOutcome = UNIT_CANCELLED;
+    LogInfo("download", __LINE__, "Download of %s cancelled", pDas->serialnumber);
+  } else if (pJob->nOutcome == UNIT_FAILED) {
+    if (ErrorLogErrorCount() == nErrorsBefore)
+      LogError("download", __LINE__, "Download of DAS %s at %s did not complete: %s",
+               pDas->serialnumber, pDas->ipaddress, pJob->szReason);
+  } else {
+    pJob->nOutcome = UNIT_COMPLETE;
+  }
+}
+
 }  // namespace
 
 void DownloadThread(void *pParam) {
@@ -44,91 +143,17 @@ void DownloadThread(void *pParam) {
   HRASCONN hConn = nullptr;
   int bNoted = 0;
   int bDialout = std::strlen(pDas->phone) >= kMinDialoutPhone;
-  // An address that is not plainly four numbers would be read some other
-  // way by someone (a leading 0 as octal, "10.1" as 10.0.0.1) and could
-  // reach another unit, which would then be told to delete its data.
-  std::uint32_t nAddr = 0;
-  unsigned short nPort = 0;
-  if (pJob->cState.load() == JOB_RUNNING && !ParseUnitAddress(pDas->ipaddress, &nAddr, &nPort)) {
-    LogError("download", __LINE__,
-             "Address [%s] of DAS %s is not four decimal numbers from 0 to 255 "
-             "(a.b.c.d or a.b.c.d:port); the unit is not contacted",
-             pDas->ipaddress, pDas->serialnumber);
-    FailJob(pJob, "its address [%s] cannot be used", pDas->ipaddress);
-    bDialout = 0;
-  }
-  if (pJob->cState.load() == JOB_RUNNING && pJob->nOutcome != UNIT_FAILED) {
-    if (bDialout) {
-      LogInfo("download", __LINE__, "Dialout required for %s, calling %s", pDas->serialnumber,
-              pDas->phone);
-      if (!Dialout(pJob, &hConn)) {
-        // A failed dial ends the job like a cancel would, but it is a
-        // failure of the unit's download, not the operator's choice.
-        if (JobRunning(pJob)) {
-          FailJob(pJob, "dial-out to %s failed", pDas->phone);
-          // A killed run may have left downloads (and a log cut inside
-          // an append that they repair); they need no line to the unit.
-          MergeLeftoverLogs(pJob);
-        }
-        NoteUnit(pJob, pJob->nOutcome == UNIT_FAILED ? UNIT_FAILED : UNIT_CANCELLED);
-        bNoted = 1;
-        SendMessage(pJob->hDlg, WM_CLOSE, 0, 0);
-        pJob->cState.store(JOB_CANCELLED);
-      }
-    } else {
-      LogInfo("download", __LINE__, "Dialout not configured for %s, using LAN",
-              pDas->serialnumber);
-    }
-  }
+  if (JobRunning(pJob) && !AddressUsable(pJob)) bDialout = 0;
+  if (JobRunning(pJob) && pJob->nOutcome != UNIT_FAILED && !OpenTheWay(pJob, bDialout, &hConn))
+    bNoted = 1;
 
   int bSequence = 0;  // the transfer sequence ran (it takes up leftovers itself)
-  if (pJob->cState.load() == JOB_RUNNING && pJob->nOutcome != UNIT_FAILED) {
-    int bIdentity = ReadDasIdentity(pJob);
-    CloseJobSocket(pJob->sockQuery);  // closed by the identity read already
-
-    // The main window saves and shows what the identity read has put into
-    // the record; the dialog shows it too.
-    SendMessage(DownloadOwner.load(), WM_COMMAND, CMD_SAVE_REFRESH, 0);
-    RefreshJob(pJob);
-
-    if (!bIdentity) {
-      // Reported at the end; no further request to a unit that did not
-      // say who it is.
-    } else if (IsValidSerialNumber(pDas->serialnumber) && !pJob->bSerialRefused) {
-      int nHttpResult = 0;
-      int nGot = HttpGet("/setup/logexport.cgi?MB=0", pJob, &pJob->sockQuery, &nHttpResult);
-      bSequence = nGot && (nHttpResult == 404 || nHttpResult == 200);
-      if (nGot && nHttpResult == 404)
-        DownloadSingleMeterDas(pJob);
-      else if (nGot && nHttpResult == 200)
-        DownloadMultiDeviceDas(pJob);
-      else if (JobRunning(pJob))
-        FailRequest(pJob, "device list", nGot, nHttpResult);
-    } else {
-      LogInfo("download", __LINE__,
-              "Unable to locate valid DAS serial number, abort download.  got [%s]",
-              pJob->bSerialRefused ? pJob->szRefusedSerial : pDas->serialnumber);
-      FailJob(pJob, "reported a serial number that cannot be used");
-    }
-  }
+  if (JobRunning(pJob) && pJob->nOutcome != UNIT_FAILED) bSequence = DownloadReachedUnit(pJob);
   // A unit that could not be reached (or not downloaded): what killed runs
   // left of it is on this disk, and is merged all the same.
   if (!bSequence) MergeLeftoverLogs(pJob);
 
-  // How the unit's download ended. A cancel by the operator is no failure
-  // and gets one information entry; a failure gets one error entry naming
-  // the unit, unless the step that failed has written one already.
-  int bCancelled = pJob->cState.load() != JOB_RUNNING && pJob->nOutcome != UNIT_FAILED;
-  if (bCancelled) {
-    pJob->nOutcome = UNIT_CANCELLED;
-    LogInfo("download", __LINE__, "Download of %s cancelled", pDas->serialnumber);
-  } else if (pJob->nOutcome == UNIT_FAILED) {
-    if (ErrorLogErrorCount() == nErrorsBefore)
-      LogError("download", __LINE__, "Download of DAS %s at %s did not complete: %s",
-               pDas->serialnumber, pDas->ipaddress, pJob->szReason);
-  } else {
-    pJob->nOutcome = UNIT_COMPLETE;
-  }
+  SettleOutcome(pJob, nErrorsBefore);
   if (!bNoted) NoteUnit(pJob, pJob->nOutcome);
 
   CloseJobSocket(pJob->sockQuery);
