@@ -208,6 +208,12 @@ void SaveFailed(int nLine, const char *pszFormat, ...) {
   SummaryNoteProblem(szLine);
 }
 
+// A failed step on a file, pszWhat as LogFileError takes it.
+void SaveFailedOn(int nLine, const char *pszWhat, const char *pszPath, int nErr) {
+  char szText[512];
+  SaveFailed(nLine, "%s", FormatFileError(szText, sizeof szText, pszWhat, pszPath, nErr));
+}
+
 }  // namespace
 
 // A row may be short: columns that it does not have stay empty. A phone
@@ -292,7 +298,7 @@ void SaveDasList(HWND hList) {
   AtomicFile file;
   if (!AtomicFileOpen(&file, ListFile, P_O_TEXT)) {
     int nErr = PlatErrno();
-    SaveFailed(__LINE__, "Error creating %s, got %d %s", file.szPart, nErr, PlatStrError(nErr));
+    SaveFailedOn(__LINE__, "creating", file.szPart, nErr);
     return;
   }
   bool bComplete = true;
@@ -300,7 +306,7 @@ void SaveDasList(HWND hList) {
   FormatString(szLine, sizeof szLine, "%s\n", ListHeader);
   if (!AtomicFileWrite(&file, szLine, std::strlen(szLine))) {
     int nErr = PlatErrno();
-    SaveFailed(__LINE__, "Error writing to %s, got %d %s", file.szPart, nErr, PlatStrError(nErr));
+    SaveFailedOn(__LINE__, "writing to", file.szPart, nErr);
     bComplete = false;
   }
   // A list box that is gone answers every message with 0, which would read
@@ -319,7 +325,7 @@ void SaveDasList(HWND hList) {
                  pDas->phone, pDas->ipaddress, pDas->deletelog ? "YES" : "NO", pDas->password);
     if (!AtomicFileWrite(&file, szLine, std::strlen(szLine))) {
       int nErr = PlatErrno();
-      SaveFailed(__LINE__, "Error writing to %s, got %d %s", file.szPart, nErr, PlatStrError(nErr));
+      SaveFailedOn(__LINE__, "writing to", file.szPart, nErr);
       bComplete = false;
     }
   }
@@ -330,8 +336,7 @@ void SaveDasList(HWND hList) {
   // The folder is flushed as well as can be: the list is in place either way.
   int nCommit = AtomicFileCommit(&file, 1);
   if (nCommit == ATOMIC_NOT_WRITTEN)
-    SaveFailed(__LINE__, "Error writing to %s, got %d %s", file.szPart, file.nErr,
-               PlatStrError(file.nErr));
+    SaveFailedOn(__LINE__, "writing to", file.szPart, file.nErr);
   else if (nCommit == ATOMIC_NOT_RENAMED)
     SaveFailed(__LINE__, "Error renaming %s to %s, got %d %s", file.szPart, ListFile, file.nErr,
                PlatStrError(file.nErr));

@@ -493,8 +493,7 @@ int DownloadConfigFile(DownloadJob *pJob, int nKind, int nDevice) {
   AtomicFile part;
   if (!AtomicFileOpen(&part, szLocal, P_O_TEXT)) {
     int nErr = PlatErrno();
-    LogError("download", __LINE__, "Error creating file %s, got %d %s", part.szPart, nErr,
-             PlatStrError(nErr));
+    LogFileError("download", __LINE__, "creating file", part.szPart, nErr);
     CloseJobSocket(pJob->sockFile);
     FailJob(pJob, "%s could not be written", szLocal);
     return 0;

@@ -142,6 +142,12 @@ void LogInfo(const char *pszFile, int nLine, const char *pszFormat, ...) {
   va_end(ap);
 }
 
+const char *FormatFileError(char *pszBuf, unsigned nCap, const char *pszWhat, const char *pszPath,
+                            int nErr) {
+  FormatString(pszBuf, nCap, "Error %s %s, got %d %s", pszWhat, pszPath, nErr, PlatStrError(nErr));
+  return pszBuf;
+}
+
 int LogFileError(const char *pszModule, int nLine, const char *pszWhat, const char *pszPath,
                  int nErr) {
   return LogError(pszModule, nLine, "Error %s %s, got %d %s", pszWhat, pszPath, nErr,

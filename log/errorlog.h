@@ -16,6 +16,10 @@ void LogInfo(const char *pszFile, int nLine, const char *pszFormat, ...)
 // got <number> <the system's text>": LogFileError("merge", __LINE__,
 // "reading file", "x.txt", nErr) writes "Error reading file x.txt, got 5
 // Input/output error". From the module named, as LogError.
+// FormatFileError gives the same text (for a caller that also reports it
+// elsewhere); returns pszBuf.
+const char *FormatFileError(char *pszBuf, unsigned nCap, const char *pszWhat, const char *pszPath,
+                            int nErr);
 int LogFileError(const char *pszModule, int nLine, const char *pszWhat, const char *pszPath,
                  int nErr);
 

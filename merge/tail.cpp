@@ -195,8 +195,7 @@ int ReadTail(const char *pszLog, long long llOffset, long long llSize, LogSet *p
   int nErr = PlatErrno();
   PlatClose(h);
   if (nRead < 0) {
-    LogError("merge", __LINE__, "Error reading file %s, got %d %s", pszLog, nErr,
-             PlatStrError(nErr));
+    LogFileError("merge", __LINE__, "reading file", pszLog, nErr);
     return 0;
   }
   if (nHave != nBytes) return -1;
@@ -231,8 +230,7 @@ int HoldSources(LogSet *pSet) {
     std::size_t nHeld = 0;
     if (ReadWholeLogFile(file.path.c_str(), &file.pBlock, &nHeld, 0) != 1) return 0;
     if (nHeld != file.nBytes) {
-      LogError("merge", __LINE__, "Error reading file %s, got %d %s", file.path.c_str(),
-               PLAT_EIO, PlatStrError(PLAT_EIO));
+      LogFileError("merge", __LINE__, "reading file", file.path.c_str(), PLAT_EIO);
       return 0;
     }
   }
@@ -273,8 +271,7 @@ bool PutTail(BlockWriter &out, const LogSet *pSet, const char *pBytes, std::size
 }
 
 int ReportWrite(const char *pszPath, int nErr) {
-  LogError("merge", __LINE__, "Error writing file %s, got %d %s", pszPath, nErr,
-           PlatStrError(nErr));
+  LogFileError("merge", __LINE__, "writing file", pszPath, nErr);
   return 0;
 }
 
@@ -292,8 +289,7 @@ int WriteRedo(const std::string &redo, const Redo &r, const LogSet *pSet) {
                   {}};
   if (out.h < 0) {
     int nErr = PlatErrno();
-    LogError("merge", __LINE__, "Error creating file %s, got %d %s", redo.c_str(), nErr,
-             PlatStrError(nErr));
+    LogFileError("merge", __LINE__, "creating file", redo.c_str(), nErr);
     return 0;
   }
   bool bOk = true;
@@ -332,8 +328,7 @@ int ApplyRedo(const char *pszLog, const char *pszState, const std::string &redo,
   int h = PlatOpen(pszLog, P_O_WRONLY | P_O_APPEND | P_O_BINARY);
   if (h < 0) {
     int nErr = PlatErrno();
-    LogError("merge", __LINE__, "Error opening file %s, got %d %s", pszLog, nErr,
-             PlatStrError(nErr));
+    LogFileError("merge", __LINE__, "opening file", pszLog, nErr);
     return 0;
   }
   BlockWriter out{h, {}};
@@ -357,8 +352,7 @@ int ApplyRedo(const char *pszLog, const char *pszState, const std::string &redo,
   if (PlatUnlink(redo.c_str()) != 0 ||
       (MergeFlushToDisk.load() && PlatFsyncDir(redo.c_str()) != 0)) {
     nErr = PlatErrno();
-    LogError("merge", __LINE__, "Error deleting file %s, got %d %s", redo.c_str(), nErr,
-             PlatStrError(nErr));
+    LogFileError("merge", __LINE__, "deleting file", redo.c_str(), nErr);
     return 0;
   }
   return 1;
@@ -373,8 +367,7 @@ int TailOffset(const char *pszLog, const LogState &st, std::uint32_t ulFrom, lon
   int nErr = PlatErrno();
   PlatClose(h);
   if (n < 0) {
-    LogError("merge", __LINE__, "Error reading file %s, got %d %s", pszLog, nErr,
-             PlatStrError(nErr));
+    LogFileError("merge", __LINE__, "reading file", pszLog, nErr);
     return 0;
   }
   if (n == 0) {
@@ -438,8 +431,7 @@ int FinishTailRedo(const char *pszLog, const char *pszState) {
     LogInfo("merge", __LINE__, "Merge discarding the unfinished %s", redo.c_str());
     if (PlatUnlink(redo.c_str()) != 0) {
       int nErr = PlatErrno();
-      LogError("merge", __LINE__, "Error deleting file %s, got %d %s", redo.c_str(), nErr,
-               PlatStrError(nErr));
+      LogFileError("merge", __LINE__, "deleting file", redo.c_str(), nErr);
       return 0;
     }
     return 1;
