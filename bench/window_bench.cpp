@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "daslist/daslist.h"
+#include "platform/testhooks.h"
 #include "platform/window.h"
 
 namespace {

@@ -15,6 +15,7 @@ set(TANDREL_CORE_SOURCES
   daslist/dasedit.cpp
   download/body.cpp
   download/dialout.cpp
+  download/dialtext.cpp
   download/http.cpp
   download/identity.cpp
   download/job.cpp
@@ -49,7 +50,8 @@ set(TANDREL_POSIX_SOURCES
   platform/ui/queue.cpp
   platform/dialup.cpp
   platform/displaylost.cpp
-  platform/filetable.cpp)
+  platform/common/filetable.cpp
+  platform/common/rastext.cpp)
 
 # The platform layer on Windows.
 set(TANDREL_WIN32_SOURCES
@@ -62,7 +64,8 @@ set(TANDREL_WIN32_SOURCES
   platform/win32/window.cpp
   platform/dialup.cpp
   platform/displaylost.cpp
-  platform/filetable.cpp)
+  platform/common/filetable.cpp
+  platform/common/rastext.cpp)
 
 # The window layer's desktop backend (FLTK 1.3 under X11).
 set(TANDREL_FLTK_SOURCES
@@ -84,8 +87,20 @@ set(TANDREL_FLTK_ENTRY_SOURCES
 # platform's services. The tests link it beside the program's library; the
 # program never does.
 set(TANDREL_TESTHOOKS_POSIX_SOURCES
+  download/testhooks.cpp
+  log/testhooks.cpp
   merge/records.cpp
+  platform/dialup_script.cpp
+  platform/posix/testhooks.cpp
   platform/ui/testhooks.cpp)
+
+# The same on Windows, for its tests under Wine.
+set(TANDREL_TESTHOOKS_WIN32_SOURCES
+  download/testhooks.cpp
+  log/testhooks.cpp
+  merge/records.cpp
+  platform/dialup_script.cpp
+  platform/win32/testhooks.cpp)
 
 # The desktop backend's read-back of what it shows, for the tests (with the
 # desktop backend only).

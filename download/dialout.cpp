@@ -2,6 +2,7 @@
 // download job, shows the progress in the job's status line and waits until
 // the connection stands or has failed.
 #include "download/dialout.h"
+#include "download/dialout_int.h"
 
 #include <atomic>
 #include <chrono>
@@ -17,13 +18,8 @@ static const char MODULE[] = "dialout";
 // The status line holds at most 63 characters whatever its buffer's size.
 enum { STATUS_CAP = 64, TEXT_CAP = 512 };
 
-static std::atomic<unsigned> PollMs{DIALOUT_POLL_MS};
-static std::atomic<unsigned> GiveUpMs{DIALOUT_GIVEUP_MS};
-
-void DialoutSetTiming(unsigned nPollMs, unsigned nGiveUpMs) {
-  if (nPollMs) PollMs = nPollMs;
-  if (nGiveUpMs) GiveUpMs = nGiveUpMs;
-}
+std::atomic<unsigned> g_nDialoutPollMs{DIALOUT_POLL_MS};
+std::atomic<unsigned> g_nDialoutGiveUpMs{DIALOUT_GIVEUP_MS};
 
 // Every way out of a failed dial hangs up a handle the service has handed
 // out, so that each connection is hung up exactly once, here or by the
@@ -73,7 +69,7 @@ int Dialout(DownloadJob *pJob, HRASCONN *phConn) {
   // total time without a connection.
   auto tStart = std::chrono::steady_clock::now();
   for (;;) {
-    PlatSleep(PollMs);
+    PlatSleep(g_nDialoutPollMs);
     if (pJob->cState != JOB_RUNNING) {
       return WaitFailed(pJob, phConn);
     }
@@ -107,9 +103,9 @@ int Dialout(DownloadJob *pJob, HRASCONN *phConn) {
     auto nWaited = std::chrono::duration_cast<std::chrono::milliseconds>(
                        std::chrono::steady_clock::now() - tStart)
                        .count();
-    if (nWaited >= (long long)GiveUpMs) {
+    if (nWaited >= (long long)g_nDialoutGiveUpMs) {
       LogError(MODULE, __LINE__, "Dialout: no connection to %s after %u seconds, giving up",
-               pDas->phone, (unsigned)(GiveUpMs / 1000));
+               pDas->phone, (unsigned)(g_nDialoutGiveUpMs / 1000));
       return WaitFailed(pJob, phConn);
     }
   }
@@ -128,59 +124,4 @@ void DialCallback(unsigned int, int nState, unsigned long dwError) {
   // Give the modems time to settle before the service goes on to
   // authenticate.
   if (nState == RASCS_DeviceConnected) PlatSleep(2000);
-}
-
-void RasStateText(char *pszBuf, unsigned nCap, int nState) {
-  static const char *const aLow[] = {
-      "The communication port is about to be opened.",
-      "The communication port has been opened successfully",
-      "Calling, waiting for connection",
-      "Call connected",
-      "All devices in the device chain have successfully connected",
-      "The authentication process is starting",
-      "An authentication event has occurred.",
-      "The client has requested another validation attempt with a new user "
-      "name/password/domain",
-      "The remote access server has requested a callback number. ",
-      "The client has requested to change the password on the account",
-      "The projection phase is starting",
-      "The link-speed calculation phase is starting",
-      "An authentication request is being acknowledged",
-      "Reauthentication (after callback) is starting",
-      "The client has successfully completed authentication",
-      "The line is about to disconnect in preparation for callback",
-      "The client is delaying in order to give the modem time to reset itself in "
-      "preparation for callback.",
-      "The client is waiting for an incoming call from the remote access server",
-      "The projection result information is available",
-      "Authentication is being initiated or retried",
-      "Client has been called back and is about to resume authentication",
-      "The client is logging on to the network",
-      "Multilink phone book entry: a subentry has been connected during the dialing process",
-      "Multilink phone book entry: a subentry has been disconnected during the dialing "
-      "process",
-  };
-  static const char *const aPaused[] = {
-      "RAS Paused, waiting for terminal",
-      "This state corresponds to the retry authentication state supported by RASPHONE.EXE",
-      "This state corresponds to the callback state supported by RASPHONE.EXE.",
-      "This state corresponds to the change password state supported by RASPHONE.EXE",
-  };
-  const int nLow = (int)(sizeof aLow / sizeof aLow[0]);
-  const int nPaused = (int)(sizeof aPaused / sizeof aPaused[0]);
-
-  const char *pszText = nullptr;
-  if (nState >= 0 && nState < nLow)
-    pszText = aLow[nState];
-  else if (nState >= RASCS_Interactive && nState < RASCS_Interactive + nPaused)
-    pszText = aPaused[nState - RASCS_Interactive];
-  else if (nState == RASCS_Connected)
-    pszText = "Connection Successful";
-  else if (nState == RASCS_Disconnected)
-    pszText = "Disconnected";
-
-  if (pszText)
-    CopyString(pszBuf, pszText, nCap);
-  else
-    FormatString(pszBuf, nCap, "Unknown RAS Dialout state, got %d", nState);
 }

@@ -12,10 +12,8 @@ struct DownloadJob;
 int Dialout(DownloadJob *pJob, HRASCONN *phConn);
 // The service's notifier: logs each change of state (and any error).
 void DialCallback(unsigned int uMsg, int nState, unsigned long dwError);
-// Text of a connection state, cut to nCap.
+// Text of a connection state, cut to nCap (download/dialtext.cpp).
 void RasStateText(char *pszBuf, unsigned nCap, int nState);
 
-// Production timing: a status query every 1000 ms, a wait of at most 120 s.
+// The timing: a status query every 1000 ms, a wait of at most 120 s.
 enum : unsigned { DIALOUT_POLL_MS = 1000, DIALOUT_GIVEUP_MS = 120000 };
-// For tests only: other poll and give-up times (0 keeps the current value).
-void DialoutSetTiming(unsigned nPollMs, unsigned nGiveUpMs);

@@ -79,8 +79,6 @@ extern DownloadJob *CurrentJob;
 // How long the worker waits after closing its dialog before it frees the
 // job (3000 ms; tests shorten it).
 extern std::atomic<unsigned> DownloadFinalWaitMs;
-// Number of jobs allocated and not yet freed.
-int DownloadJobsAlive();
 // Number of jobs whose unit has not yet been noted for the run's summary
 // (MarkJobNoted). A worker that the operator's cancel has released from
 // its dialog may still be finishing a merge; the end of the run waits for

@@ -5,17 +5,17 @@
 #include <new>
 
 #include "download/download.h"
+#include "download/job_int.h"
 #include "platform/sock.h"
 #include "platform/window.h"
 
 std::atomic<unsigned> DownloadFinalWaitMs{3000};
 
+std::atomic<int> g_nJobsAlive{0};
+
 namespace {
-std::atomic<int> nJobsAlive{0};
 std::atomic<int> nOutcomesPending{0};
 }
-
-int DownloadJobsAlive() { return nJobsAlive.load(); }
 
 int DownloadOutcomesPending() { return nOutcomesPending.load(); }
 
@@ -34,7 +34,7 @@ DownloadJob *AllocDownloadJob(DasRecord *pDas, HWND hDlg) {
   pJob->sockQuery.store(INVALID_SOCKET);
   pJob->bUnnoted.store(1);
   nOutcomesPending.fetch_add(1);
-  nJobsAlive.fetch_add(1);
+  g_nJobsAlive.fetch_add(1);
   return pJob;
 }
 
@@ -42,7 +42,7 @@ void FreeDownloadJob(DownloadJob *pJob) {
   if (!pJob) return;
   MarkJobNoted(pJob);
   delete pJob;
-  nJobsAlive.fetch_sub(1);
+  g_nJobsAlive.fetch_sub(1);
 }
 
 void CloseJobSocket(std::atomic<SOCKET> &slot) {

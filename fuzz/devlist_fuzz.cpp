@@ -16,6 +16,7 @@
 #include "merge/logset.h"
 #include "platform/file.h"
 #include "platform/sock.h"
+#include "platform/testhooks.h"
 #include "util/text.h"
 
 namespace {

@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "platform/sock.h"
+#include "platform/testhooks.h"
 
 namespace fs = std::filesystem;
 

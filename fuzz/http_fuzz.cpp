@@ -13,6 +13,7 @@
 #include "download/download.h"
 #include "fuzz/fuzz_common.h"
 #include "platform/sock.h"
+#include "platform/testhooks.h"
 #include "util/text.h"
 
 namespace {

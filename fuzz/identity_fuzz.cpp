@@ -17,6 +17,7 @@
 #include "fuzz/fuzz_common.h"
 #include "platform/file.h"
 #include "platform/sock.h"
+#include "platform/testhooks.h"
 #include "util/text.h"
 
 namespace fs = std::filesystem;

@@ -5,6 +5,7 @@
 // inside a line; no lock is needed. Logging is off (handle -1) until
 // OpenErrorLog, and stays off for the run if the file cannot be opened.
 #include "log/errorlog.h"
+#include "log/errorlog_int.h"
 
 #include <atomic>
 #include <cstdarg>
@@ -16,16 +17,15 @@
 #include "platform/window.h"
 #include "util/text.h"
 
-namespace {
-
-const char kLogName[] = "errorlog.txt";
-
 std::atomic<int> g_hLog{-1};
 std::atomic<int> g_bSuppressBoxes{1};
 std::atomic<long> g_nErrors{0};
 std::atomic<std::time_t (*)()> g_pfnClock{nullptr};
-
 std::atomic<int> g_bSaid{0};
+
+namespace {
+
+const char kLogName[] = "errorlog.txt";
 
 // Tells standard error, once per run, that the error log is not being kept.
 void SayOnce(const char *pszName, const char *pszWhat, int nErr) {
@@ -155,13 +155,3 @@ int LogFileError(const char *pszModule, int nLine, const char *pszWhat, const ch
 }
 
 long ErrorLogErrorCount() { return g_nErrors.load(); }
-
-void SetErrorLogClock(std::time_t (*pfnClock)()) { g_pfnClock = pfnClock; }
-
-void ResetErrorLog() {
-  int h = g_hLog.exchange(-1);
-  if (h >= 0) PlatClose(h);
-  g_bSuppressBoxes = 1;
-  g_nErrors = 0;
-  g_bSaid = 0;
-}

@@ -26,8 +26,3 @@ int LogFileError(const char *pszModule, int nLine, const char *pszWhat, const ch
 // Number of error entries made in this run (the exit status tells a
 // scheduler whether the night went well).
 long ErrorLogErrorCount();
-
-// For tests: a fixed clock, and forgetting the open log so that the next
-// OpenErrorLog starts afresh in the current directory.
-void SetErrorLogClock(std::time_t (*pfnClock)());
-void ResetErrorLog();

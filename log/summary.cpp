@@ -3,6 +3,7 @@
 // unit every unit of the run is noted, even while the last worker still
 // sits in its final wait.
 #include "log/summary.h"
+#include "log/summary_int.h"
 
 #include <mutex>
 #include <string>
@@ -12,23 +13,6 @@
 #include "util/text.h"
 
 namespace {
-
-struct NotedUnit {
-  std::string line;
-  int nOutcome;
-};
-
-struct SummaryState {
-  std::mutex mx;
-  std::vector<NotedUnit> units;
-  std::vector<std::string> problems;
-};
-
-// Never destroyed: a late worker may note its unit while the process ends.
-SummaryState &S() {
-  static SummaryState *p = new SummaryState;
-  return *p;
-}
 
 // "1 device", "3 devices".
 std::string Count(long n, const char *pszOne, const char *pszMany) {
@@ -46,8 +30,10 @@ std::string OneLine(const char *psz) {
   return s;
 }
 
-std::string BuildText(const std::vector<NotedUnit> &units,
-                      const std::vector<std::string> &problems) {
+}  // namespace
+
+std::string SummaryBuildText(const std::vector<NotedUnit> &units,
+                             const std::vector<std::string> &problems) {
   std::string out;
   if (units.empty()) {
     for (const std::string &p : problems) out += p + '\n';
@@ -70,8 +56,6 @@ std::string BuildText(const std::vector<NotedUnit> &units,
   return out;
 }
 
-}  // namespace
-
 void SummaryNoteUnit(const char *pszSerial, const char *pszName, int nOutcome,
                      const char *pszReason, int nDevices, long lRecords) {
   std::string line = OneLine(pszSerial);
@@ -89,33 +73,25 @@ void SummaryNoteUnit(const char *pszSerial, const char *pszName, int nOutcome,
     std::string reason = OneLine(pszReason);
     line += reason.empty() ? std::string("failed (see errorlog.txt)") : "failed: " + reason;
   }
-  SummaryState &s = S();
+  SummaryState &s = SummaryStateOf();
   std::lock_guard<std::mutex> lk(s.mx);
   s.units.push_back(NotedUnit{line, nOutcome});
 }
 
-std::string SummaryText() {
-  SummaryState &s = S();
-  std::lock_guard<std::mutex> lk(s.mx);
-  return BuildText(s.units, s.problems);
-}
-
 void SummaryPrint() {
-  std::string text = SummaryText();
+  std::string text;
+  {
+    SummaryState &s = SummaryStateOf();
+    std::lock_guard<std::mutex> lk(s.mx);
+    text = SummaryBuildText(s.units, s.problems);
+  }
   // One write, so the summary cannot be split by anything else on the stream.
   if (!text.empty()) PlatStderr(text.c_str());
 }
 
-void SummaryReset() {
-  SummaryState &s = S();
-  std::lock_guard<std::mutex> lk(s.mx);
-  s.units.clear();
-  s.problems.clear();
-}
-
 void SummaryNoteProblem(const char *pszLine) {
   std::string line = OneLine(pszLine);
-  SummaryState &s = S();
+  SummaryState &s = SummaryStateOf();
   std::lock_guard<std::mutex> lk(s.mx);
   for (const std::string &p : s.problems)
     if (p == line) return;

@@ -2,8 +2,6 @@
 // total, on standard error, so that whatever a scheduler mails after a night
 // says what happened without opening errorlog.txt.
 #pragma once
-#include <string>
-
 enum { UNIT_COMPLETE = 1, UNIT_FAILED = 2, UNIT_CANCELLED = 3 };
 
 // One unit's result; thread-safe (workers call it).
@@ -15,8 +13,3 @@ void SummaryNoteUnit(const char *pszSerial, const char *pszName, int nOutcome,
 void SummaryNoteProblem(const char *pszLine);
 // Writes the lines and the total to standard error (through the platform layer).
 void SummaryPrint();
-
-// The text SummaryPrint writes ("" when nothing was noted), and forgetting
-// every noted unit and problem; for tests.
-std::string SummaryText();
-void SummaryReset();

@@ -1,79 +1,18 @@
-// The dial-up service: the scripted backend, and the switch between it and
-// the system's own service (platform/<system>/dialup.cpp).
-//
-// All state lives in one object that is created on first use and never
-// destroyed: a notification thread may still be running when the process
-// ends, and it must not find its globals torn down by static destructors.
+// The dial-up calls of the program: the checks every service shares, then
+// the service in use (platform/dialup_int.h). On Windows the system's
+// header redirects RasDial and its companions to PlatRasDial and kin
+// (platform/win32/platform.h), so these definitions are those names there,
+// and the system's own calls stay reachable for its service.
 #include "platform/dialup.h"
 #include "platform/dialup_int.h"
 
-#include <chrono>
-#include <condition_variable>
-#include <cstdio>
-#include <cstring>
-#include <map>
-#include <memory>
-#include <mutex>
-#include <thread>
-#include <vector>
+std::atomic<const DialupService *> g_pDialupService{nullptr};
 
 namespace {
 
-struct Connection {
-  int nState = RASCS_OpenPort;
-  unsigned long dwError = 0;
-  bool bHungUp = false;
-};
-
-struct Service {
-  std::mutex mtx;
-  std::condition_variable cv;       // hang-ups wake sleeping scripts; idle waits
-  bool bScripted = false;
-  std::vector<RasScriptStep> steps;
-  unsigned long dwStartError = 0;
-  std::uintptr_t nNextHandle = 1;
-  std::map<std::uintptr_t, std::shared_ptr<Connection>> conns;  // live ones only
-  int nRunning = 0;                 // notification threads still going
-  int nHangUpCalls = 0;
-  int nHangUpsDone = 0;
-  int nDialCalls = 0;
-  RASDIALPARAMS lastParams{};
-};
-
-Service &Svc() {
-  static Service *pSvc = new Service;  // never destroyed, see above
-  return *pSvc;
-}
-
-void CopyCut(char *pszDest, const char *pszSrc, std::size_t nCap) {
-  if (nCap == 0) return;
-  std::size_t n = std::strlen(pszSrc);
-  if (n >= nCap) n = nCap - 1;
-  std::memcpy(pszDest, pszSrc, n);
-  pszDest[n] = 0;
-}
-
-// Plays the script of one connection. Runs on its own thread; holds no lock
-// while it sleeps or while the notifier runs, so status queries and hang-ups
-// go on meanwhile.
-void PlayScript(std::shared_ptr<Connection> pConn, std::vector<RasScriptStep> steps,
-                RasNotifyFn pfnNotifier) {
-  Service &s = Svc();
-  for (const RasScriptStep &step : steps) {
-    {
-      std::unique_lock<std::mutex> lk(s.mtx);
-      s.cv.wait_for(lk, std::chrono::milliseconds(step.nDelayMs),
-                    [&] { return pConn->bHungUp; });
-      if (pConn->bHungUp) break;
-      pConn->nState = step.nState;
-      pConn->dwError = step.dwError;
-    }
-    if (pfnNotifier) pfnNotifier(WM_RASDIALEVENT, step.nState, step.dwError);
-    if (step.dwError != 0 || step.nState == RASCS_Connected) break;
-  }
-  std::lock_guard<std::mutex> lk(s.mtx);
-  --s.nRunning;
-  s.cv.notify_all();
+const DialupService &Service() {
+  const DialupService *p = g_pDialupService.load();
+  return p ? *p : kSystemDialup;
 }
 
 }  // namespace
@@ -84,138 +23,16 @@ unsigned long RasDial(const void *pExtensions, const char *pszPhonebook,
   if (pExtensions || pszPhonebook || !pParams || dwNotifierType != 0 || !phConn ||
       pParams->dwSize != sizeof(RASDIALPARAMS))
     return ERROR_INVALID_PARAMETER;
-  Service &s = Svc();
-  std::unique_lock<std::mutex> lk(s.mtx);
-  ++s.nDialCalls;
-  s.lastParams = *pParams;
-  if (!s.bScripted) {
-    lk.unlock();
-    return SysRasDial(pParams, pfnNotifier, phConn);
-  }
-
-  std::uintptr_t h = s.nNextHandle++;
-  auto pConn = std::make_shared<Connection>();
-  s.conns[h] = pConn;
-  *phConn = reinterpret_cast<HRASCONN>(h);
-  if (s.dwStartError != 0) return s.dwStartError;
-
-  ++s.nRunning;
-  std::vector<RasScriptStep> steps = s.steps;
-  lk.unlock();
-  std::thread(PlayScript, pConn, std::move(steps), pfnNotifier).detach();
-  return 0;
+  return Service().pfnDial(pParams, pfnNotifier, phConn);
 }
 
 unsigned long RasGetConnectStatus(HRASCONN hConn, RASCONNSTATUS *pStatus) {
   if (!pStatus || pStatus->dwSize != sizeof(RASCONNSTATUS)) return ERROR_INVALID_SIZE;
-  Service &s = Svc();
-  std::lock_guard<std::mutex> lk(s.mtx);
-  if (!s.bScripted) return SysRasGetConnectStatus(hConn, pStatus);
-  auto it = s.conns.find(reinterpret_cast<std::uintptr_t>(hConn));
-  if (it == s.conns.end()) return ERROR_INVALID_HANDLE;
-  pStatus->rasconnstate = static_cast<RASCONNSTATE>(it->second->nState);
-  pStatus->dwError = static_cast<DWORD>(it->second->dwError);
-  CopyCut(pStatus->szDeviceType, "modem", sizeof pStatus->szDeviceType);
-  CopyCut(pStatus->szDeviceName, "Scripted modem", sizeof pStatus->szDeviceName);
-  return 0;
-}
-
-unsigned long RasErrorText(unsigned long nCode, char *pszBuf, DWORD nCap) {
-  static const struct {
-    unsigned long nCode;
-    const char *pszText;
-  } aTexts[] = {
-      {ERROR_INVALID_HANDLE, "The handle is invalid."},
-      {ERROR_INVALID_PARAMETER, "The parameter is incorrect."},
-      {ERROR_REMOTE_DISCONNECTION, "The port was disconnected by the remote machine."},
-      {ERROR_INVALID_SIZE, "The structure size is incorrect."},
-      {ERROR_PORT_NOT_AVAILABLE,
-       "The modem (or other connecting device) is already in use or is not configured "
-       "properly."},
-      {ERROR_LINE_BUSY, "The phone line is busy."},
-      {ERROR_NO_ANSWER, "The remote computer did not respond."},
-      {ERROR_NO_DIALTONE, "There is no dial tone."},
-      {ERROR_AUTHENTICATION_FAILURE,
-       "Access was denied because the username and/or password was invalid on the domain."},
-  };
-  if (!pszBuf || nCap == 0) return 0;
-  for (const auto &t : aTexts) {
-    if (t.nCode == nCode) {
-      CopyCut(pszBuf, t.pszText, nCap);
-      return 0;
-    }
-  }
-  char szText[64];
-  std::snprintf(szText, sizeof szText, "Remote access error %lu.", nCode);
-  CopyCut(pszBuf, szText, nCap);
-  return 0;
+  return Service().pfnGetConnectStatus(hConn, pStatus);
 }
 
 unsigned long RasGetErrorString(unsigned long nCode, char *pszBuf, DWORD nCap) {
-  return SysRasGetErrorString(nCode, pszBuf, nCap);
+  return Service().pfnGetErrorString(nCode, pszBuf, nCap);
 }
 
-unsigned long RasHangUp(HRASCONN hConn) {
-  Service &s = Svc();
-  std::lock_guard<std::mutex> lk(s.mtx);
-  ++s.nHangUpCalls;
-  auto it = s.conns.find(reinterpret_cast<std::uintptr_t>(hConn));
-  if (it == s.conns.end() && !s.bScripted) {
-    unsigned long nResult = SysRasHangUp(hConn);
-    if (nResult == 0) ++s.nHangUpsDone;
-    return nResult;
-  }
-  if (it == s.conns.end()) return ERROR_INVALID_HANDLE;
-  it->second->bHungUp = true;
-  s.conns.erase(it);
-  ++s.nHangUpsDone;
-  s.cv.notify_all();
-  return 0;
-}
-
-void RasUseScript(const RasScriptStep *pSteps, int nSteps, unsigned long dwStartError) {
-  Service &s = Svc();
-  std::lock_guard<std::mutex> lk(s.mtx);
-  s.bScripted = true;
-  s.steps.assign(pSteps, pSteps + (nSteps > 0 ? nSteps : 0));
-  s.dwStartError = dwStartError;
-  s.nHangUpCalls = s.nHangUpsDone = s.nDialCalls = 0;
-}
-
-void RasUseDefault() {
-  Service &s = Svc();
-  std::lock_guard<std::mutex> lk(s.mtx);
-  s.bScripted = false;
-  s.steps.clear();
-  s.dwStartError = 0;
-  s.nHangUpCalls = s.nHangUpsDone = s.nDialCalls = 0;
-}
-
-int RasHangUpCalls() {
-  std::lock_guard<std::mutex> lk(Svc().mtx);
-  return Svc().nHangUpCalls;
-}
-
-int RasHangUpsDone() {
-  std::lock_guard<std::mutex> lk(Svc().mtx);
-  return Svc().nHangUpsDone;
-}
-
-int RasDialCalls() {
-  std::lock_guard<std::mutex> lk(Svc().mtx);
-  return Svc().nDialCalls;
-}
-
-void RasLastDialParams(RASDIALPARAMS *pParams) {
-  std::lock_guard<std::mutex> lk(Svc().mtx);
-  *pParams = Svc().lastParams;
-}
-
-int RasWaitIdle(int nTimeoutMs) {
-  Service &s = Svc();
-  std::unique_lock<std::mutex> lk(s.mtx);
-  return s.cv.wait_for(lk, std::chrono::milliseconds(nTimeoutMs),
-                       [&] { return s.nRunning == 0; })
-             ? 1
-             : 0;
-}
+unsigned long RasHangUp(HRASCONN hConn) { return Service().pfnHangUp(hConn); }

@@ -1,18 +1,28 @@
-// Between the dial-up switch (platform/dialup.cpp) and the system's own
-// service (platform/<system>/dialup.cpp): what the program's calls reach
-// while no script is set.
+// Inside the dial-up service: the table of calls one service implements, the
+// system's own service, and the pointer the switch (platform/dialup.cpp)
+// reads. The system's folder fills its table (platform/<system>/dialup.cpp:
+// none on POSIX, the Remote Access Service on Windows); the tests put a
+// scripted service of their own in its place. Not for use outside platform/
+// and the test hooks.
 #pragma once
+#include <atomic>
+
 #include "platform/types.h"
 
 // The notifier as the program writes it: the state passed as its number.
 typedef void (*RasNotifyFn)(unsigned int uMsg, int nState, unsigned long dwError);
 
-unsigned long SysRasDial(const RASDIALPARAMS *pParams, RasNotifyFn pfnNotifier, HRASCONN *phConn);
-unsigned long SysRasGetConnectStatus(HRASCONN hConn, RASCONNSTATUS *pStatus);
-unsigned long SysRasGetErrorString(unsigned long nCode, char *pszBuf, DWORD nCap);
-unsigned long SysRasHangUp(HRASCONN hConn);
+// What RasDial and its companions reach once the switch has checked the
+// caller's arguments (a dial's parameters have their size, a status record
+// its size): the same results and codes as the calls themselves.
+struct DialupService {
+  unsigned long (*pfnDial)(const RASDIALPARAMS *pParams, RasNotifyFn pfnNotifier, HRASCONN *phConn);
+  unsigned long (*pfnGetConnectStatus)(HRASCONN hConn, RASCONNSTATUS *pStatus);
+  unsigned long (*pfnGetErrorString)(unsigned long nCode, char *pszBuf, DWORD nCap);
+  unsigned long (*pfnHangUp)(HRASCONN hConn);
+};
 
-// The service's own texts of the codes the program meets, for a service
-// that has none to give; other codes get "Remote access error N.". Cut to
-// nCap; always 0.
-unsigned long RasErrorText(unsigned long nCode, char *pszBuf, DWORD nCap);
+// The system's own service; each system's dialup.cpp defines it.
+extern const DialupService kSystemDialup;
+// The service in use; null means kSystemDialup. The program never sets it.
+extern std::atomic<const DialupService *> g_pDialupService;

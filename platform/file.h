@@ -57,9 +57,6 @@ int PlatTruncate(int h, long long llLength);
 // including a LF (LF consumed, not stored); stores a NUL. Returns 1 when a
 // line (possibly empty) was stored, 0 at end of data with nothing read.
 int PlatReadLine(int h, char *pBuf, int nCap);
-// Reads a whole line of any length (LF consumed, not stored) into out.
-// Returns 1 if a line was read, 0 at end of data with nothing read.
-int PlatReadLineStr(int h, std::string &out);
 
 int PlatMkdir(const char *pszPath);            // 0 or -1
 int PlatUnlink(const char *pszPath);           // 0 or -1

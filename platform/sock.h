@@ -16,25 +16,11 @@ int PlatSockStartup(unsigned short nRequested, unsigned short *pnVersion);
 int PlatSockCleanup();
 
 SOCKET PlatSocket();                                    // IPv4 TCP
-// A connection that exists already (an accepted socket, one end of a socket
-// pair; POSIX layer only, for tests and fuzzers) as a SOCKET of this layer, which owns fd from then on and closes it.
-// PlatConnect on it succeeds at once, whatever the address. INVALID_SOCKET
-// (fd closed) when the layer cannot take it.
-SOCKET PlatSocketFromFd(int fd);
-// Hands s (from PlatSocketFromFd) to the next PlatSocket() call of the
-// process instead of a new socket; several wait their turn in order. This is
-// how tests and fuzzers run the HTTP client, which makes its own sockets,
-// over a socket pair. Returns 0, or SOCKET_ERROR for an unknown s.
-int PlatQueueSocket(SOCKET s);
-// Drops the sockets queued and not taken (closing them). Returns how many.
-int PlatClearSocketQueue();
 // A receive that waits longer than nMs fails with SOCKET_ERROR (EAGAIN).
 int PlatSetRecvTimeout(SOCKET s, unsigned int nMs);     // 0 or SOCKET_ERROR
 // A connect that has not completed after nMs fails with SOCKET_ERROR
 // (ETIMEDOUT) instead of waiting for the system's own limit.
 int PlatSetConnectTimeout(SOCKET s, unsigned int nMs);  // 0 or SOCKET_ERROR
-// Dotted IPv4 text to an address in network order; 0xffffffff if invalid.
-std::uint32_t PlatInetAddr(const char *pszAddr);
 // Connects to addr (network order) and port (host order). The "invalid"
 // address 0xffffffff fails at once.
 int PlatConnect(SOCKET s, std::uint32_t nAddr, unsigned short nPort);

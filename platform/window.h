@@ -1,7 +1,8 @@
 // The window layer: windows with procedures, dialogs built from the templates
 // in resources/, list boxes, message boxes, synchronous and posted messages.
 // The Win32 calls themselves are declared in platform/types.h; this header
-// adds the layer's start-up and the look-ups for tests and drivers.
+// adds the layer's start-up (the look-ups for tests are in
+// platform/testhooks.h).
 //
 // Threads: windows belong to the one user-interface thread (the thread that
 // called PlatUiInit). SendMessage from any other thread queues the message
@@ -18,16 +19,4 @@
 // thread. bDesktop: 1 = use the desktop backend if a display can be opened.
 // Returns 1 when the desktop backend is in use, 0 for the headless backend.
 int PlatUiInit(int bDesktop);
-// 1 when a display is available for the desktop backend.
-int PlatHasDisplay();
 HINSTANCE PlatGetInstance();
-
-// For tests and drivers: the newest window made from a template that still
-// exists (0 if none), and a wait for one to appear (0 after the timeout).
-HWND FindWindowByTemplate(const char *pszTemplate);
-HWND WaitForWindow(const char *pszTemplate, int nTimeoutMs);
-// For tests: waits until the UI thread has handled everything queued for it
-// (sent and posted) and sleeps in one of its loops. Because a sent message
-// overtakes posted ones, a send cannot tell that a posted command is done;
-// this can. 1 when idle, 0 after the timeout.
-int WaitForIdle(int nTimeoutMs);

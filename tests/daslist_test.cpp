@@ -10,6 +10,7 @@
 
 #include "daslist/daslist.h"
 #include "log/errorlog.h"
+#include "log/testhooks.h"
 #include "platform/file.h"
 #include "platform/window.h"
 #include "tests/support/testutil.h"

@@ -12,8 +12,11 @@
 
 #include "download/dialout.h"
 #include "download/download.h"
+#include "download/testhooks.h"
 #include "log/errorlog.h"
+#include "log/testhooks.h"
 #include "platform/dialup.h"
+#include "platform/dialup_script.h"
 #include "platform/window.h"
 #include "tests/support/testutil.h"
 #include "util/text.h"

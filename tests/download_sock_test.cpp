@@ -19,6 +19,7 @@
 
 #include "platform/errors.h"
 #include "platform/sock.h"
+#include "platform/testhooks.h"
 
 namespace {
 

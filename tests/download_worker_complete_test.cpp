@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "download/download.h"
+#include "download/testhooks.h"
 #include "tests/support/download_fixture.h"
 
 namespace fs = std::filesystem;

@@ -7,6 +7,9 @@
 
 #include "daslist/daslist.h"
 #include "download/download.h"
+#include "download/testhooks.h"
+#include "log/testhooks.h"
+#include "platform/testhooks.h"
 #include "platform/window.h"
 #include "tests/support/download_fixture.h"
 

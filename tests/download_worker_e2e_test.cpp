@@ -6,6 +6,8 @@
 #include <filesystem>
 
 #include "download/download.h"
+#include "download/testhooks.h"
+#include "log/testhooks.h"
 #include "platform/window.h"
 #include "tests/support/download_fixture.h"
 

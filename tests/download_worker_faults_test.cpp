@@ -10,6 +10,8 @@
 #include <functional>
 
 #include "download/download.h"
+#include "download/testhooks.h"
+#include "log/testhooks.h"
 #include "merge/merge.h"
 #include "tests/support/download_fixture.h"
 #include "tests/support/nginx_fixture.h"

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/file.h"
+#include "platform/testhooks.h"
 #include "tests/support/testutil.h"
 
 namespace {

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/testhooks.h"
 #include "platform/ui/backend.h"
 #include "platform/window.h"
 #include "resources/resources.h"

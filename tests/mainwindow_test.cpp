@@ -12,7 +12,10 @@
 
 #include "daslist/daslist.h"
 #include "download/download.h"
+#include "download/testhooks.h"
 #include "log/errorlog.h"
+#include "log/testhooks.h"
+#include "platform/testhooks.h"
 #include "platform/ui/backend.h"
 #include "platform/window.h"
 #include "shell/app.h"

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "log/errorlog.h"
+#include "log/testhooks.h"
 #include "merge/merge.h"
 #include "tests/support/testutil.h"
 

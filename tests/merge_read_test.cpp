@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "log/errorlog.h"
+#include "log/testhooks.h"
 #include "merge/logset.h"
 #include "merge/merge.h"
 #include "merge/records.h"

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "log/summary.h"
+#include "log/testhooks.h"
 #include "tests/support/fltk_harness.h"
 #include "tests/support/testutil.h"
 #include "tools/das-sim/sim.h"

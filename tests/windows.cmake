@@ -26,7 +26,7 @@ set(_args_dialout_test
 foreach(t ${_win_tests})
   get_filename_component(name ${t} NAME_WE)
   add_executable(${name} ${t} ${CMAKE_SOURCE_DIR}/tests/support/testutil.cpp)
-  target_link_libraries(${name} PRIVATE tandrelcore gtest gtest_main)
+  target_link_libraries(${name} PRIVATE tandrel_testhooks tandrelcore gtest gtest_main)
   target_compile_definitions(${name} PRIVATE TANDREL_BINARY="$<TARGET_FILE_NAME:tandreldl>")
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
   add_dependencies(${name} tandreldl)

@@ -7,7 +7,7 @@
 // Slots are shared_ptr so that a write from one thread (the error log is
 // written from every thread) never races with a close of another handle.
 #include "platform/file.h"
-#include "platform/filetable.h"
+#include "platform/common/filetable.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -134,6 +134,8 @@ int PlatClose(int h) {
   if (!slot) return -1;
   return ::close(slot->fd) == 0 ? 0 : -1;
 }
+
+int PlatReadLine(int h, char *pBuf, int nCap) { return FileTableReadLine(h, pBuf, nCap, FileFill); }
 
 long PlatRead(int h, void *pBuf, std::size_t n) {
   auto slot = FileLookup(h);

@@ -155,9 +155,15 @@ BOOL PostMessage(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam);
 BOOL IsWindow(HWND hWnd);
 // A disabled window takes no operator input (a modal dialog disables its
 // owner); messages still reach it. EnableWindow returns the previous
-// disabled state (non-zero: it was disabled).
+// disabled state (non-zero: it was disabled). The program itself never
+// calls EnableWindow, IsWindowEnabled, SendDlgItemMessage, GetWindowText or
+// UnregisterClass: they are in the test hooks (platform/ui/testhooks.cpp),
+// so that a test drives the layer through the calls it would have on
+// Windows. UnregisterClass forgets a class so that it can be registered
+// anew.
 BOOL EnableWindow(HWND hWnd, BOOL bEnable);
 BOOL IsWindowEnabled(HWND hWnd);
+BOOL UnregisterClass(const char *pszClassName, HINSTANCE hInstance);
 
 HWND GetDlgItem(HWND hDlg, int nId);
 LRESULT SendDlgItemMessage(HWND hDlg, int nId, UINT uMsg, WPARAM wParam, LPARAM lParam);

@@ -22,6 +22,7 @@
 //     lets go of the entry. A descriptor number therefore cannot be reused
 //     while a call still works on it.
 #include "platform/sock.h"
+#include "platform/posix/sock_int.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -42,45 +43,13 @@
 #include <mutex>
 #include <unordered_map>
 
+thread_local int g_nSockLastError = 0;
+
 namespace {
-
-const std::size_t kRecvBufBytes = 64 * 1024;
-
-struct SockEntry {
-  int fd = -1;
-  std::mutex muRecv;                 // the receive buffer, for one reader at a time
-  std::unique_ptr<char[]> pRecvBuf;  // allocated with the first receive
-  std::size_t nRecvPos = 0, nRecvLen = 0;
-  int wakefd = -1;
-  std::atomic<bool> bClosed{false};
-  std::atomic<int> nTimeoutMs{-1};  // -1: wait for ever
-  std::atomic<int> nConnectTimeoutMs{-1};  // -1: the system's own limit
-  bool bConnected = false;          // made from a connection that exists
-  ~SockEntry() {
-    if (fd >= 0) ::close(fd);
-    if (wakefd >= 0) ::close(wakefd);
-  }
-};
-
-struct SockTable {
-  std::mutex mu;
-  std::unordered_map<SOCKET, std::shared_ptr<SockEntry>> map;
-  SOCKET nNext = 1;
-  std::deque<SOCKET> queued;  // handed out by PlatSocket() before new ones
-};
-
-// Never destroyed: a worker may still be inside a socket call when the
-// process leaves main().
-SockTable &Table() {
-  static SockTable *p = new SockTable;
-  return *p;
-}
-
-thread_local int tlsLastError = 0;
 
 std::shared_ptr<SockEntry> Acquire(SOCKET s) {
   if (s == INVALID_SOCKET) return nullptr;
-  SockTable &t = Table();
+  SockTable &t = SockTableOf();
   std::lock_guard<std::mutex> lock(t.mu);
   auto it = t.map.find(s);
   if (it == t.map.end()) return nullptr;
@@ -88,7 +57,7 @@ std::shared_ptr<SockEntry> Acquire(SOCKET s) {
 }
 
 int Fail(int nErr) {
-  tlsLastError = nErr;
+  g_nSockLastError = nErr;
   return SOCKET_ERROR;
 }
 
@@ -98,7 +67,7 @@ int Fail(int nErr) {
 int WaitReady(SockEntry &e, short nEvents, int nTimeoutMs) {
   for (;;) {
     if (e.bClosed.load()) {
-      tlsLastError = ECANCELED;
+      g_nSockLastError = ECANCELED;
       return -1;
     }
     pollfd fds[2];
@@ -111,11 +80,11 @@ int WaitReady(SockEntry &e, short nEvents, int nTimeoutMs) {
     int r = ::poll(fds, 2, nTimeoutMs);
     if (r < 0) {
       if (errno == EINTR) continue;
-      tlsLastError = errno;
+      g_nSockLastError = errno;
       return -1;
     }
     if (e.bClosed.load() || fds[1].revents) {
-      tlsLastError = ECANCELED;
+      g_nSockLastError = ECANCELED;
       return -1;
     }
     if (r == 0) return 0;
@@ -127,7 +96,7 @@ int WaitReady(SockEntry &e, short nEvents, int nTimeoutMs) {
 
 SOCKET PlatSocket() {
   {
-    SockTable &t = Table();
+    SockTable &t = SockTableOf();
     std::lock_guard<std::mutex> lock(t.mu);
     if (!t.queued.empty()) {
       SOCKET s = t.queued.front();
@@ -146,56 +115,11 @@ SOCKET PlatSocket() {
     Fail(errno);
     return INVALID_SOCKET;
   }
-  SockTable &t = Table();
+  SockTable &t = SockTableOf();
   std::lock_guard<std::mutex> lock(t.mu);
   SOCKET s = t.nNext++;
   t.map.emplace(s, std::move(e));
   return s;
-}
-
-SOCKET PlatSocketFromFd(int fd) {
-  if (fd < 0) {
-    Fail(EBADF);
-    return INVALID_SOCKET;
-  }
-  auto e = std::make_shared<SockEntry>();
-  e->fd = fd;  // closed with the entry from here on, a failure below included
-  e->bConnected = true;
-  int nFlags = ::fcntl(fd, F_GETFL);
-  if (nFlags < 0 || ::fcntl(fd, F_SETFL, nFlags | O_NONBLOCK) < 0 ||
-      ::fcntl(fd, F_SETFD, FD_CLOEXEC) < 0) {
-    Fail(errno);
-    return INVALID_SOCKET;
-  }
-  e->wakefd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (e->wakefd < 0) {
-    Fail(errno);
-    return INVALID_SOCKET;
-  }
-  SockTable &t = Table();
-  std::lock_guard<std::mutex> lock(t.mu);
-  SOCKET s = t.nNext++;
-  t.map.emplace(s, std::move(e));
-  return s;
-}
-
-int PlatQueueSocket(SOCKET s) {
-  SockTable &t = Table();
-  std::lock_guard<std::mutex> lock(t.mu);
-  if (t.map.find(s) == t.map.end()) return Fail(EBADF);
-  t.queued.push_back(s);
-  return 0;
-}
-
-int PlatClearSocketQueue() {
-  std::deque<SOCKET> queued;
-  {
-    SockTable &t = Table();
-    std::lock_guard<std::mutex> lock(t.mu);
-    queued.swap(t.queued);
-  }
-  for (SOCKET s : queued) PlatCloseSocket(s);
-  return (int)queued.size();
 }
 
 int PlatSetRecvTimeout(SOCKET s, unsigned int nMs) {
@@ -210,11 +134,6 @@ int PlatSetConnectTimeout(SOCKET s, unsigned int nMs) {
   if (!e) return Fail(EBADF);
   e->nConnectTimeoutMs.store(nMs > 0x7fffffffu ? 0x7fffffff : (int)nMs);
   return 0;
-}
-
-std::uint32_t PlatInetAddr(const char *pszAddr) {
-  if (!pszAddr) return 0xffffffffu;
-  return (std::uint32_t)::inet_addr(pszAddr);
 }
 
 int PlatConnect(SOCKET s, std::uint32_t nAddr, unsigned short nPort) {
@@ -307,7 +226,7 @@ long PlatRecv(SOCKET s, void *pBuf, std::size_t n) {
 int PlatCloseSocket(SOCKET s) {
   std::shared_ptr<SockEntry> e;
   {
-    SockTable &t = Table();
+    SockTable &t = SockTableOf();
     std::lock_guard<std::mutex> lock(t.mu);
     auto it = t.map.find(s);
     if (it == t.map.end()) return Fail(EBADF);
@@ -323,5 +242,5 @@ int PlatCloseSocket(SOCKET s) {
   return 0;
 }
 
-int PlatSockLastError() { return tlsLastError; }
+int PlatSockLastError() { return g_nSockLastError; }
 int PlatSockTimedOut(int nErr) { return nErr == EAGAIN || nErr == EWOULDBLOCK; }

@@ -26,6 +26,7 @@
 //     toolkit's own events meanwhile; it may also return early at any time.
 //     Wake() may be called from any thread.
 #pragma once
+#include <atomic>
 #include <string>
 #include <vector>
 #include "platform/types.h"
@@ -71,10 +72,10 @@ void UiAddDesktopBackend(const UiDesktopEntry *pEntry);
 // The first of them that opens when there is a display; null otherwise
 // (platform/ui/choose.cpp).
 const UiBackend *UiDesktopBackend();
-// Where the headless backend writes its live progress line. The default
-// writes to standard error when that is a terminal and drops the line
-// otherwise. Tests install their own sink; null restores the default.
-void HeadlessSetLiveLineSink(void (*pfnSink)(const char *pszBytes));
+// Where the headless backend writes its live progress line; null (as the
+// program leaves it) writes to standard error when that is a terminal and
+// drops the line otherwise. Tests set their own (HeadlessSetLiveLineSink).
+extern std::atomic<void (*)(const char *)> g_pfnHeadlessSink;
 
 // ---- Queries for backends (thread-safe; copies, never references) ----
 

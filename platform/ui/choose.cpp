@@ -7,12 +7,13 @@
 #include "platform/ui/backend.h"
 #include "platform/window.h"
 
-int PlatHasDisplay() {
-  const char *p = std::getenv("DISPLAY");
-  return p && *p ? 1 : 0;
-}
-
 namespace {
+
+// A desktop backend is only tried where a display is named.
+bool DisplayNamed() {
+  const char *p = std::getenv("DISPLAY");
+  return p && *p;
+}
 
 // Filled before main runs (by the backends' registration objects) and read
 // after: no lock. Zero before any constructor runs, whatever the order in
@@ -28,7 +29,7 @@ void UiAddDesktopBackend(const UiDesktopEntry *pEntry) {
 }
 
 const UiBackend *UiDesktopBackend() {
-  if (!PlatHasDisplay()) return nullptr;
+  if (!DisplayNamed()) return nullptr;
   for (int i = 0; i < g_nDesktops; i++)
     if (const UiBackend *pBackend = g_desktops[i]->pfnOpen()) return pBackend;
   return nullptr;

@@ -8,14 +8,6 @@
 
 namespace uicore {
 
-int CopyOut(const std::string &s, char *pszBuf, int nCap) {
-  if (!pszBuf || nCap <= 0) return 0;
-  int n = static_cast<int>(std::min<std::size_t>(s.size(), static_cast<std::size_t>(nCap - 1)));
-  std::memcpy(pszBuf, s.data(), static_cast<std::size_t>(n));
-  pszBuf[n] = 0;
-  return n;
-}
-
 namespace {
 
 // Case-insensitive byte order, the order a sorted list box keeps.
@@ -174,30 +166,7 @@ BOOL IsWindow(HWND hWnd) {
   return Find(H(hWnd)) ? TRUE : FALSE;
 }
 
-BOOL EnableWindow(HWND hWnd, BOOL bEnable) {
-  BOOL bWasDisabled;
-  {
-    std::lock_guard<std::mutex> lk(C().mx);
-    std::shared_ptr<Wnd> w = Find(H(hWnd));
-    if (!w) return FALSE;
-    bWasDisabled = w->bEnabled ? FALSE : TRUE;
-    w->bEnabled = bEnable != 0;
-  }
-  NotifyChanged(H(hWnd), UI_CHANGED_ENABLED);
-  return bWasDisabled;
-}
-
-BOOL IsWindowEnabled(HWND hWnd) {
-  std::lock_guard<std::mutex> lk(C().mx);
-  std::shared_ptr<Wnd> w = Find(H(hWnd));
-  return w && w->bEnabled ? TRUE : FALSE;
-}
-
 HWND GetDlgItem(HWND hDlg, int nId) { return W(ChildById(H(hDlg), nId)); }
-
-LRESULT SendDlgItemMessage(HWND hDlg, int nId, UINT uMsg, WPARAM wParam, LPARAM lParam) {
-  return SendMessage(GetDlgItem(hDlg, nId), uMsg, wParam, lParam);
-}
 
 BOOL SetWindowText(HWND hWnd, const char *pszText) {
   {
@@ -210,23 +179,13 @@ BOOL SetWindowText(HWND hWnd, const char *pszText) {
   return TRUE;
 }
 
-int GetWindowText(HWND hWnd, char *pszBuf, int nCap) {
-  std::lock_guard<std::mutex> lk(C().mx);
-  std::shared_ptr<Wnd> w = Find(H(hWnd));
-  if (!w) {
-    CopyOut("", pszBuf, nCap);
-    return 0;
-  }
-  return CopyOut(w->text, pszBuf, nCap);
-}
-
 BOOL SetDlgItemText(HWND hDlg, int nId, const char *pszText) {
   std::uintptr_t h = ChildById(H(hDlg), nId);
   return h ? SetWindowText(W(h), pszText) : FALSE;
 }
 
 UINT GetDlgItemText(HWND hDlg, int nId, char *pszBuf, int nCap) {
-  return static_cast<UINT>(GetWindowText(W(ChildById(H(hDlg), nId)), pszBuf, nCap));
+  return static_cast<UINT>(TextOf(ChildById(H(hDlg), nId), pszBuf, nCap));
 }
 
 BOOL CheckDlgButton(HWND hDlg, int nId, UINT uCheck) {

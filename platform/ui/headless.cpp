@@ -15,6 +15,8 @@
 #include "resources/ids.h"
 #include "resources/resources.h"
 
+std::atomic<void (*)(const char *)> g_pfnHeadlessSink{nullptr};
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -37,7 +39,6 @@ struct Headless {
   bool bDirty = false;
   bool bShowing = false;
   Clock::time_point tLast{};
-  void (*pfnSink)(const char *) = nullptr;
 };
 
 // Never destroyed (a worker may report after main has returned).
@@ -51,8 +52,13 @@ void DefaultSink(const char *pszBytes) {
   if (bTerminal) PlatStderr(pszBytes);
 }
 
-int LineWidth(const Headless &s) {
-  if (!s.pfnSink) {
+void (*Sink())(const char *) {
+  void (*pfn)(const char *) = g_pfnHeadlessSink.load();
+  return pfn ? pfn : DefaultSink;
+}
+
+int LineWidth() {
+  if (!g_pfnHeadlessSink.load()) {
     int nColumns = PlatStderrColumns();
     if (nColumns > 20) return nColumns - 1;
   }
@@ -69,7 +75,7 @@ std::string OneLine(std::string text) {
 // text between them gives way when the line is too long for the terminal.
 void EmitLive(Headless &s) {
   const std::string sep = "  |  ";
-  const std::size_t nWidth = static_cast<std::size_t>(LineWidth(s));
+  const std::size_t nWidth = static_cast<std::size_t>(LineWidth());
   std::string unit = OneLine(s.texts[0]), status = OneLine(s.texts[1]), bytes = OneLine(s.texts[2]);
   if (unit.size() > 32) unit.resize(32);
   std::size_t nFixed = unit.size() + bytes.size() + 2 * sep.size();
@@ -78,7 +84,7 @@ void EmitLive(Headless &s) {
   std::string line = unit + sep + status + sep + bytes;
   if (line.size() > nWidth) line.resize(nWidth);
   std::string out = "\r" + line + "\x1b[K";
-  (s.pfnSink ? s.pfnSink : DefaultSink)(out.c_str());
+  Sink()(out.c_str());
   s.bDirty = false;
   s.bShowing = true;
   s.tLast = Clock::now();
@@ -114,7 +120,7 @@ void HeadlessDestroyDialog(HWND hDlg) {
   std::lock_guard<std::mutex> lk(s.mx);
   if (!hDlg || s.hLive != hDlg) return;
   if (s.bDirty) EmitLive(s);  // the final state, never a stale one
-  if (s.bShowing) (s.pfnSink ? s.pfnSink : DefaultSink)("\n");
+  if (s.bShowing) Sink()("\n");
   s.hLive = nullptr;
   s.bShowing = false;
   s.bDirty = false;
@@ -173,7 +179,7 @@ int HeadlessMessageBox(HWND, const char *pszText, const char *pszCaption, UINT) 
   std::lock_guard<std::mutex> lk(s.mx);
   // Keep a live line from being overwritten by the message, and show it
   // again beneath.
-  if (s.bShowing) (s.pfnSink ? s.pfnSink : DefaultSink)("\n");
+  if (s.bShowing) Sink()("\n");
   PlatStderr(out.c_str());
   if (s.bShowing) EmitLive(s);
   return IDOK;
@@ -192,9 +198,3 @@ const UiBackend HeadlessTable = {
 }  // namespace
 
 const UiBackend *HeadlessBackend() { return &HeadlessTable; }
-
-void HeadlessSetLiveLineSink(void (*pfnSink)(const char *pszBytes)) {
-  Headless &s = S();
-  std::lock_guard<std::mutex> lk(s.mx);
-  s.pfnSink = pfnSink;
-}

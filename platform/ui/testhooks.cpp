@@ -1,8 +1,11 @@
-// Look-ups that let a test follow the UI thread from outside: the newest
-// shown dialog of a template, and waits for a dialog or an idle queue.
+// The window layer's test hooks: look-ups that let a test follow the UI
+// thread from outside (the newest shown dialog of a template, waits for a
+// dialog or an idle queue), the headless live line's sink, and the Win32
+// calls that only tests make.
 #include <chrono>
 #include <cstring>
 
+#include "platform/testhooks.h"
 #include "platform/ui/ui_int.h"
 #include "resources/resources.h"
 
@@ -42,4 +45,42 @@ int WaitForIdle(int nTimeoutMs) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMs);
   std::unique_lock<std::mutex> lk(C().mx);
   return C().cvWindows.wait_until(lk, deadline, [] { return C().bIdle && C().queue.empty(); }) ? 1 : 0;
+}
+
+void HeadlessSetLiveLineSink(void (*pfnSink)(const char *pszBytes)) {
+  std::lock_guard<std::mutex> lk(C().mx);
+  g_pfnHeadlessSink = pfnSink;
+}
+
+// ---- The Win32 calls only tests make ----
+
+BOOL EnableWindow(HWND hWnd, BOOL bEnable) {
+  BOOL bWasDisabled;
+  {
+    std::lock_guard<std::mutex> lk(C().mx);
+    std::shared_ptr<Wnd> w = Find(H(hWnd));
+    if (!w) return FALSE;
+    bWasDisabled = w->bEnabled ? FALSE : TRUE;
+    w->bEnabled = bEnable != 0;
+  }
+  NotifyChanged(H(hWnd), UI_CHANGED_ENABLED);
+  return bWasDisabled;
+}
+
+BOOL IsWindowEnabled(HWND hWnd) {
+  std::lock_guard<std::mutex> lk(C().mx);
+  std::shared_ptr<Wnd> w = Find(H(hWnd));
+  return w && w->bEnabled ? TRUE : FALSE;
+}
+
+LRESULT SendDlgItemMessage(HWND hDlg, int nId, UINT uMsg, WPARAM wParam, LPARAM lParam) {
+  return SendMessage(GetDlgItem(hDlg, nId), uMsg, wParam, lParam);
+}
+
+int GetWindowText(HWND hWnd, char *pszBuf, int nCap) { return TextOf(H(hWnd), pszBuf, nCap); }
+
+BOOL UnregisterClass(const char *pszClassName, HINSTANCE) {
+  if (!pszClassName) return FALSE;
+  std::lock_guard<std::mutex> lk(C().mx);
+  return C().classes.erase(pszClassName) ? TRUE : FALSE;
 }

@@ -13,8 +13,10 @@
 // controls have no procedure of the program behind them, so a message for a
 // control is answered at once under the lock, from any thread.
 #pragma once
+#include <algorithm>
 #include <condition_variable>
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <map>
 #include <memory>
@@ -113,9 +115,24 @@ void ServeOne(const UiBackend *pBackend);
 void FlushQueueFor(const std::vector<std::uintptr_t> &gone);  // lock held
 void EndOuterLoop();                                          // lock held
 
-// controls.cpp: the built-in controls' behaviour and any window's text.
+// controls.cpp: the built-in controls' behaviour.
 LRESULT BuiltinLocked(std::uintptr_t h, UINT uMsg, WPARAM wParam, LPARAM lParam);
-int CopyOut(const std::string &s, char *pszBuf, int nCap);
+
+// s into pszBuf, cut to nCap - 1 bytes and ended by a NUL; the bytes copied.
+inline int CopyOut(const std::string &s, char *pszBuf, int nCap) {
+  if (!pszBuf || nCap <= 0) return 0;
+  int n = static_cast<int>(std::min<std::size_t>(s.size(), static_cast<std::size_t>(nCap - 1)));
+  std::memcpy(pszBuf, s.data(), static_cast<std::size_t>(n));
+  pszBuf[n] = 0;
+  return n;
+}
+
+// The text of window h (GetWindowText): "" and 0 for a window that is gone.
+inline int TextOf(std::uintptr_t h, char *pszBuf, int nCap) {
+  std::lock_guard<std::mutex> lk(C().mx);
+  std::shared_ptr<Wnd> w = Find(h);
+  return CopyOut(w ? w->text : std::string(), pszBuf, nCap);
+}
 
 // dialogs.cpp
 std::uintptr_t ChildById(std::uintptr_t hDlg, int nId);

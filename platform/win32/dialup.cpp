@@ -3,9 +3,12 @@
 // change of state to the program's notifier on a thread of its own.
 #include <cstring>
 
+#include "platform/common/rastext.h"
 #include "platform/dialup_int.h"
 
-unsigned long SysRasDial(const RASDIALPARAMS *pParams, RasNotifyFn pfnNotifier, HRASCONN *phConn) {
+namespace {
+
+unsigned long RasApiDial(const RASDIALPARAMS *pParams, RasNotifyFn pfnNotifier, HRASCONN *phConn) {
   // The service takes the parameters as writable; it does not change them.
   RASDIALPARAMSA params;
   std::memcpy(&params, pParams, sizeof params);
@@ -14,11 +17,11 @@ unsigned long SysRasDial(const RASDIALPARAMS *pParams, RasNotifyFn pfnNotifier, 
   return RasDialA(nullptr, nullptr, &params, 0, reinterpret_cast<LPVOID>(pfnNotifier), phConn);
 }
 
-unsigned long SysRasGetConnectStatus(HRASCONN hConn, RASCONNSTATUS *pStatus) {
+unsigned long RasApiGetConnectStatus(HRASCONN hConn, RASCONNSTATUS *pStatus) {
   return RasGetConnectStatusA(hConn, pStatus);
 }
 
-unsigned long SysRasGetErrorString(unsigned long nCode, char *pszBuf, DWORD nCap) {
+unsigned long RasApiGetErrorString(unsigned long nCode, char *pszBuf, DWORD nCap) {
   if (!pszBuf || nCap == 0) return 0;
   // A service without a text for the code (Wine's has none) leaves it to
   // the program's own copy of the texts.
@@ -27,4 +30,13 @@ unsigned long SysRasGetErrorString(unsigned long nCode, char *pszBuf, DWORD nCap
   return 0;
 }
 
-unsigned long SysRasHangUp(HRASCONN hConn) { return RasHangUpA(hConn); }
+unsigned long RasApiHangUp(HRASCONN hConn) { return RasHangUpA(hConn); }
+
+}  // namespace
+
+extern const DialupService kSystemDialup = {
+    .pfnDial = RasApiDial,
+    .pfnGetConnectStatus = RasApiGetConnectStatus,
+    .pfnGetErrorString = RasApiGetErrorString,
+    .pfnHangUp = RasApiHangUp,
+};

@@ -8,7 +8,7 @@
 // when the buffer is filled. Slots are shared_ptr so that a write from one
 // thread never races with a close of another handle.
 #include "platform/file.h"
-#include "platform/filetable.h"
+#include "platform/common/filetable.h"
 
 #include <direct.h>
 #include <fcntl.h>
@@ -153,6 +153,8 @@ int PlatClose(int h) {
   if (!slot) return -1;
   return ::_close(slot->fd) == 0 ? 0 : -1;
 }
+
+int PlatReadLine(int h, char *pBuf, int nCap) { return FileTableReadLine(h, pBuf, nCap, FileFill); }
 
 long PlatRead(int h, void *pBuf, std::size_t n) {
   auto slot = FileLookup(h);

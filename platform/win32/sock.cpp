@@ -142,11 +142,6 @@ int PlatSetConnectTimeout(SOCKET s, unsigned int nMs) {
   return 0;
 }
 
-std::uint32_t PlatInetAddr(const char *pszAddr) {
-  if (!pszAddr) return 0xffffffffu;
-  return static_cast<std::uint32_t>(::inet_addr(pszAddr));
-}
-
 int PlatConnect(SOCKET s, std::uint32_t nAddr, unsigned short nPort) {
   auto e = Acquire(s);
   if (!e) return Fail(WSAENOTSOCK);

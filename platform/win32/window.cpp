@@ -284,8 +284,6 @@ int PlatUiInit(int) {
   return 1;  // Windows always has its desktop
 }
 
-int PlatHasDisplay() { return 1; }
-
 HINSTANCE PlatGetInstance() { return ::GetModuleHandleA(nullptr); }
 
 HWND FindWindowByTemplate(const char *pszTemplate) {

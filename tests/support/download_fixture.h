@@ -17,6 +17,7 @@
 
 #include "download/download.h"
 #include "log/errorlog.h"
+#include "log/testhooks.h"
 #include "shell/app.h"
 #include "tests/support/testutil.h"
 #include "tools/das-sim/sim.h"

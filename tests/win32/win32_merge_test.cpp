@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "log/errorlog.h"
+#include "log/testhooks.h"
 #include "merge/merge.h"
 #include "platform/file.h"
 #include "tests/support/testutil.h"

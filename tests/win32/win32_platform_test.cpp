@@ -14,8 +14,10 @@
 #include <vector>
 
 #include "platform/dialup.h"
+#include "platform/dialup_script.h"
 #include "platform/file.h"
 #include "platform/sock.h"
+#include "platform/testhooks.h"
 #include "platform/window.h"
 #include "resources/resources.h"
 #include "tests/support/testutil.h"

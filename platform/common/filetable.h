@@ -1,7 +1,7 @@
 // Inside the file layer: the handle table and the read buffer that both
 // systems' implementations share. A handle is an index into the table; the
 // slot holds the system's descriptor and the bytes read ahead of the caller.
-// Not for use outside platform/.
+// Not for use outside platform/ (and the test hooks).
 #pragma once
 #include <cstddef>
 #include <memory>
@@ -27,3 +27,7 @@ std::shared_ptr<FileSlot> FileTableTake(int h);
 // mode applied. Returns the bytes now available, 0 at the end of the data,
 // -1 on a read error. Each system's file.cpp defines it.
 long FileFill(FileSlot &f);
+
+// PlatReadLine on the slot of h, its buffer refilled by pfnFill (the
+// system's FileFill): each system's PlatReadLine passes its own.
+int FileTableReadLine(int h, char *pBuf, int nCap, long (*pfnFill)(FileSlot &));

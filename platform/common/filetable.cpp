@@ -1,14 +1,12 @@
-// The file layer's handle table and its line readers, the same on every
-// system: they work on the read buffer that the system's FileFill fills.
-#include "platform/filetable.h"
+// The file layer's handle table and its line reader, the same on every
+// system: they work on the read buffer that the system's fill function
+// (its FileFill, handed in) fills. Calls nothing of the systems' own.
+#include "platform/common/filetable.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
-#include <string>
-
-#include "platform/file.h"
 
 namespace {
 // Never destroyed: a download worker may still write its file while the
@@ -58,13 +56,13 @@ std::shared_ptr<FileSlot> FileTableTake(int h) {
   return slot;
 }
 
-int PlatReadLine(int h, char *pBuf, int nCap) {
+int FileTableReadLine(int h, char *pBuf, int nCap, long (*pfnFill)(FileSlot &)) {
   auto slot = FileLookup(h);
   if (!slot || nCap <= 0) return 0;
   FileSlot &f = *slot;
   int nCount = 0;
   while (nCount < nCap - 1) {
-    long nAvail = FileFill(f);
+    long nAvail = pfnFill(f);
     if (nAvail <= 0) {
       pBuf[nCount] = 0;
       return nCount > 0 ? 1 : 0;
@@ -87,27 +85,4 @@ int PlatReadLine(int h, char *pBuf, int nCap) {
   }
   pBuf[nCount] = 0;
   return 1;
-}
-
-int PlatReadLineStr(int h, std::string &out) {
-  out.clear();
-  auto slot = FileLookup(h);
-  if (!slot) return 0;
-  FileSlot &f = *slot;
-  bool bAny = false;
-  for (;;) {
-    long nAvail = FileFill(f);
-    if (nAvail <= 0) return bAny ? 1 : 0;
-    const char *src = f.buf.data() + f.nPos;
-    const char *lf = static_cast<const char *>(std::memchr(src, '\n', static_cast<std::size_t>(nAvail)));
-    if (lf) {
-      std::size_t k = static_cast<std::size_t>(lf - src);
-      out.append(src, k);
-      f.nPos += k + 1;
-      return 1;
-    }
-    out.append(src, static_cast<std::size_t>(nAvail));
-    f.nPos += static_cast<std::size_t>(nAvail);
-    bAny = true;
-  }
 }

@@ -1,0 +1,27 @@
+// Inside the run's summary: what has been noted so far, for log/summary.cpp
+// and the test hooks that read and forget it. Not for use elsewhere.
+#pragma once
+#include <mutex>
+#include <string>
+#include <vector>
+
+struct NotedUnit {
+  std::string line;
+  int nOutcome;
+};
+
+struct SummaryState {
+  std::mutex mx;
+  std::vector<NotedUnit> units;
+  std::vector<std::string> problems;
+};
+
+// Never destroyed: a late worker may note its unit while the process ends.
+inline SummaryState &SummaryStateOf() {
+  static SummaryState *p = new SummaryState;
+  return *p;
+}
+
+// The text SummaryPrint writes ("" when nothing was noted). Lock held.
+std::string SummaryBuildText(const std::vector<NotedUnit> &units,
+                             const std::vector<std::string> &problems);
