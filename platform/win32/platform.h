@@ -8,9 +8,10 @@
 //     the program's tables (resources/), not in a resource section, so the
 //     layer builds the in-memory template or icon and hands it to the
 //     system's dialog manager (platform/win32/window.cpp);
-//   * RasDial and its companions: tests replace the system's dial-up service
-//     by a script (platform/dialup.cpp), which passes every call on to the
-//     system's service (platform/win32/dialup.cpp) while no script is set.
+//   * RasDial and its companions: the layer's switch (platform/dialup.cpp)
+//     checks the arguments and passes each call to the service in use, the
+//     system's (platform/win32/dialup.cpp) unless a test has put its
+//     scripted one in its place.
 #pragma once
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
