@@ -34,6 +34,7 @@
 #include "platform/window.h"
 #include "shell/app.h"
 #include "tests/support/nginx_fixture.h"
+#include "tests/support/sim_unit.h"
 #include "tools/das-sim/sim.h"
 #include "util/text.h"
 
@@ -110,7 +111,7 @@ struct MemServer {
 };
 
 struct Fixture {
-  SimServer *pSim = nullptr;
+  std::unique_ptr<SimUnit> sim;
   SimConfig cfg;
   std::string dir;
   MemServer mem;
@@ -119,7 +120,7 @@ struct Fixture {
   std::vector<double> vCurl[SRC_COUNT], vOurs[SRC_COUNT];
   int Port(int nSource) {
     if (nSource == SRC_NGINX || nSource == SRC_NGINX_PER_BLOCK) return nginx ? nginx->Port() : 0;
-    return nSource == SRC_SIM ? SimPort(pSim) : mem.port;
+    return nSource == SRC_SIM ? sim->Port() : mem.port;
   }
 
   Fixture() {
@@ -127,8 +128,8 @@ struct Fixture {
     fs::create_directories(dir + "/DAS000000001");
     fs::current_path(dir);  // the error log and the unit directory go here
     OpenErrorLog(1);
-    pSim = SimStart(cfg);
-    SimSetGeneratedBody(pSim, kPath, kBodyBytes);
+    sim = std::make_unique<SimUnit>(cfg);
+    SimSetGeneratedBody(sim->p, kPath, kBodyBytes);
     mem.Start();
     if (!NginxUnit::Binary().empty()) {
       NginxOptions opt;
@@ -145,8 +146,7 @@ struct Fixture {
     }
   }
   void Cleanup() {
-    SimStop(pSim);
-    pSim = nullptr;
+    sim.reset();
     mem.Stop();
     nginx.reset();
     std::error_code ec;

@@ -10,110 +10,47 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <vector>
-
 #include <chrono>
 #include <string>
+#include <vector>
 
-#include "tests/support/download_fixture.h"
+#include "tests/support/http_client.h"
+#include "tests/support/sim_unit.h"
 #include "tests/support/testutil.h"
+#include "tests/support/wait.h"
 #include "tools/das-sim/sim.h"
 
 namespace {
 
-int Connect(int nPort) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(static_cast<uint16_t>(nPort));
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-// Reads until the peer closes, an error, or nIdleMs without data.
-// *pbClosed tells whether the read ended by the peer's orderly close.
-std::string ReadAll(int fd, int nIdleMs = 5000, bool *pbClosed = nullptr, bool *pbError = nullptr) {
-  std::string s;
-  char buf[65536];
-  if (pbClosed) *pbClosed = false;
-  if (pbError) *pbError = false;
-  for (;;) {
-    pollfd pfd{fd, POLLIN, 0};
-    if (poll(&pfd, 1, nIdleMs) <= 0) return s;
-    ssize_t n = recv(fd, buf, sizeof buf, 0);
-    if (n == 0) {
-      if (pbClosed) *pbClosed = true;
-      return s;
-    }
-    if (n < 0) {
-      if (pbError) *pbError = true;
-      return s;
-    }
-    s.append(buf, static_cast<size_t>(n));
-  }
-}
-
+// A request with a user agent line, as the program's requests have one; the
+// unit's raw request log is compared with it.
 std::string Request(const std::string &path, const std::string &password = "qexal") {
-  return "GET " + path + " HTTP/1.0\r\nAuthorization: Basic " + SimBase64("admin:" + password) +
-         "\r\nUser-Agent: test\r\n\r\n";
+  std::string req = LoopbackRequest(path, password);
+  return req.insert(req.size() - 2, "User-Agent: test\r\n");
 }
 
-struct Reply {
-  int nStatus = 0;
-  std::string head, body, raw;
-  bool bClosed = false;  // the unit ended the answer by closing
-};
-
-Reply Parse(const std::string &raw) {
-  Reply r;
-  r.raw = raw;
-  size_t e = raw.find("\r\n\r\n");
-  r.head = raw.substr(0, e);
-  r.body = e == std::string::npos ? "" : raw.substr(e + 4);
-  if (raw.rfind("HTTP/1.0 ", 0) == 0) r.nStatus = atoi(raw.c_str() + 9);
-  return r;
-}
+using Reply = LoopbackReply;
 
 Reply GetAt(int nPort, const std::string &path, const std::string &request = "") {
-  int fd = Connect(nPort);
-  EXPECT_GE(fd, 0);
-  if (fd < 0) return Reply();
-  std::string req = request.empty() ? Request(path) : request;
-  send(fd, req.data(), req.size(), MSG_NOSIGNAL);
-  bool bClosed = false;
-  std::string raw = ReadAll(fd, 5000, &bClosed);
-  close(fd);
-  Reply r = Parse(raw);
-  r.bClosed = bClosed;
-  return r;
+  return LoopbackSend(nPort, request.empty() ? Request(path) : request);
 }
 
 Reply Get(SimServer *pSim, const std::string &path, const std::string &request = "") {
   return GetAt(SimPort(pSim), path, request);
 }
 
-struct Sim {
-  SimServer *p;
-  explicit Sim(const SimConfig &cfg = SimConfig()) : p(SimStart(cfg, 0)) {}
-  ~Sim() { SimStop(p); }
-};
-
 const std::string kCgi = "/setup/logexport.cgi?";
 
 }  // namespace
 
 TEST(DasSimAuth, OnlyAdminWithThePasswordIsServed) {
-  Sim s;
+  SimUnit s;
   ASSERT_NE(s.p, nullptr);
   EXPECT_EQ(Get(s.p, kCgi + "MB=0").nStatus, 200);
   Reply r = Get(s.p, "", Request(kCgi + "MB=0", "wrong"));
   EXPECT_EQ(r.nStatus, 401);
   EXPECT_EQ(r.head,
-            "HTTP/1.0 401 Unauthorized\r\nContent-Type: text/plain\r\nContent-Length: 42");
+            "HTTP/1.0 401 Unauthorized\r\nContent-Type: text/plain\r\nContent-Length: 42\r\n");
   EXPECT_FALSE(r.body.empty());
   EXPECT_EQ(Get(s.p, "", "GET " + kCgi + "MB=0 HTTP/1.0\r\n\r\n").nStatus, 401);
   // "user:qexal" is not "admin:qexal".
@@ -132,7 +69,7 @@ TEST(DasSimMulti, ServesIdentityDeviceListLogsAndConfigs) {
   cfg.name = "Roof, east";
   cfg.devices = {1, 2, 300};
   cfg.nRecords = 3;
-  Sim s(cfg);
+  SimUnit s(cfg);
   ASSERT_NE(s.p, nullptr);
 
   Reply c = Get(s.p, kCgi + "CFG=loggerconfig.ini");
@@ -173,7 +110,7 @@ TEST(DasSimSingle, ServesFixedNamesAndRefusesSetup) {
   cfg.bCrlfConfig = true;
   cfg.bCrlfLog = true;
   cfg.cTimeQuote = '\'';
-  Sim s(cfg);
+  SimUnit s(cfg);
   ASSERT_NE(s.p, nullptr);
   EXPECT_EQ(Get(s.p, kCgi + "MB=0").nStatus, 404);
   EXPECT_EQ(Get(s.p, kCgi + "CFG=loggerconfig.ini").nStatus, 404);
@@ -193,7 +130,7 @@ TEST(DasSimSingle, ServesFixedNamesAndRefusesSetup) {
 TEST(DasSimDelete, RemovesOnlyWhatWasHandedOver) {
   SimConfig cfg;
   cfg.nRecords = 10;
-  Sim s(cfg);
+  SimUnit s(cfg);
   ASSERT_NE(s.p, nullptr);
   // No download yet: nothing was handed over, nothing goes.
   EXPECT_EQ(Get(s.p, "/setup/statlog.cgi?DELMBZIPLOG=1").nStatus, 200);
@@ -213,7 +150,7 @@ TEST(DasSimDelete, RemovesOnlyWhatWasHandedOver) {
 }
 
 TEST(DasSimFaults, StatusBodyRawAndGenerated) {
-  Sim s;
+  SimUnit s;
   ASSERT_NE(s.p, nullptr);
   SimSetStatus(s.p, kCgi + "MB=1", 500);
   EXPECT_EQ(Get(s.p, kCgi + "MB=1").nStatus, 500);
@@ -227,10 +164,10 @@ TEST(DasSimFaults, StatusBodyRawAndGenerated) {
   EXPECT_EQ(b.body, "x\ny\n");
 
   SimSetRawResponse(s.p, "/raw", "HTTP/1.1 200 OK\nX: y\n\nbody");
-  int fd = Connect(SimPort(s.p));
+  int fd = LoopbackConnect(SimPort(s.p));
   std::string req = Request("/raw");
   send(fd, req.data(), req.size(), 0);
-  EXPECT_EQ(ReadAll(fd), "HTTP/1.1 200 OK\nX: y\n\nbody");
+  EXPECT_EQ(LoopbackReadAll(fd), "HTTP/1.1 200 OK\nX: y\n\nbody");
   close(fd);
   EXPECT_EQ(Get(s.p, "", Request("/raw", "bad")).nStatus, 401);  // auth first
 
@@ -245,7 +182,7 @@ TEST(DasSimFaults, StatusBodyRawAndGenerated) {
 }
 
 TEST(DasSimFaults, CutSlowAndStall) {
-  Sim s;
+  SimUnit s;
   ASSERT_NE(s.p, nullptr);
   const std::string full = SimLogBody(s.p, 1);
 
@@ -255,14 +192,14 @@ TEST(DasSimFaults, CutSlowAndStall) {
   EXPECT_EQ(c.body, full.substr(0, 1000));
 
   SimSetCutBody(s.p, kCgi + "MB=2", 100, true);
-  int fd = Connect(SimPort(s.p));
+  int fd = LoopbackConnect(SimPort(s.p));
   std::string req = Request(kCgi + "MB=2");
   send(fd, req.data(), req.size(), 0);
   bool bClosed, bError;
-  std::string raw = ReadAll(fd, 5000, &bClosed, &bError);
+  std::string raw = LoopbackReadAll(fd, 5000, &bClosed, &bError);
   close(fd);
   EXPECT_TRUE(bError || bClosed);
-  EXPECT_LE(Parse(raw).body.size(), 100u);
+  EXPECT_LE(ParseReply(raw).body.size(), 100u);
 
   SimSetSlowBody(s.p, kCgi + "CFG=loggerconfig.ini", 7, 5);
   Reply w = Get(s.p, kCgi + "CFG=loggerconfig.ini");
@@ -270,31 +207,31 @@ TEST(DasSimFaults, CutSlowAndStall) {
 
   // A stalled body keeps the connection open after its bytes...
   SimSetStallBody(s.p, kCgi + "MB=1", 500);
-  fd = Connect(SimPort(s.p));
+  fd = LoopbackConnect(SimPort(s.p));
   req = Request(kCgi + "MB=1");
   send(fd, req.data(), req.size(), 0);
-  raw = ReadAll(fd, 500, &bClosed);
+  raw = LoopbackReadAll(fd, 500, &bClosed);
   EXPECT_FALSE(bClosed);
-  EXPECT_EQ(Parse(raw).body, full.substr(0, 500));
+  EXPECT_EQ(ParseReply(raw).body, full.substr(0, 500));
   // ...and the stop still ends it, closing the connection.
   auto t0 = std::chrono::steady_clock::now();
   SimStop(s.p);
   s.p = nullptr;
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3));
-  ReadAll(fd, 3000, &bClosed, &bError);
+  LoopbackReadAll(fd, 3000, &bClosed, &bError);
   EXPECT_TRUE(bClosed || bError);
   close(fd);
 }
 
 TEST(DasSimFaults, StallBeforeHeaderAnswersNothing) {
-  Sim s;
+  SimUnit s;
   ASSERT_NE(s.p, nullptr);
   SimSetStallBody(s.p, kCgi + "MB=0", -1);
-  int fd = Connect(SimPort(s.p));
+  int fd = LoopbackConnect(SimPort(s.p));
   std::string req = Request(kCgi + "MB=0");
   send(fd, req.data(), req.size(), 0);
   bool bClosed;
-  EXPECT_EQ(ReadAll(fd, 300, &bClosed), "");
+  EXPECT_EQ(LoopbackReadAll(fd, 300, &bClosed), "");
   EXPECT_FALSE(bClosed);
   close(fd);
 }
@@ -303,13 +240,13 @@ TEST(DasSimFaults, StallBeforeHeaderAnswersNothing) {
 TEST(DasSimEncodings, ChunkedGzipDeflateAndUnknownCodings) {
   SimConfig cfg;
   cfg.nRecords = 50;
-  Sim s(cfg);
+  SimUnit s(cfg);
   ASSERT_NE(s.p, nullptr);
   const std::string list = Get(s.p, kCgi + "MB=0").body, log = SimLogBody(s.p, 1);
 
   SimSetChunked(s.p, kCgi + "MB=0", 5, true, true);
   Reply r = Get(s.p, kCgi + "MB=0");
-  EXPECT_EQ(r.head, "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nTransfer-Encoding: chunked");
+  EXPECT_EQ(r.head, "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nTransfer-Encoding: chunked\r\n");
   // Undo the framing by hand: size line (hex, maybe an extension), data, CR LF.
   std::string plain, rest = r.body;
   std::vector<size_t> sizes;
@@ -363,7 +300,7 @@ TEST(DasSimEncodings, ChunkedGzipDeflateAndUnknownCodings) {
 }
 
 TEST(DasSimHeaders, LongLinesNulLineAndInterimAnswers) {
-  Sim s;
+  SimUnit s;
   ASSERT_NE(s.p, nullptr);
   for (int n : {254, 255, 256, 3000}) EXPECT_EQ(SimHeaderLine(n).size(), static_cast<size_t>(n));
   EXPECT_EQ(SimHeaderLine(254).rfind("X-Padding: aaa", 0), 0u);
@@ -372,14 +309,14 @@ TEST(DasSimHeaders, LongLinesNulLineAndInterimAnswers) {
   Reply r = Get(s.p, kCgi + "MB=0");
   EXPECT_EQ(r.head, "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nContent-Length: " +
                         std::to_string(r.body.size()) + "\r\n" + SimHeaderLine(255) + "\r\n" + nul +
-                        "\r\nVia: 1.1 proxy");
+                        "\r\nVia: 1.1 proxy\r\n");
   EXPECT_EQ(r.body.rfind("Modbus ID,", 0), 0u);
 
   SimSetInterim(s.p, kCgi + "MB=0", 2);
-  int fd = Connect(SimPort(s.p));
+  int fd = LoopbackConnect(SimPort(s.p));
   std::string req = Request(kCgi + "MB=0");
   send(fd, req.data(), req.size(), MSG_NOSIGNAL);
-  std::string raw = ReadAll(fd);
+  std::string raw = LoopbackReadAll(fd);
   close(fd);
   const std::string cont = "HTTP/1.1 100 Continue\r\n\r\n";
   EXPECT_EQ(raw.rfind(cont + cont + "HTTP/1.0 200 OK\r\n", 0), 0u) << raw.substr(0, 100);
@@ -390,7 +327,7 @@ TEST(DasSimContent, HtmlForUnknownBadStampsOddListsAndSerials) {
   cfg.nKind = 2;
   cfg.bHtmlForUnknown = true;
   cfg.nRecords = 2;
-  Sim s(cfg);
+  SimUnit s(cfg);
   ASSERT_NE(s.p, nullptr);
   // A single meter whose web server has a default page: /setup/ paths are 200.
   for (const std::string &path : {kCgi + "MB=0", kCgi + "CFG=loggerconfig.ini", std::string("/nothing")}) {
@@ -461,28 +398,28 @@ TEST(DasSimStalls, BlackHoleNeverCompletesAConnectAndDribbleSendsByteByByte) {
   close(fd);
   SimStopBlackHole(h);
 
-  Sim s;
+  SimUnit s;
   ASSERT_NE(s.p, nullptr);
   SimSetDribble(s.p, kCgi + "CFG=mb-001.ini", 2);
   auto t0 = std::chrono::steady_clock::now();
-  int c = Connect(SimPort(s.p));
+  int c = LoopbackConnect(SimPort(s.p));
   std::string req = Request(kCgi + "CFG=mb-001.ini");
   send(c, req.data(), req.size(), MSG_NOSIGNAL);
-  std::string all = ReadAll(c);
+  std::string all = LoopbackReadAll(c);
   close(c);
-  EXPECT_EQ(Parse(all).body, "MODBUSID=1\nDEVICENAME=Meter 1\nDEVICETYPE=Energy meter\nBAUD=9600\n");
+  EXPECT_EQ(ParseReply(all).body, "MODBUSID=1\nDEVICENAME=Meter 1\nDEVICETYPE=Energy meter\nBAUD=9600\n");
   // At least 2 ms went by for every byte of the answer.
   EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(2 * all.size()));
 }
 
 TEST(DasSimRequests, RecordedRawInOrder) {
-  Sim s;
+  SimUnit s;
   ASSERT_NE(s.p, nullptr);
   Get(s.p, kCgi + "CFG=loggerconfig.ini");
   Get(s.p, kCgi + "MB=0");
   Get(s.p, "", Request("/x", "bad"));
   // A client that connects and leaves without a request line.
-  int fd = Connect(SimPort(s.p));
+  int fd = LoopbackConnect(SimPort(s.p));
   send(fd, "GET /half", 9, 0);
   close(fd);
   for (int i = 0; i < 100 && SimRequests(s.p).size() < 4; i++) usleep(20000);
@@ -543,7 +480,7 @@ TEST(DasSimProgram, OptionsSetTheUnitAndItsFaults) {
       {{"--encoding", list + "=gzip"}, list, "", 200, {"Content-Encoding: gzip"}, {}, {"\x1f\x8b"}, "", -1},
       {{"--header-line", list + "=40", "--nul-header", list + "=1"}, list, "", 200, {SimHeaderLine(40), nul}, {},
        {}, "", -1},
-      {{"--continue", list + "=2"}, list, "", 0, {}, {}, {},
+      {{"--continue", list + "=2"}, list, "", 100, {}, {}, {},
        "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 100 Continue\r\n\r\nHTTP/1.0 200 OK\r\n", -1},
       {{"--dribble", kCgi + "CFG=mb-001.ini=1"}, kCgi + "CFG=mb-001.ini", "", 200, {}, {}, {"\nBAUD=9600\n"}, "",
        -1},

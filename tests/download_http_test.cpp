@@ -1,7 +1,9 @@
 // The HTTP client's pieces: the Base64 encoder, the address field, the
 // socket line reader, the header parser and the temporary file names.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <thread>
 

@@ -4,6 +4,7 @@
 // whose download did not complete leaves exactly one error entry.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 
 #include "download/download.h"

@@ -3,6 +3,7 @@
 // operator. Also Download All from the main window, unattended.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 
 #include "daslist/daslist.h"

@@ -3,6 +3,7 @@
 // and byte for byte, and the error log's entries in order.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 
 #include "download/download.h"

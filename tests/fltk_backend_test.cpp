@@ -23,6 +23,7 @@
 #include "platform/window.h"
 #include "resources/resources.h"
 #include "tests/support/fltk_harness.h"
+#include "tests/support/wait.h"
 
 #ifndef TANDREL_HAVE_FLTK
 
@@ -182,15 +183,6 @@ struct Person {
   }
 };
 
-bool WaitUntil(const std::function<bool()> &pred, int nMs = Timeout) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nMs);
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
-}
-
 // The window that has the X keyboard focus (0 for none).
 unsigned long XFocus() {
   return std::strtoul(fltktest::Xdo(SharedXvfb().Display(), "getwindowfocus").c_str(), nullptr, 10);
@@ -202,7 +194,7 @@ unsigned long XFocus() {
 void PointerAway() {
   const std::string display = SharedXvfb().Display();
   fltktest::Xdo(display, "mousemove 1275 1019");
-  WaitUntil([&] {
+  WaitFor([&] {
     return fltktest::Xdo(display, "getmouselocation").find("x:1275 y:1019") != std::string::npos;
   });
 }
@@ -451,13 +443,13 @@ TEST(FltkWindows, ListBoxOrderSelectionAndTabs) {
     std::string display = SharedXvfb().Display();
     std::thread([=, &nCoreSel, &nSelBelow] {
       fltktest::ClickAt(display, d.x + r.x + 40, d.y + r.y + 6);
-      WaitUntil([&] { return SendMessage(hList, LB_GETCURSEL, 0, 0) == 0; });
+      WaitFor([&] { return SendMessage(hList, LB_GETCURSEL, 0, 0) == 0; });
       fltktest::Keys(display, "Down");
-      WaitUntil([&] { return SendMessage(hList, LB_GETCURSEL, 0, 0) == 1; });
+      WaitFor([&] { return SendMessage(hList, LB_GETCURSEL, 0, 0) == 1; });
       nCoreSel = static_cast<int>(SendMessage(hList, LB_GETCURSEL, 0, 0));
       fltktest::ClickAt(display, d.x + r.x + 40, d.y + r.y + r.h - 10);
       fltktest::Keys(display, "Escape");
-      WaitUntil([&] { return nSelBelow.load() != -5; });
+      WaitFor([&] { return nSelBelow.load() != -5; });
       PostMessage(hDlg, WM_COMMAND, CMD_FINISH, 0);
     }).detach();
   };
@@ -499,11 +491,11 @@ TEST(FltkWindows, ListBoxPagingKeysMoveTheSelection) {
       for (const Case &k : cases) {
         int nWant = k.nWant == -1 ? nRows - 1 : k.nWant == -2 ? nItems - 1 - (nRows - 1) : k.nWant;
         fltktest::Keys(SharedXvfb().Display(), k.pszKey);
-        WaitUntil([&] { return SendMessage(hList, LB_GETCURSEL, 0, 0) == nWant; }, 3000);
+        WaitFor([&] { return SendMessage(hList, LB_GETCURSEL, 0, 0) == nWant; }, 3000);
         sels.push_back(static_cast<int>(SendMessage(hList, LB_GETCURSEL, 0, 0)));
         const std::size_t n = tops.size();
         PostMessage(hDlg, WM_COMMAND, CMD_CHECK + 30, 0);
-        WaitUntil([&] { return tops.size() > n; });
+        WaitFor([&] { return tops.size() > n; });
       }
       PostMessage(hDlg, WM_COMMAND, CMD_FINISH, 0);
     }).detach();
@@ -547,7 +539,7 @@ TEST(FltkWindows, KeysTypingButtonsAndCloseBox) {
       fltktest::ClickAt(display, ix, iy);
       fltktest::Keys(display, "ctrl+a");
       fltktest::TypeText(display, "127.0.0.1:8080");
-      WaitUntil([&] {
+      WaitFor([&] {
         char buf[64];
         GetDlgItemText(hDlg, 242, buf, sizeof buf);
         return std::strcmp(buf, "127.0.0.1:8080") == 0;
@@ -556,7 +548,7 @@ TEST(FltkWindows, KeysTypingButtonsAndCloseBox) {
       fltktest::Keys(display, "Return");
       // The check box's label is inside the control: a click there toggles.
       fltktest::ClickAt(display, cx - 20, cy);
-      WaitUntil([&] { return IsDlgButtonChecked(hDlg, 243) == BST_CHECKED; });
+      WaitFor([&] { return IsDlgButtonChecked(hDlg, 243) == BST_CHECKED; });
       fltktest::ClickAt(display, ox, oy);
       bEscapeSeen = true;
       // The close box: the window manager's delete request.
@@ -576,7 +568,7 @@ TEST(FltkWindows, KeysTypingButtonsAndCloseBox) {
       }
       // The close comes after the click on Cancel: once it is handled, so
       // is every command before it.
-      WaitUntil([&] { return nCloses.load() > 0; });
+      WaitFor([&] { return nCloses.load() > 0; });
       PostMessage(hDlg, WM_COMMAND, CMD_FINISH, 0);
     }).detach();
   };
@@ -613,7 +605,7 @@ TEST(FltkWindows, EditFieldTakesOneLine) {
       fltktest::Keys(display, "ctrl+a ctrl+v End ctrl+j ctrl+m");
       fltktest::TypeText(display, "9");
       char buf[64] = "";
-      WaitUntil([&] {
+      WaitFor([&] {
         GetDlgItemText(hDlg, 242, buf, sizeof buf);
         return buf[0] && buf[std::strlen(buf) - 1] == '9';
       });
@@ -648,7 +640,7 @@ TEST(FltkWindows, MessageBoxesKeepTheLoopGoing) {
     std::string display = SharedXvfb().Display();
     std::thread helper([=, &lProbe] {
       // While the box below is open, a send from this thread is answered.
-      WaitUntil([&] { return fltktest::FindWindowNamed(display, "Error: main line 7") != 0; });
+      WaitFor([&] { return fltktest::FindWindowNamed(display, "Error: main line 7") != 0; });
       fltktest::Screenshot(display, "fltk_backend_messagebox_open");
       lProbe = SendMessage(hDlg, WM_PROBE, 0, 0) + 1;
       int x = 0, y = 0;
@@ -665,7 +657,7 @@ TEST(FltkWindows, MessageBoxesKeepTheLoopGoing) {
       std::thread worker([hDlg, &nWorkerBox] {
         nWorkerBox = MessageBox(hDlg, "worker text", "Error: download line 9", MB_ICONHAND) + 100;
       });
-      WaitUntil([&] { return fltktest::FindWindowNamed(display, "Error: download line 9") != 0; });
+      WaitFor([&] { return fltktest::FindWindowNamed(display, "Error: download line 9") != 0; });
       SendMessage(hDlg, WM_PROBE, 0, 0);
       std::this_thread::sleep_for(std::chrono::milliseconds(200));
       bool bStillBlocked = nWorkerBox.load() == 0;
@@ -674,7 +666,7 @@ TEST(FltkWindows, MessageBoxesKeepTheLoopGoing) {
       fltktest::Xdo(display, "mousemove --sync " + std::to_string(x + 20) + " " + std::to_string(y + 20));
       fltktest::Keys(display, "Return");
       // A box that takes no answer leaves its worker blocked for good.
-      if (WaitUntil([&] { return nWorkerBox.load() != 0; })) worker.join();
+      if (WaitFor([&] { return nWorkerBox.load() != 0; })) worker.join();
       else worker.detach();
       if (!bStillBlocked) nWorkerBox = -1;
       PostMessage(hDlg, WM_COMMAND, CMD_FINISH, 0);
@@ -716,27 +708,27 @@ TEST(FltkWindows, EditFieldSelectedWhenTheDialogFocusesIt) {
     std::thread([=, &bDone, &sBack] {
       PointerAway();
       fltktest::TypeText(display, "127.0.64.3:30003");
-      WaitUntil([&] { return ItemText(hDlg, 242) == "127.0.64.3:30003"; });
+      WaitFor([&] { return ItemText(hDlg, 242) == "127.0.64.3:30003"; });
       if (Display *pDpy = XOpenDisplay(display.c_str())) {
         XSetInputFocus(pDpy, DefaultRootWindow(pDpy), RevertToNone, CurrentTime);
         XSync(pDpy, False);
-        WaitUntil([&] { return XFocus() != xid; });
+        WaitFor([&] { return XFocus() != xid; });
         XSetInputFocus(pDpy, xid, RevertToNone, CurrentTime);
         XSync(pDpy, False);
         XCloseDisplay(pDpy);
       }
-      WaitUntil([&] { return XFocus() == xid; });
+      WaitFor([&] { return XFocus() == xid; });
       fltktest::TypeText(display, "7");
-      WaitUntil([&] { return ItemText(hDlg, 242) != "127.0.64.3:30003"; });
+      WaitFor([&] { return ItemText(hDlg, 242) != "127.0.64.3:30003"; });
       sBack = ItemText(hDlg, 242);
       // Tab to the password: selected as well.
       fltktest::Keys(display, "Tab");
       fltktest::TypeText(display, "pw");
-      WaitUntil([&] { return ItemText(hDlg, 245) == "pw"; });
+      WaitFor([&] { return ItemText(hDlg, 245) == "pw"; });
       // A click into the phone number: the caret goes after the text.
       fltktest::ClickAt(display, px, py);
       fltktest::TypeText(display, "9");
-      WaitUntil([&] { return ItemText(hDlg, 244) != "5551234"; });
+      WaitFor([&] { return ItemText(hDlg, 244) != "5551234"; });
       bDone = true;
       PostMessage(hDlg, WM_COMMAND, CMD_FINISH, 0);
     }).detach();
@@ -860,10 +852,10 @@ TEST(FltkWindows, WorkerBoxLeavesTheDialogsCancelWorking) {
                              MB_ICONHAND) + 100;
       });
       const char Box[] = "Error: download line 9";
-      WaitUntil([&] { return fltktest::FindWindowNamed(display, Box) != 0; });
+      WaitFor([&] { return fltktest::FindWindowNamed(display, Box) != 0; });
       fltktest::Screenshot(display, "fltk_backend_worker_box_open");
       fltktest::ClickAt(display, cx, cy);
-      WaitUntil([&] { return nCancelClicks.load() > 0; });
+      WaitFor([&] { return nCancelClicks.load() > 0; });
       bBoxOpenAtCancel = fltktest::FindWindowNamed(display, Box) != 0 && nWorker.load() == 0;
       Display *pDpy = XOpenDisplay(display.c_str());
       if (pDpy) {
@@ -879,10 +871,10 @@ TEST(FltkWindows, WorkerBoxLeavesTheDialogsCancelWorking) {
         XFlush(pDpy);
         XCloseDisplay(pDpy);
       }
-      WaitUntil([&] { return nCloses.load() > 0; });
+      WaitFor([&] { return nCloses.load() > 0; });
       bBoxOpenAtClose = fltktest::FindWindowNamed(display, Box) != 0 && nWorker.load() == 0;
       PostMessage(hDlg, WM_COMMAND, CMD_FINISH, 0);
-      if (WaitUntil([&] { return nWorker.load() != 0; })) worker.join();
+      if (WaitFor([&] { return nWorker.load() != 0; })) worker.join();
       else worker.detach();
       bBoxGone = fltktest::WaitWindowGone(display, Box, Timeout);
     });
@@ -929,7 +921,7 @@ TEST(FltkWindows, FocusBackToTheOwnerAfterBoxAndDialog) {
     HWND hList = GetDlgItem(hDlg, 202);
     std::string display = SharedXvfb().Display();
     std::thread helper([=] {
-      WaitUntil([&] { return fltktest::FindWindowNamed(display, "Error: daslist line 3") != 0; });
+      WaitFor([&] { return fltktest::FindWindowNamed(display, "Error: daslist line 3") != 0; });
       PointerAway();
       fltktest::Keys(display, "Return");
     });
@@ -937,17 +929,17 @@ TEST(FltkWindows, FocusBackToTheOwnerAfterBoxAndDialog) {
     helper.join();
     std::thread([=, &nStep] {
       auto sel = [&] { return SendMessage(hList, LB_GETCURSEL, 0, 0); };
-      if (WaitUntil([&] { return XFocus() == xid; })) nStep = 1;
+      if (WaitFor([&] { return XFocus() == xid; })) nStep = 1;
       fltktest::Keys(display, "Down");
-      if (WaitUntil([&] { return sel() == 1; }) && nStep == 1) nStep = 2;
+      if (WaitFor([&] { return sel() == 1; }) && nStep == 1) nStep = 2;
       PostMessage(hDlg, WM_COMMAND, CMD_OPEN_DIALOG, 0);
       unsigned long xEdit = fltktest::WaitWindowNamed(display, "Edit DAS Settings", Timeout);
-      if (WaitUntil([&] { return XFocus() == xEdit; }) && nStep == 2) nStep = 3;
+      if (WaitFor([&] { return XFocus() == xEdit; }) && nStep == 2) nStep = 3;
       fltktest::Keys(display, "Escape");
       fltktest::WaitWindowGone(display, "Edit DAS Settings", Timeout);
-      if (WaitUntil([&] { return XFocus() == xid; }) && nStep == 3) nStep = 4;
+      if (WaitFor([&] { return XFocus() == xid; }) && nStep == 3) nStep = 4;
       fltktest::Keys(display, "Down");
-      if (WaitUntil([&] { return sel() == 2; }) && nStep == 4) nStep = 5;
+      if (WaitFor([&] { return sel() == 2; }) && nStep == 4) nStep = 5;
       PostMessage(hDlg, WM_COMMAND, CMD_FINISH, 0);
     }).detach();
   };
@@ -977,9 +969,9 @@ TEST(FltkWindows, MenuBarFromTheKeyboard) {
       auto open = [&](const char *pszKeys) {
         const int nBefore = CountUntitledWindows();
         fltktest::Keys(display, pszKeys);
-        return WaitUntil([&] { return CountUntitledWindows() > nBefore; });
+        return WaitFor([&] { return CountUntitledWindows() > nBefore; });
       };
-      auto next = [&](int n) { return WaitUntil([&] { return nCommands.load() >= n; }); };
+      auto next = [&](int n) { return WaitFor([&] { return nCommands.load() >= n; }); };
       if (open("F10")) fltktest::Keys(display, "Down Return");  // File, Exit
       next(1);
       if (open("alt")) {
@@ -992,7 +984,7 @@ TEST(FltkWindows, MenuBarFromTheKeyboard) {
       if (open("F10")) {
         const int nOpen = CountUntitledWindows();
         fltktest::Keys(display, "Escape");
-        WaitUntil([&] { return CountUntitledWindows() < nOpen; });
+        WaitFor([&] { return CountUntitledWindows() < nOpen; });
       }
       // The menu is closed and the dialog has the keys again.
       fltktest::Keys(display, "Escape");

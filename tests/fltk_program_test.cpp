@@ -17,7 +17,9 @@
 #include "platform/window.h"
 #include "resources/resources.h"
 #include "tests/support/fltk_harness.h"
+#include "tests/support/sim_unit.h"
 #include "tests/support/testutil.h"
+#include "tests/support/wait.h"
 #include "tools/das-sim/sim.h"
 #ifdef TANDREL_HAVE_FLTK
 #include "platform/fltk/fltk_backend.h"
@@ -145,15 +147,6 @@ void Click(unsigned long xid, const char *pszTemplate, int nId) {
   fltktest::ClickAt(D(), x, y);
 }
 
-bool WaitFor(const std::function<bool()> &pred, int nMs = Timeout) {
-  auto deadline = Clock::now() + std::chrono::milliseconds(nMs);
-  while (!pred()) {
-    if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return true;
-}
-
 // Shown windows without a title: the toolkit's menu pop-ups among them.
 int CountUntitledWindows() {
   std::string out = fltktest::Xdo(D(), "search --onlyvisible --name '^$'");
@@ -244,29 +237,27 @@ TEST(FltkProgram, MainWindowAddCancelAddOkEditRemove) {
   Exit(p, xMain);
 }
 
-struct Sim {
-  SimServer *p = nullptr;
-  explicit Sim(long nRecords = 1440) {
-    SimConfig cfg;
-    cfg.nRecords = nRecords;
-    cfg.devices = {1};
-    p = SimStart(cfg);
-  }
-  ~Sim() { SimStop(p); }
-  std::string ListWithUnit() const {
-    return std::string(Header) + "DAS000000001,Sim unit,\"\",127.0.0.1:" + std::to_string(SimPort(p)) +
-           ",NO,qexal\r\n";
-  }
-};
+// A unit of one device for the program's list.
+SimConfig OneDevice(long nRecords = 1440) {
+  SimConfig cfg;
+  cfg.nRecords = nRecords;
+  cfg.devices = {1};
+  return cfg;
+}
+
+std::string ListWithUnit(const SimUnit &sim) {
+  return std::string(Header) + "DAS000000001,Sim unit,\"\",127.0.0.1:" + std::to_string(sim.Port()) +
+         ",NO,qexal\r\n";
+}
 
 TEST(FltkProgram, DownloadShowsProgressAndClosesByItself) {
   NEED_DESKTOP();
   TempDir dir;
-  Sim sim;
+  SimUnit sim(OneDevice());
   ASSERT_NE(sim.p, nullptr);
   // Slow enough that the dialog is seen with its texts changing.
   SimSetSlowBody(sim.p, "/setup/logexport.cgi?MB=1", 2048, 60);
-  WriteFileBytes("daslist.txt", sim.ListWithUnit());
+  WriteFileBytes("daslist.txt", ListWithUnit(sim));
   Program p;
   unsigned long xMain = fltktest::WaitWindowNamed(D(), MainTitle, Timeout);
   ASSERT_NE(xMain, 0u);
@@ -297,10 +288,10 @@ TEST(FltkProgram, DownloadShowsProgressAndClosesByItself) {
 TEST(FltkProgram, CancelDuringSlowDownloadClosesAtOnce) {
   NEED_DESKTOP();
   TempDir dir;
-  Sim sim;
+  SimUnit sim(OneDevice());
   ASSERT_NE(sim.p, nullptr);
   SimSetStallBody(sim.p, "/setup/logexport.cgi?MB=1", 100);
-  WriteFileBytes("daslist.txt", sim.ListWithUnit());
+  WriteFileBytes("daslist.txt", ListWithUnit(sim));
   Program p;
   unsigned long xMain = fltktest::WaitWindowNamed(D(), MainTitle, Timeout);
   ASSERT_NE(xMain, 0u);
@@ -409,10 +400,10 @@ bool LogHas(const std::string &text) {
 TEST(FltkProgram, CancelAnswersTheWorkersBox) {
   NEED_DESKTOP();
   TempDir dir;
-  Sim sim;
+  SimUnit sim(OneDevice());
   ASSERT_NE(sim.p, nullptr);
   SimSetStatus(sim.p, "/setup/logexport.cgi?MB=1", 500);
-  WriteFileBytes("daslist.txt", sim.ListWithUnit());
+  WriteFileBytes("daslist.txt", ListWithUnit(sim));
   Program p;
   unsigned long xMain = fltktest::WaitWindowNamed(D(), MainTitle, Timeout);
   ASSERT_NE(xMain, 0u);
@@ -530,10 +521,10 @@ bool Viewable(unsigned long xid) {
 TEST(FltkProgram, UnderAWindowManager) {
   NEED_WINDOW_MANAGER();
   TempDir dir;
-  Sim sim;
+  SimUnit sim(OneDevice());
   ASSERT_NE(sim.p, nullptr);
   SimSetStatus(sim.p, "/setup/logexport.cgi?MB=1", 500);
-  WriteFileBytes("daslist.txt", sim.ListWithUnit());
+  WriteFileBytes("daslist.txt", ListWithUnit(sim));
   Program p;
   unsigned long xMain = fltktest::WaitWindowNamed(D(), MainTitle, Timeout);
   ASSERT_NE(xMain, 0u) << "program's stderr: " << ReadFileBytes("stderr.txt")
@@ -650,11 +641,11 @@ TEST(FltkProgram, LosingTheDisplayMidDownloadEndsTheRunAndLosesNothing) {
   g_display = pX->Display();
   setenv("DISPLAY", g_display.c_str(), 1);
   TempDir dir;
-  Sim sim;
+  SimUnit sim(OneDevice());
   ASSERT_NE(sim.p, nullptr);
   const std::string body = SimLogBody(sim.p, 1);
   SimSetSlowBody(sim.p, "/setup/logexport.cgi?MB=1", 2048, 60);
-  std::string list = sim.ListWithUnit();
+  std::string list = ListWithUnit(sim);
   list.replace(list.find(",NO,"), 4, ",YES,");
   WriteFileBytes("daslist.txt", list);
   Program p;
@@ -685,10 +676,10 @@ TEST(FltkProgram, LosingTheDisplayMidDownloadEndsTheRunAndLosesNothing) {
 TEST(FltkProgram, UnattendedRunShowsWindowsAndEndsByItself) {
   NEED_DESKTOP();
   TempDir dir;
-  Sim sim(60);
+  SimUnit sim(OneDevice(60));
   ASSERT_NE(sim.p, nullptr);
   SimSetSlowBody(sim.p, "/setup/logexport.cgi?MB=1", 512, 40);
-  WriteFileBytes("daslist.txt", sim.ListWithUnit());
+  WriteFileBytes("daslist.txt", ListWithUnit(sim));
   Program p("/AUTO");
   EXPECT_NE(fltktest::WaitWindowNamed(D(), "Download Progress", Timeout), 0u);
   EXPECT_NE(fltktest::FindWindowNamed(D(), MainTitle), 0u);

@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/compress.h"
+#include "tests/support/http_client.h"
 #include "tests/support/nginx_fixture.h"
 #include "tests/support/testutil.h"
 #include "tools/das-sim/sim.h"
@@ -27,15 +29,6 @@ namespace {
 const std::string kListHeader = "serialnumber,name,phone,ipaddress,deletelog,password\r\n";
 const std::string kLogHeader =
     "time,error,lowalarm,highalarm,kWh,kW,kVAR,PF,Volts A,Volts B,Volts C\n";
-
-std::string CrLf(const std::string &s) {
-  std::string out;
-  for (char c : s) {
-    if (c == '\n') out += '\r';
-    out += c;
-  }
-  return out;
-}
 
 // nRecords one-minute records of a device, as a unit exports them.
 std::string LogBody(int nDevice, long nRecords) {
@@ -118,12 +111,12 @@ TEST_F(NginxRun, MultiDeviceUnitIsStoredByteForByte) {
   Start(NginxOptions{});
   ASSERT_EQ(Run(), 0) << Log();
 
-  EXPECT_EQ(Stored("devlist.txt"), CrLf(DeviceList(devices)));
-  EXPECT_EQ(Stored("loggerconfig.ini"), CrLf(UnitConfig(kSerial, "Roof")));
+  EXPECT_EQ(Stored("devlist.txt"), ToCrLf(DeviceList(devices)));
+  EXPECT_EQ(Stored("loggerconfig.ini"), ToCrLf(UnitConfig(kSerial, "Roof")));
   for (int n : devices) {
     char name[32];
     std::snprintf(name, sizeof name, "mb-%03d", n);
-    EXPECT_EQ(Stored(std::string(name) + ".ini"), CrLf(DeviceConfig(n))) << name;
+    EXPECT_EQ(Stored(std::string(name) + ".ini"), ToCrLf(DeviceConfig(n))) << name;
     EXPECT_EQ(Stored(std::string(name) + ".log"), LogBody(n, 1440)) << name;
   }
   EXPECT_TRUE(fs::is_empty(dir.File(kSerial + "/temp")));
@@ -150,8 +143,8 @@ TEST_F(NginxRun, SingleMeterIsStoredByteForByte) {
             "Modbus ID,DeviceName,DeviceType,DeviceClass,Log File URL\r\n"
             "001,\"Yard\",\"Quorvin, Ordalet, pulse energy logger, Q4410\",15,"
             "<a href=/mb-001.log/" + kSerial + "_1.txt>mb-001.log/" + kSerial + "_1.txt</a>\r\n");
-  EXPECT_EQ(Stored("loggerconfig.ini"), CrLf(UnitConfig(kSerial, "Yard")));
-  EXPECT_EQ(Stored("mb-001.ini"), CrLf(DeviceConfig(1)));
+  EXPECT_EQ(Stored("loggerconfig.ini"), ToCrLf(UnitConfig(kSerial, "Yard")));
+  EXPECT_EQ(Stored("mb-001.ini"), ToCrLf(DeviceConfig(1)));
   EXPECT_EQ(Stored("mb-001.log"), LogBody(1, 1440));
   EXPECT_EQ(ReadFileBytes(dir.File("daslist.txt")),
             kListHeader + kSerial + ",Yard,\"\"," + web->Address() + ",NO,pw with blanks\r\n");
@@ -172,85 +165,27 @@ TEST_F(NginxRun, WrongPasswordIsRefusedByTheServer) {
   EXPECT_FALSE(FileExists(dir.File(kSerial + "/devlist.txt")));
 }
 
-// What a plain HTTP/1.0 client gets for a target: the whole answer, and
-// whether the server ended it with a normal close (not a reset).
-struct Answer {
-  std::string head, body;
-  bool bNormalClose = false;
-};
-Answer Fetch(int nPort, const std::string &target, const std::string &password = "qexal",
-             std::atomic<long> *pnGot = nullptr) {
-  Answer a;
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons((unsigned short)nPort);
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, (sockaddr *)&sa, sizeof sa) != 0) {
-    close(fd);
-    return a;
-  }
-  std::string req = "GET " + target + " HTTP/1.0\r\nAuthorization: Basic " +
-                    SimBase64("admin:" + password) + "\r\n\r\n";
-  if (send(fd, req.data(), req.size(), MSG_NOSIGNAL) < 0) {
-    close(fd);
-    return a;
-  }
-  std::string all;
-  char buf[65536];
-  for (;;) {
-    ssize_t n = recv(fd, buf, sizeof buf, 0);
-    if (n == 0) a.bNormalClose = true;
-    if (n <= 0) break;
-    all.append(buf, (size_t)n);
-    if (pnGot) pnGot->store((long)all.size());
-  }
-  close(fd);
-  std::size_t e = all.find("\r\n\r\n");
-  a.head = all.substr(0, e == std::string::npos ? all.size() : e + 2);
-  if (e != std::string::npos) a.body = all.substr(e + 4);
-  return a;
-}
-
-bool HasHeader(const Answer &a, const std::string &line) {
+bool HasHeader(const LoopbackReply &a, const std::string &line) {
   return a.head.find("\r\n" + line + "\r\n") != std::string::npos;
-}
-
-std::string Gunzip(const std::string &in) {
-  z_stream z{};
-  inflateInit2(&z, 31);
-  std::string out;
-  char buf[65536];
-  z.next_in = (Bytef *)in.data();
-  z.avail_in = (uInt)in.size();
-  int r = Z_OK;
-  while (r == Z_OK) {
-    z.next_out = (Bytef *)buf;
-    z.avail_out = sizeof buf;
-    r = inflate(&z, Z_NO_FLUSH);
-    out.append(buf, sizeof buf - z.avail_out);
-  }
-  inflateEnd(&z);
-  return r == Z_STREAM_END ? out : "<not a whole gzip stream>";
 }
 
 // The server itself, before the program meets it: each option gives the
 // answers it stands for.
 TEST_F(NginxRun, ServerAnswersAsConfigured) {
   Start(NginxOptions{});
-  Answer a = Fetch(web->Port(), "/setup/logexport.cgi?MB=17");
+  LoopbackReply a = LoopbackGet(web->Port(), "/setup/logexport.cgi?MB=17");
   EXPECT_EQ(a.head.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << a.head;
   EXPECT_TRUE(HasHeader(a, "Content-Length: " + std::to_string(LogBody(17, 1440).size()))) << a.head;
   EXPECT_EQ(a.body, LogBody(17, 1440));
-  EXPECT_EQ(Fetch(web->Port(), "/setup/logexport.cgi?MB=3").head.rfind("HTTP/1.1 404", 0), 0u);
-  EXPECT_EQ(Fetch(web->Port(), "/loggerconfig.ini").head.rfind("HTTP/1.1 404", 0), 0u);
-  EXPECT_EQ(Fetch(web->Port(), "/setup/logexport.cgi?MB=0", "bad").head.rfind("HTTP/1.1 401", 0), 0u);
+  EXPECT_EQ(LoopbackGet(web->Port(), "/setup/logexport.cgi?MB=3").head.rfind("HTTP/1.1 404", 0), 0u);
+  EXPECT_EQ(LoopbackGet(web->Port(), "/loggerconfig.ini").head.rfind("HTTP/1.1 404", 0), 0u);
+  EXPECT_EQ(LoopbackGet(web->Port(), "/setup/logexport.cgi?MB=0", "bad").head.rfind("HTTP/1.1 401", 0), 0u);
   web.reset();
 
   NginxOptions gz;
   gz.bGzipStatic = true;
   Start(gz);
-  a = Fetch(web->Port(), "/setup/logexport.cgi?MB=2");
+  a = LoopbackGet(web->Port(), "/setup/logexport.cgi?MB=2");
   EXPECT_TRUE(HasHeader(a, "Content-Encoding: gzip")) << a.head;
   EXPECT_EQ(Gunzip(a.body), LogBody(2, 1440));
   web.reset();
@@ -259,11 +194,11 @@ TEST_F(NginxRun, ServerAnswersAsConfigured) {
   ch.bChunked = true;
   ch.nKind = 2;
   Start(ch);
-  a = Fetch(web->Port(), "/mb-001.ini");
+  a = LoopbackGet(web->Port(), "/mb-001.ini");
   EXPECT_TRUE(HasHeader(a, "Transfer-Encoding: chunked")) << a.head;
   EXPECT_EQ(a.head.find("Content-Length"), std::string::npos) << a.head;
   EXPECT_EQ(a.body, ChunkBody(DeviceConfig(1)));
-  EXPECT_EQ(Fetch(web->Port(), "/setup/logexport.cgi?MB=0").head.rfind("HTTP/1.1 404", 0), 0u);
+  EXPECT_EQ(LoopbackGet(web->Port(), "/setup/logexport.cgi?MB=0").head.rfind("HTTP/1.1 404", 0), 0u);
   web.reset();
 
   NginxOptions html;
@@ -271,11 +206,11 @@ TEST_F(NginxRun, ServerAnswersAsConfigured) {
   html.bTlsPort = true;
   html.nKind = 2;
   Start(html);
-  a = Fetch(web->Port(), "/setup/logexport.cgi?MB=0");
+  a = LoopbackGet(web->Port(), "/setup/logexport.cgi?MB=0");
   EXPECT_EQ(a.head.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << a.head;
   EXPECT_TRUE(HasHeader(a, "Content-Type: text/html")) << a.head;
   EXPECT_NE(a.body.find("<html>"), std::string::npos);
-  a = Fetch(web->TlsPort(), "/setup/logexport.cgi?MB=0");
+  a = LoopbackGet(web->TlsPort(), "/setup/logexport.cgi?MB=0");
   EXPECT_EQ(a.head.rfind("HTTP/1.1 400", 0), 0u) << a.head;
   EXPECT_NE(a.body.find("HTTPS port"), std::string::npos) << a.body;
 }
@@ -288,9 +223,9 @@ TEST_F(NginxRun, ReloadCutsABodyInFlightWithANormalClose) {
   Start(opt);
   const std::string big = LogBody(1, 400000);  // some 30 MB: two minutes at this rate
   web->Put("/setup/logexport.cgi?MB=1", big);
-  Answer a;
+  LoopbackReply a;
   std::atomic<long> nGot{0};
-  std::thread reader([&] { a = Fetch(web->Port(), "/setup/logexport.cgi?MB=1", "qexal", &nGot); });
+  std::thread reader([&] { a = LoopbackGet(web->Port(), "/setup/logexport.cgi?MB=1", "qexal", &nGot); });
   // Reload once the body is flowing.
   for (int i = 0; i < 60000 && nGot.load() < 100000; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -299,7 +234,7 @@ TEST_F(NginxRun, ReloadCutsABodyInFlightWithANormalClose) {
   EXPECT_TRUE(HasHeader(a, "Content-Length: " + std::to_string(big.size()))) << a.head;
   EXPECT_GT(a.body.size(), 0u);
   EXPECT_LT(a.body.size(), big.size());
-  EXPECT_TRUE(a.bNormalClose);
+  EXPECT_TRUE(a.bClosed);
 }
 
 // The program against the server's options: each gives the files as served.
@@ -313,17 +248,17 @@ TEST_F(NginxRun, GzipStaticChunkedAndWebPagesForUnknownPathsStoreTheFilesAsServe
     opt.bHtmlForUnknown = nCase == 3;
     Start(opt);
     ASSERT_EQ(Run(), 0) << Log();
-    EXPECT_EQ(Stored("loggerconfig.ini"), CrLf(UnitConfig(kSerial, opt.nKind == 1 ? "Roof" : "Yard")));
+    EXPECT_EQ(Stored("loggerconfig.ini"), ToCrLf(UnitConfig(kSerial, opt.nKind == 1 ? "Roof" : "Yard")));
     if (opt.nKind == 1) {
-      EXPECT_EQ(Stored("devlist.txt"), CrLf(DeviceList(devices)));
+      EXPECT_EQ(Stored("devlist.txt"), ToCrLf(DeviceList(devices)));
       for (int n : devices) {
         char name[32];
         std::snprintf(name, sizeof name, "mb-%03d", n);
-        EXPECT_EQ(Stored(std::string(name) + ".ini"), CrLf(DeviceConfig(n))) << name;
+        EXPECT_EQ(Stored(std::string(name) + ".ini"), ToCrLf(DeviceConfig(n))) << name;
         EXPECT_EQ(Stored(std::string(name) + ".log"), LogBody(n, 1440)) << name;
       }
     } else {
-      EXPECT_EQ(Stored("mb-001.ini"), CrLf(DeviceConfig(1)));
+      EXPECT_EQ(Stored("mb-001.ini"), ToCrLf(DeviceConfig(1)));
       EXPECT_EQ(Stored("mb-001.log"), LogBody(1, 1440));
       EXPECT_EQ(Stored("devlist.txt").find("<html>"), std::string::npos);
       EXPECT_NE(Stored("devlist.txt").find("\r\n001,\"Yard\","), std::string::npos);

@@ -22,7 +22,9 @@
 #include "log/summary.h"
 #include "log/testhooks.h"
 #include "tests/support/fltk_harness.h"
+#include "tests/support/sim_unit.h"
 #include "tests/support/testutil.h"
+#include "tests/support/wait.h"
 #include "tools/das-sim/sim.h"
 
 namespace {
@@ -31,15 +33,6 @@ const char Header[] = "serialnumber,name,phone,ipaddress,deletelog,password\r\n"
 const char IdentityPath[] = "/setup/logexport.cgi?CFG=loggerconfig.ini";
 
 // Waits for a condition with a bound that only a hung program reaches.
-bool WaitFor(const std::function<bool()> &fn, int nSeconds = 120) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(nSeconds);
-  while (!fn()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
-}
-
 // The program started in a directory with its output in files there
 // (<name>.out, <name>.err). Without a display unless one is given.
 class Program {
@@ -137,17 +130,6 @@ std::set<std::string> Names(const TempDir &dir) {
   return names;
 }
 
-struct Sim {
-  SimServer *p = nullptr;
-  explicit Sim(const SimConfig &cfg) { p = SimStart(cfg); }
-  ~Sim() { SimStop(p); }
-  std::string Address() const { return "127.0.0.1:" + std::to_string(SimPort(p)); }
-  bool Asked(const std::string &path) const {
-    std::vector<std::string> paths = SimRequestPaths(p);
-    return std::find(paths.begin(), paths.end(), path) != paths.end();
-  }
-};
-
 SimConfig Roof() {
   SimConfig c;
   c.serial = "DAS000000001";
@@ -162,7 +144,7 @@ SimConfig Roof() {
 // run stays busy (and its receive never times out) until it is ended.
 struct BusyUnit {
   TempDir dir{false};
-  Sim sim{Roof()};
+  SimUnit sim{Roof()};
   std::string list;
   BusyUnit() {
     std::string config = "SERIALNUMBER=DAS000000001\nLOOPNAME=Roof\n";
@@ -294,7 +276,7 @@ TEST(RunLock, ALockThatCannotBeHadEndsTheRunWithStatusOne) {
 
 TEST(RunSummary, OneLinePerUnitInListOrderThenTheTotal) {
   TempDir dir(false);
-  Sim roof(Roof());
+  SimUnit roof(Roof());
   ASSERT_NE(roof.p, nullptr);
   // The window keeps its units sorted, so "B1" is downloaded first although
   // the file lists it last; the summary follows the downloads. Port 1 on
@@ -358,10 +340,10 @@ TEST(RunSummary, OneLinePerUnitInListOrderThenTheTotal) {
 // stamp, not lines downloaded.
 TEST(RunSummary, ASecondRowReportingAnotherRowsSerialIsRefused) {
   TempDir dir(false);
-  Sim roof(Roof());
+  SimUnit roof(Roof());
   SimConfig c = Roof();
   c.name = "Twin";
-  Sim twin(c);
+  SimUnit twin(c);
   ASSERT_NE(roof.p, nullptr);
   ASSERT_NE(twin.p, nullptr);
   const std::string last = SimRecordLine(Roof(), 1, Roof().nRecords - 1);
@@ -406,7 +388,7 @@ std::string DrainTerminal(int fdMaster) {
 
 TEST(RunSummary, OnATerminalItFollowsTheLiveLine) {
   TempDir dir(false);
-  Sim roof(Roof());
+  SimUnit roof(Roof());
   ASSERT_NE(roof.p, nullptr);
   WriteFileBytes(dir.File("daslist.txt"),
                  std::string(Header) + "DAS000000001,Roof,\"\"," + roof.Address() + ",NO,qexal\r\n");

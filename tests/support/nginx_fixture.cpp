@@ -9,7 +9,6 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -17,6 +16,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "tests/support/compress.h"
 #include "tests/support/testutil.h"
 
 namespace fs = std::filesystem;
@@ -289,36 +289,4 @@ int RunTandrel(const std::string &dir, const std::string &args) {
                     TANDREL_BINARY + "' " + args + " >stdout.txt 2>stderr.txt";
   int r = std::system(cmd.c_str());
   return WIFEXITED(r) ? WEXITSTATUS(r) : -1;
-}
-
-std::string ChunkBody(const std::string &body) {
-  static const std::size_t kSizes[] = {1, 7, 255, 4096, 13, 1000, 3};
-  std::string out;
-  std::size_t at = 0;
-  for (int i = 0; at < body.size(); ++i) {
-    std::size_t n = std::min(kSizes[i % 7], body.size() - at);
-    char head[64];
-    const char *ext = i % 3 == 1 ? ";ext=1" : i % 3 == 2 ? ";name=\"a b\"" : "";
-    std::snprintf(head, sizeof head, i % 2 ? "%zX%s\r\n" : "%zx%s\r\n", n, ext);
-    out += head;
-    out.append(body, at, n);
-    out += "\r\n";
-    at += n;
-  }
-  out += "0\r\nX-Checksum: none\r\n\r\n";
-  return out;
-}
-
-std::string Compress(const std::string &body, bool bDeflate) {
-  z_stream z{};
-  deflateInit2(&z, 6, Z_DEFLATED, bDeflate ? 15 : 31, 8, Z_DEFAULT_STRATEGY);
-  std::string out(deflateBound(&z, body.size()) + 64, '\0');
-  z.next_in = (Bytef *)body.data();
-  z.avail_in = (uInt)body.size();
-  z.next_out = (Bytef *)out.data();
-  z.avail_out = (uInt)out.size();
-  deflate(&z, Z_FINISH);
-  out.resize(z.total_out);
-  deflateEnd(&z);
-  return out;
 }

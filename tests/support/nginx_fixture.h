@@ -79,10 +79,3 @@ class NginxUnit {
 // its exit status, or -1 when it did not exit normally (killed after a
 // generous bound).
 int RunTandrel(const std::string &dir, const std::string &args);
-
-// Body framed as Transfer-Encoding: chunked, in chunks of odd sizes, some
-// with chunk extensions, the last chunk followed by a trailer field.
-std::string ChunkBody(const std::string &body);
-// The body compressed as a gzip member (bDeflate: as a zlib stream, which is
-// what "deflate" means on the wire).
-std::string Compress(const std::string &body, bool bDeflate = false);

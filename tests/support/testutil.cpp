@@ -43,6 +43,15 @@ void WriteFileBytes(const std::string &path, const std::string &data) {
 
 bool FileExists(const std::string &path) { return fs::exists(path); }
 
+std::string ToCrLf(const std::string &s) {
+  std::string out;
+  for (char c : s) {
+    if (c == '\n') out += '\r';
+    out += c;
+  }
+  return out;
+}
+
 std::vector<LogEntry> ReadLogEntries(const std::string &path) {
   std::string all = ReadFileBytes(path);
   std::vector<LogEntry> out;

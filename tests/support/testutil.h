@@ -24,6 +24,9 @@ std::string ReadFileBytes(const std::string &path);
 void WriteFileBytes(const std::string &path, const std::string &data);
 bool FileExists(const std::string &path);
 
+// Text as the text-mode writer stores it: every LF becomes CR LF.
+std::string ToCrLf(const std::string &s);
+
 // One entry of an error log: its module column and its message.
 struct LogEntry {
   std::string module;
