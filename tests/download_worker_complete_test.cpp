@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <vector>
 
 #include "download/download.h"
 #include "download/testhooks.h"
@@ -38,33 +39,57 @@ class DownloadComplete : public ::testing::Test {
 };
 
 // A server that is reloaded, or a proxy that times out, ends a transfer with
-// an ordinary close. The announced length is what shows that it is cut.
-TEST_F(DownloadComplete, LogCutByAnOrdinaryCloseIsNeitherDeletedNorMergedPastItsLastLine) {
-  Start(SimConfig{});
-  const std::string log1 = SimLogBody(sim->p, 1);
-  SimSetCutBody(sim->p, kLog1, 5000);  // a normal close, not a reset
-  Run();
+// an ordinary close; a unit that fails mid-transfer resets the connection.
+// Either way the announced length is what shows that the body is cut: the
+// log is not deleted, only its whole lines are merged, the rest of the night
+// goes on, and the next run brings the rest.
+TEST_F(DownloadComplete, LogCutByACloseOrAResetIsNeitherDeletedNorMergedPastItsLastLine) {
+  struct Row {
+    const char *pszName;
+    bool bReset;
+    const char *pszHow;  // what the unit's error entry says happened
+  } rows[] = {{"ordinary close", false, "cut short"}, {"connection reset", true, "connection failed"}};
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.pszName);
+    Start(SimConfig{});
+    const std::string log1 = SimLogBody(sim->p, 1);
+    SimSetCutBody(sim->p, kLog1, 5000, row.bReset);
+    Run();
 
-  EXPECT_EQ(SimDeleteCount(sim->p, 1), 0);
-  EXPECT_EQ(SimLogRecords(sim->p, 1), 1440);  // the unit keeps everything
-  EXPECT_EQ(SimDeleteCount(sim->p, 2), 1);    // the other device was whole
-  // Whole lines only: the cut one would stand as a short record for good.
-  EXPECT_EQ(ReadFileBytes(S + "/mb-001.log"), log1.substr(0, log1.rfind('\n', 4999) + 1));
-  EXPECT_TRUE(LogHas("Log file of device 1 from DAS " + S + " at " + das.ipaddress +
-                     " incomplete: cut short, 5000 of " + std::to_string(log1.size()) +
-                     " bytes arrived"));
-  EXPECT_TRUE(LogHas("Log file download incomplete, delete request not sent"));
-  EXPECT_FALSE(LogHas("Download Ordavan complete, serial " + S));
-  EXPECT_EQ(ErrorLogErrorCount(), 1);  // that entry names the unit: no second one
+    // Device 2 and the configuration files still come; only device 2 is
+    // told to delete.
+    EXPECT_EQ(SimRequestPaths(sim->p),
+              (std::vector<std::string>{"/setup/logexport.cgi?CFG=loggerconfig.ini",
+                                        "/setup/logexport.cgi?MB=0", kLog1,
+                                        "/setup/logexport.cgi?CFG=mb-001.ini",
+                                        "/setup/logexport.cgi?MB=2",
+                                        "/setup/statlog.cgi?DELMBZIPLOG=2",
+                                        "/setup/logexport.cgi?CFG=mb-002.ini",
+                                        "/setup/logexport.cgi?CFG=loggerconfig.ini"}));
+    EXPECT_EQ(SimDeleteCount(sim->p, 1), 0);
+    EXPECT_EQ(SimLogRecords(sim->p, 1), 1440);  // the unit keeps everything
+    EXPECT_EQ(SimDeleteCount(sim->p, 2), 1);    // the other device was whole
+    // Whole lines only: the cut one would stand as a short record for good.
+    EXPECT_EQ(ReadFileBytes(S + "/mb-001.log"), log1.substr(0, log1.rfind('\n', 4999) + 1));
+    EXPECT_TRUE(LogHas("Log file of device 1 from DAS " + S + " at " + das.ipaddress +
+                       " incomplete: " + row.pszHow + ", 5000 of " + std::to_string(log1.size()) +
+                       " bytes arrived"));
+    EXPECT_TRUE(LogHas("Log file download incomplete, delete request not sent"));
+    EXPECT_FALSE(LogHas("Download Ordavan complete, serial " + S));
+    EXPECT_EQ(ErrorLogErrorCount(), 1);  // that entry names the unit: no second one
 
-  // The next run brings the rest and then lets the unit delete it.
-  SimClearFaults(sim->p, "");
-  StartLog();
-  Run();
-  EXPECT_EQ(ReadFileBytes(S + "/mb-001.log"), log1);
-  EXPECT_EQ(SimDeleteCount(sim->p, 1), 1);
-  EXPECT_EQ(ErrorLogErrorCount(), 0);
-  EXPECT_TRUE(fs::is_empty(S + "/temp"));
+    // The next run brings the rest and then lets the unit delete it.
+    SimClearFaults(sim->p, "");
+    StartLog();
+    Run();
+    EXPECT_EQ(ReadFileBytes(S + "/mb-001.log"), log1);
+    EXPECT_EQ(SimDeleteCount(sim->p, 1), 1);
+    EXPECT_EQ(ErrorLogErrorCount(), 0);
+    EXPECT_TRUE(fs::is_empty(S + "/temp"));
+    sim.reset();
+    fs::remove_all(S);
+    fs::remove("errorlog.txt");
+  }
 }
 
 // Units that send no length are judged by the close alone, as before.

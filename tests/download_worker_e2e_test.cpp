@@ -340,29 +340,6 @@ TEST_F(DownloadE2E, ConfigurationWithCrLfLineEnds) {
   EXPECT_NE(ReadFileBytes(S + "/devlist.txt").find("\r\r\n"), std::string::npos);
 }
 
-TEST_F(DownloadE2E, CutOffLogIsMergedButNotDeleted) {
-  Start(SimConfig{});
-  das.deletelog = 1;
-  std::string log1 = SimLogBody(sim->p, 1);
-  SimSetCutBody(sim->p, "/setup/logexport.cgi?MB=1", 5000, true);
-  Run();
-  ExpectRequests({"/setup/logexport.cgi?CFG=loggerconfig.ini", "/setup/logexport.cgi?MB=0",
-                  "/setup/logexport.cgi?MB=1", "/setup/logexport.cgi?CFG=mb-001.ini",
-                  "/setup/logexport.cgi?MB=2", "/setup/statlog.cgi?DELMBZIPLOG=2",
-                  "/setup/logexport.cgi?CFG=mb-002.ini",
-                  "/setup/logexport.cgi?CFG=loggerconfig.ini"});
-  EXPECT_EQ(SimDeleteCount(sim->p, 1), 0);
-  EXPECT_EQ(SimLogRecords(sim->p, 1), 1440);
-  EXPECT_TRUE(LogHas("Log file download incomplete, delete request not sent"));
-  // What arrived reached the local log: the complete lines of the first
-  // 5000 bytes (a broken last line is kept as its own line).
-  std::string merged = ReadFileBytes(S + "/mb-001.log");
-  ASSERT_FALSE(merged.empty());
-  std::string whole = log1.substr(0, log1.rfind('\n', 4999) + 1);
-  EXPECT_EQ(merged.substr(0, whole.size()), whole);
-  EXPECT_LE(merged.size(), 5001u);
-}
-
 TEST_F(DownloadE2E, UnreachableUnit) {
   Start(SimConfig{});
   CopyString(das.ipaddress, "127.0.0.1:1", sizeof das.ipaddress);
