@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "tests/support/http_client.h"
+#include "tests/support/program.h"
 #include "tests/support/sim_unit.h"
 #include "tests/support/testutil.h"
 #include "tests/support/wait.h"

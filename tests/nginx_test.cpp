@@ -19,6 +19,7 @@
 #include "tests/support/compress.h"
 #include "tests/support/http_client.h"
 #include "tests/support/nginx_fixture.h"
+#include "tests/support/program.h"
 #include "tests/support/testutil.h"
 #include "tools/das-sim/sim.h"
 
@@ -97,7 +98,7 @@ class NginxRun : public ::testing::Test {
       web->Put("/deletelog.cgi", "Log data deleted\n");
     }
   }
-  int Run() { return RunTandrel(dir.Path(), "/AUTO"); }
+  int Run() { return RunProgram(dir.Path(), {"/AUTO"}); }
   std::string Stored(const std::string &name) { return ReadFileBytes(dir.File(kSerial + "/" + name)); }
   std::string Log() { return ReadFileBytes(dir.File("errorlog.txt")); }
 

@@ -9,6 +9,7 @@
 
 #include "platform/window.h"
 #include "shell/app.h"
+#include "tests/support/program.h"
 #include "tests/support/testutil.h"
 
 namespace {
@@ -42,15 +43,6 @@ TEST(StartupWindowClass, RegistersOnce) {
   EXPECT_EQ(RegisterMainWindowClass(PlatGetInstance()), 0);
 }
 
-// Runs the program in dir with the given arguments and no display; returns
-// its exit status (-1 if it did not exit normally).
-int RunProgram(const TempDir &dir, const std::string &args) {
-  std::string cmd = "cd '" + dir.Path() + "' && env -u DISPLAY -u WAYLAND_DISPLAY timeout 60 '" +
-                    TANDREL_BINARY + "' " + args + " >stdout.txt 2>stderr.txt";
-  int r = std::system(cmd.c_str());
-  return WIFEXITED(r) ? WEXITSTATUS(r) : -1;
-}
-
 std::vector<std::string> Lines(const std::string &text) {
   std::vector<std::string> lines;
   std::size_t at = 0;
@@ -75,7 +67,7 @@ std::string Message(const std::string &line) {
 
 TEST(StartupRun, AutoInAnEmptyDirectoryExitsCleanly) {
   TempDir dir(false);
-  ASSERT_EQ(RunProgram(dir, "/AUTO"), 0) << ReadFileBytes(dir.File("stderr.txt"));
+  ASSERT_EQ(RunProgram(dir.Path(), {"/AUTO"}, 60), 0) << ReadFileBytes(dir.File("stderr.txt"));
   std::vector<std::string> lines = Lines(ReadFileBytes(dir.File("errorlog.txt")));
   ASSERT_EQ(lines.size(), 4u);
   EXPECT_EQ(lines[0], "time,file,line,message");
@@ -91,7 +83,7 @@ TEST(StartupRun, AutoInAnEmptyDirectoryExitsCleanly) {
   EXPECT_EQ(ReadFileBytes(dir.File("stderr.txt")), "");
 
   // A second run appends to the log and keeps the list.
-  ASSERT_EQ(RunProgram(dir, "x/AUTOx"), 0);
+  ASSERT_EQ(RunProgram(dir.Path(), {"x/AUTOx"}, 60), 0);
   lines = Lines(ReadFileBytes(dir.File("errorlog.txt")));
   ASSERT_EQ(lines.size(), 7u);
   EXPECT_EQ(Message(lines[5]), "option /AUTO. Running automatic download");
@@ -99,7 +91,7 @@ TEST(StartupRun, AutoInAnEmptyDirectoryExitsCleanly) {
 
 TEST(StartupRun, WithoutDisplayOrOptionItExplainsAndWritesNothing) {
   TempDir dir(false);
-  EXPECT_NE(RunProgram(dir, "/auto"), 0);
+  EXPECT_NE(RunProgram(dir.Path(), {"/auto"}, 60), 0);
   std::string err = ReadFileBytes(dir.File("stderr.txt"));
   EXPECT_NE(err.find("/AUTO"), std::string::npos) << err;
   EXPECT_FALSE(FileExists(dir.File("errorlog.txt")));
@@ -113,7 +105,7 @@ TEST(StartupRun, AutoWithUnreachableUnitsEndsByItselfAndKeepsThem) {
       "B1,second,\"\",127.0.0.1:1,NO,pw\r\n"
       "A1,first,\"\",127.0.0.1:1,YES,pw\r\n";
   WriteFileBytes(dir.File("daslist.txt"), list);
-  int nStatus = RunProgram(dir, "/AUTO");
+  int nStatus = RunProgram(dir.Path(), {"/AUTO"}, 60);
   std::string log = ReadFileBytes(dir.File("errorlog.txt"));
   // Failed downloads are error entries: the status says so.
   EXPECT_EQ(nStatus, 1) << log;

@@ -10,6 +10,7 @@
 #include "log/testhooks.h"
 #include "shell/app.h"
 #include "tests/support/http_client.h"
+#include "tests/support/program.h"
 #include "tests/support/sim_unit.h"
 #include "tests/support/testutil.h"
 #include "tests/support/wait.h"

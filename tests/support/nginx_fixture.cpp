@@ -283,10 +283,3 @@ std::vector<std::string> NginxUnit::Requests() const {
 }
 
 std::string NginxUnit::ErrorLog() const { return ReadFileBytes(m_dir + "/error.log"); }
-
-int RunTandrel(const std::string &dir, const std::string &args) {
-  std::string cmd = "cd '" + dir + "' && env -u DISPLAY -u WAYLAND_DISPLAY timeout 600 '" +
-                    TANDREL_BINARY + "' " + args + " >stdout.txt 2>stderr.txt";
-  int r = std::system(cmd.c_str());
-  return WIFEXITED(r) ? WEXITSTATUS(r) : -1;
-}

@@ -74,8 +74,3 @@ class NginxUnit {
   bool m_bTlsReal = false;
   pid_t m_pid = -1;
 };
-
-// Runs the real program with these arguments in dir, without a display;
-// its exit status, or -1 when it did not exit normally (killed after a
-// generous bound).
-int RunTandrel(const std::string &dir, const std::string &args);

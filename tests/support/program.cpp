@@ -10,7 +10,7 @@
 #include <cstring>
 #include <thread>
 
-#include "tests/support/testutil.h"
+#include "tests/support/program.h"
 
 int StartProgram(const std::string &binary, const std::string &dir,
                  const std::vector<std::string> &args, const std::string &outFile,
@@ -80,4 +80,9 @@ int KillProgram(int pid) {
   int status = 0;
   if (waitpid(pid, &status, 0) != pid) return 0;
   return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL ? 1 : 0;
+}
+
+int RunProgram(const std::string &dir, const std::vector<std::string> &args, int nMaxSeconds) {
+  int pid = StartProgram(TANDREL_BINARY, dir, args, dir + "/stdout.txt", dir + "/stderr.txt");
+  return pid < 0 ? -1 : WaitProgram(pid, nMaxSeconds);
 }
