@@ -9,61 +9,49 @@
 #include "log/errorlog.h"
 #include "merge/merge.h"
 #include "platform/file.h"
+#include "util/atomicfile.h"
 #include "util/text.h"
 
 namespace {
 
-// A list file written beside its stored copy ("devlist.txt.new") and put in
-// its place only when complete, flushed and every write succeeded.
-struct ListFile {
-  char szFinal[512];
-  char szPart[540];
-  int h;
-  int nErr;  // first failed write's error number, else 0
-};
+// The device list is written beside its stored copy ("devlist.txt.new")
+// and put in its place only when complete, flushed and every write
+// succeeded (AtomicFile).
 
 // Opens the file beside pszPath; a failure is reported as an error in
 // pszWhat ("creating file").
-int OpenListFile(DownloadJob *pJob, const char *pszPath, const char *pszWhat, ListFile *pList) {
-  CopyString(pList->szFinal, pszPath, sizeof pList->szFinal);
-  FormatString(pList->szPart, sizeof pList->szPart, "%s.new", pszPath);
-  pList->nErr = 0;
-  pList->h = PlatOpen(pList->szPart, P_O_WRONLY | P_O_CREAT | P_O_TRUNC | P_O_TEXT,
-                      P_S_IREAD | P_S_IWRITE);
-  if (pList->h < 0) {
-    int nErr = PlatErrno();
-    LogFileError("download", __LINE__, pszWhat, pList->szPart, nErr);
-    FailJob(pJob, "the device list could not be written");
-    return 0;
-  }
-  return 1;
+int OpenListFile(DownloadJob *pJob, const char *pszPath, const char *pszWhat, AtomicFile *pList) {
+  if (AtomicFileOpen(pList, pszPath, P_O_TEXT)) return 1;
+  int nErr = PlatErrno();
+  LogFileError("download", __LINE__, pszWhat, pList->szPart, nErr);
+  FailJob(pJob, "the device list could not be written");
+  return 0;
 }
 
-void WriteListFile(ListFile *pList, const char *p, std::size_t n) {
-  if (pList->nErr) return;
-  if (PlatWrite(pList->h, p, n) != (long)n) pList->nErr = PlatErrno() ? PlatErrno() : -1;
+// After a failed write the rest goes nowhere: the file will not be kept.
+void WriteListFile(AtomicFile *pList, const char *p, std::size_t n) {
+  if (!pList->nErr) AtomicFileWrite(pList, p, n);
 }
 
 // Closes the file and, with bKeep, puts it in place of the stored copy.
 // Returns 1 when it is in place; otherwise the stored copy is untouched.
-int CommitListFile(DownloadJob *pJob, ListFile *pList, int bKeep) {
-  if (bKeep && !pList->nErr && PlatFsync(pList->h) != 0) pList->nErr = PlatErrno();
-  if (PlatClose(pList->h) != 0 && !pList->nErr) pList->nErr = PlatErrno();
-  pList->h = -1;
-  if (bKeep && pList->nErr) {
+int CommitListFile(DownloadJob *pJob, AtomicFile *pList, int bKeep) {
+  if (!bKeep) {
+    AtomicFileDiscard(pList);
+    return 0;
+  }
+  int nCommit = AtomicFileCommit(pList, 0);
+  if (nCommit == ATOMIC_NOT_WRITTEN) {
     LogFileError("download", __LINE__, "writing file", pList->szPart, pList->nErr);
-    FailJob(pJob, "the device list could not be written");
-    bKeep = 0;
-  }
-  if (bKeep && PlatRename(pList->szPart, pList->szFinal) != 0) {
-    int nErr = PlatErrno();
+  } else if (nCommit == ATOMIC_NOT_RENAMED) {
     LogError("download", __LINE__, "Error renaming %s to %s, got %d %s", pList->szPart,
-             pList->szFinal, nErr, PlatStrError(nErr));
-    FailJob(pJob, "the device list could not be written");
-    bKeep = 0;
+             pList->szFinal, pList->nErr, PlatStrError(pList->nErr));
+    AtomicFileDiscard(pList);
+  } else {
+    return 1;
   }
-  if (!bKeep) (void)PlatUnlink(pList->szPart);
-  return bKeep;
+  FailJob(pJob, "the device list could not be written");
+  return 0;
 }
 
 // The Modbus ID a device-list line starts with: its first field, plain
@@ -86,7 +74,7 @@ int DeviceIdOf(const char *pszLine) {
 // The devices of a device list, each once, in the order listed, and the
 // list's lines on their way to its stored copy.
 struct DeviceList {
-  ListFile *pFile;  // null when the copy could not be opened
+  AtomicFile *pFile;  // null when the copy could not be opened
   int nDevices[255];
   int nCount;
   unsigned char bListed[256];
@@ -161,7 +149,7 @@ int DownloadSingleMeterDas(DownloadJob *pJob) {
                "001,\"%s\",\"Quorvin, Ordalet, pulse energy logger, Q4410\",15,"
                "<a href=/mb-001.log/%s_1.txt>mb-001.log/%s_1.txt</a>\n",
                pDas->name, pDas->serialnumber, pDas->serialnumber);
-  ListFile list;
+  AtomicFile list;
   if (OpenListFile(pJob, szPath, "creating file", &list)) {
     for (const char *pszLine : szLines) WriteListFile(&list, pszLine, std::strlen(pszLine));
     CommitListFile(pJob, &list, 1);
@@ -184,7 +172,7 @@ int DownloadMultiDeviceDas(DownloadJob *pJob) {
   FormatString(szPath, sizeof szPath, "%s\\devlist.txt", pDas->serialnumber);
   LogInfo("download", __LINE__, "Save manifest file to %s", szPath);
 
-  ListFile list;
+  AtomicFile list;
   int bOpen = OpenListFile(pJob, szPath, "creating manifest file", &list);
   SetJobStatus(pJob, "Reading from %s", pDas->ipaddress);
 
