@@ -14,7 +14,7 @@ tandrel_need_packages() {
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
   fi
 }
-TANDREL_BUILD_PACKAGES=(cmake g++ ninja-build libgtest-dev libgmock-dev libbenchmark-dev curl libfltk1.3-dev xvfb xdotool x11-utils x11-apps imagemagick fonts-dejavu-core openbox nginx-light zlib1g-dev openssl man-db groff-base clang-14 libclang-rt-14-dev dpkg-dev file logrotate)
+TANDREL_BUILD_PACKAGES=(cmake g++ ninja-build python3 binutils libgtest-dev libgmock-dev libbenchmark-dev curl libfltk1.3-dev xvfb xdotool x11-utils x11-apps imagemagick fonts-dejavu-core openbox nginx-light zlib1g-dev openssl man-db groff-base clang-14 libclang-rt-14-dev dpkg-dev file logrotate)
 # The Debian package (scripts/package-debian): the program with its desktop
 # backend, CPack, dpkg-shlibdeps for the package's dependencies.
 TANDREL_PACKAGE_DEBIAN_PACKAGES=(cmake g++ ninja-build zlib1g-dev libfltk1.3-dev dpkg-dev file)
