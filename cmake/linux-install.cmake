@@ -21,8 +21,13 @@ endif()
 # The package: /usr, the same files as an install, a system user made at
 # install time and removed at purge (contrib/debian/). The run-time
 # libraries it needs are found by dpkg-shlibdeps.
-file(STRINGS log/appstate.h _version REGEX "define APP_VERSION")
+# The version is the program's own (log/version.h); a package without it
+# would carry CPack's placeholder and never upgrade cleanly.
+file(STRINGS ${CMAKE_SOURCE_DIR}/log/version.h _version REGEX "define APP_VERSION \"")
 string(REGEX REPLACE ".*\"v([0-9.]+)\".*" "\\1" _version "${_version}")
+if(NOT _version MATCHES "^[0-9]+(\\.[0-9]+)*$")
+  message(FATAL_ERROR "no program version found in log/version.h (APP_VERSION)")
+endif()
 set(CPACK_PACKAGE_NAME tandreldl)
 set(CPACK_PACKAGE_VERSION ${_version})
 set(CPACK_PACKAGE_VENDOR "TandrelDL")

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "log/version.h"
 #include "tests/support/testutil.h"
 
 namespace fs = std::filesystem;
@@ -341,7 +342,10 @@ TEST(DebianPackage, HoldsTheInstallAndPurgesWithoutTrace) {
   }
   std::sort(listed.begin(), listed.end());
   EXPECT_EQ(listed, want);
-  Result fields = Shell("dpkg-deb --field " + Quote(deb) + " Depends Section");
+  Result fields = Shell("dpkg-deb --field " + Quote(deb) + " Version Depends Section");
+  // The package carries the program's own version (APP_VERSION without its "v").
+  EXPECT_NE(fields.output.find(std::string("Version: ") + (APP_VERSION + 1) + "\n"), std::string::npos)
+      << fields.output;
   EXPECT_NE(fields.output.find("libc6 (>="), std::string::npos) << fields.output;
   EXPECT_NE(fields.output.find("systemd-sysusers"), std::string::npos) << fields.output;
   EXPECT_NE(fields.output.find("Section: net"), std::string::npos) << fields.output;
