@@ -94,6 +94,19 @@ int WaitReady(SockEntry &e, short nEvents, int nTimeoutMs) {
 
 }  // namespace
 
+SOCKET SockAdd(std::shared_ptr<SockEntry> e) {
+  e->wakefd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (e->wakefd < 0) {
+    Fail(errno);
+    return INVALID_SOCKET;
+  }
+  SockTable &t = SockTableOf();
+  std::lock_guard<std::mutex> lock(t.mu);
+  SOCKET s = t.nNext++;
+  t.map.emplace(s, std::move(e));
+  return s;
+}
+
 SOCKET PlatSocket() {
   {
     SockTable &t = SockTableOf();
@@ -110,16 +123,7 @@ SOCKET PlatSocket() {
     Fail(errno);
     return INVALID_SOCKET;
   }
-  e->wakefd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (e->wakefd < 0) {
-    Fail(errno);
-    return INVALID_SOCKET;
-  }
-  SockTable &t = SockTableOf();
-  std::lock_guard<std::mutex> lock(t.mu);
-  SOCKET s = t.nNext++;
-  t.map.emplace(s, std::move(e));
-  return s;
+  return SockAdd(std::move(e));
 }
 
 int PlatSetRecvTimeout(SOCKET s, unsigned int nMs) {

@@ -45,5 +45,9 @@ inline SockTable &SockTableOf() {
   return *p;
 }
 
+// Gives an entry whose descriptor is set its wake-up event and a place in
+// the table; INVALID_SOCKET (the error noted) when the event cannot be made.
+SOCKET SockAdd(std::shared_ptr<SockEntry> e);
+
 // The calling thread's last socket error (PlatSockLastError).
 extern thread_local int g_nSockLastError;

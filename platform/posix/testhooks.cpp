@@ -60,16 +60,7 @@ SOCKET PlatSocketFromFd(int fd) {
     Fail(errno);
     return INVALID_SOCKET;
   }
-  e->wakefd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (e->wakefd < 0) {
-    Fail(errno);
-    return INVALID_SOCKET;
-  }
-  SockTable &t = SockTableOf();
-  std::lock_guard<std::mutex> lock(t.mu);
-  SOCKET s = t.nNext++;
-  t.map.emplace(s, std::move(e));
-  return s;
+  return SockAdd(std::move(e));
 }
 
 int PlatQueueSocket(SOCKET s) {
