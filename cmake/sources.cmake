@@ -10,6 +10,7 @@ set(TANDREL_CORE_SOURCES
   log/appstate.cpp
   log/errorlog.cpp
   log/summary.cpp
+  shell/options.cpp
   shell/startup.cpp
   daslist/daslist.cpp
   daslist/dasedit.cpp

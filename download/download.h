@@ -94,6 +94,9 @@ void FreeDownloadJob(DownloadJob *pJob);
 
 // Takes the socket out of the slot and closes it (once, whoever comes first).
 void CloseJobSocket(std::atomic<SOCKET> &slot);
+// Stops the job as the operator's cancel does: no further request, what
+// arrived whole is merged, no delete for a log that did not. Any thread.
+void CancelJob(DownloadJob *pJob);
 // Writes the status line (bounded to 64 bytes) and sends the progress refresh.
 void SetJobStatus(DownloadJob *pJob, const char *pszFormat, ...)
     PRINTF_LIKE(2, 3);

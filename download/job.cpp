@@ -52,6 +52,18 @@ void CloseJobSocket(std::atomic<SOCKET> &slot) {
   if (s != INVALID_SOCKET) PlatCloseSocket(s);
 }
 
+void CancelJob(DownloadJob *pJob) {
+  // Mark the job first, then close its sockets: a worker woken by the
+  // close, or one that puts a new socket into a slot just now, finds the
+  // job stopped. A job whose worker has not started yet is cancelled too.
+  unsigned char c = pJob->cState.load();
+  while ((c == JOB_CREATED || c == JOB_RUNNING) &&
+         !pJob->cState.compare_exchange_weak(c, JOB_CANCELLED)) {
+  }
+  CloseJobSocket(pJob->sockQuery);
+  CloseJobSocket(pJob->sockFile);
+}
+
 void RefreshJob(DownloadJob *pJob) {
   SendMessage(pJob->hDlg, WM_COMMAND, CMD_PROGRESS_REFRESH, 0);
 }

@@ -3,3 +3,4 @@
 
 HINSTANCE InstanceHandle = nullptr;
 int AutoRun = 0;
+RunOptionValues RunOptions{1, 0, 0};

@@ -14,6 +14,7 @@
 #include "platform/system.h"
 #include "platform/window.h"
 #include "shell/app.h"
+#include "shell/options.h"
 #include "util/text.h"
 
 namespace {
@@ -124,6 +125,15 @@ int AppMain(int argc, char **argv) {
       PlatStdout(VersionText);
       return 0;
     }
+  }
+
+  // A bad value is told before anything is read or written: the run would
+  // otherwise go on with a width or a limit nobody asked for.
+  char szOptionError[256];
+  if (!ParseRunOptions(argc, argv, szOptionError, sizeof szOptionError)) {
+    PlatStderr(szOptionError);
+    PlatStderr(PlatUsageText());
+    return 2;
   }
 
   std::string cmdLine = JoinArguments(argc, argv);

@@ -9,6 +9,7 @@
 
 #include "platform/window.h"
 #include "shell/app.h"
+#include "shell/options.h"
 #include "tests/support/program.h"
 #include "tests/support/testutil.h"
 
@@ -32,6 +33,50 @@ TEST(StartupCommandLine, OptionIsAPlainCaseSensitiveSubstring) {
     EXPECT_EQ(InstanceHandle, hInst);
   }
   AutoRun = 0;
+}
+
+TEST(StartupCommandLine, RunOptionsTakePlainNumbersInRange) {
+  struct Case {
+    std::vector<std::string> args;
+    int bOk, nJobs;
+    unsigned nLimit;
+    int bQuiet;
+  } cases[] = {
+      {{"/AUTO"}, 1, 1, 0, 0},
+      {{"/AUTO", "--jobs", "32", "--unit-time-limit", "900", "--quiet"}, 1, 32, 900, 1},
+      {{"--jobs=256", "--unit-time-limit=0", "/AUTO"}, 1, 256, 0, 0},
+      {{"--jobs", "1"}, 1, 1, 0, 0},
+      {{"--unit-time-limit", "604800"}, 1, 1, 604800, 0},
+      // Not the option: other arguments are left alone, as ever.
+      {{"--jobsx", "3", "--quieter"}, 1, 1, 0, 0},
+      {{"--jobs", "0"}, 0, 0, 0, 0},
+      {{"--jobs", "257"}, 0, 0, 0, 0},
+      {{"--jobs", "3x"}, 0, 0, 0, 0},
+      {{"--jobs", "-1"}, 0, 0, 0, 0},
+      {{"--jobs", " 4"}, 0, 0, 0, 0},
+      {{"--jobs"}, 0, 0, 0, 0},
+      {{"--jobs="}, 0, 0, 0, 0},
+      {{"--jobs", "99999999999999999999"}, 0, 0, 0, 0},
+      {{"--unit-time-limit", "604801"}, 0, 0, 0, 0},
+      {{"--unit-time-limit", "1.5"}, 0, 0, 0, 0},
+  };
+  for (const Case &c : cases) {
+    std::vector<std::string> args = c.args;
+    std::vector<char *> argv{const_cast<char *>("tandreldl")};
+    for (std::string &a : args) argv.push_back(a.data());
+    char szErr[256] = "";
+    int bOk = ParseRunOptions(static_cast<int>(argv.size()), argv.data(), szErr, sizeof szErr);
+    std::string what = args.empty() ? "" : args[0] + (args.size() > 1 ? " " + args[1] : "");
+    EXPECT_EQ(bOk, c.bOk) << what;
+    if (!c.bOk) {
+      EXPECT_NE(std::string(szErr).find("tandreldl: --"), std::string::npos) << what;
+      continue;
+    }
+    EXPECT_EQ(RunOptions.nJobs, c.nJobs) << what;
+    EXPECT_EQ(RunOptions.nUnitTimeLimitS, c.nLimit) << what;
+    EXPECT_EQ(RunOptions.bQuiet, c.bQuiet) << what;
+  }
+  RunOptions = RunOptionValues{1, 0, 0};
 }
 
 TEST(StartupWindowClass, RegistersOnce) {
@@ -94,6 +139,13 @@ TEST(StartupRun, WithoutDisplayOrOptionItExplainsAndWritesNothing) {
   EXPECT_NE(RunProgram(dir.Path(), {"/auto"}, 60), 0);
   std::string err = ReadFileBytes(dir.File("stderr.txt"));
   EXPECT_NE(err.find("/AUTO"), std::string::npos) << err;
+  EXPECT_FALSE(FileExists(dir.File("errorlog.txt")));
+  EXPECT_FALSE(FileExists(dir.File("daslist.txt")));
+
+  // A bad option value is told before anything is read or written.
+  EXPECT_EQ(RunProgram(dir.Path(), {"/AUTO", "--jobs", "many"}, 60), 2);
+  err = ReadFileBytes(dir.File("stderr.txt"));
+  EXPECT_NE(err.find("--jobs takes a number from 1 to 256"), std::string::npos) << err;
   EXPECT_FALSE(FileExists(dir.File("errorlog.txt")));
   EXPECT_FALSE(FileExists(dir.File("daslist.txt")));
 }
