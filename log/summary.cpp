@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "log/appstate.h"
 #include "platform/system.h"
 #include "util/text.h"
 
@@ -33,25 +34,30 @@ std::string OneLine(const char *psz) {
 }  // namespace
 
 std::string SummaryBuildText(const std::vector<NotedUnit> &units,
-                             const std::vector<std::string> &problems) {
+                             const std::vector<std::string> &problems, int bQuiet) {
   std::string out;
   if (units.empty()) {
     for (const std::string &p : problems) out += p + '\n';
     return out;
   }
-  long nComplete = 0, nFailed = 0, nCancelled = 0;
+  // Failed units first: the mail of a night with two failures among two
+  // thousand units shows them at its top. Each group keeps the order in
+  // which its units were noted. The quiet summary leaves out all but them.
+  long anCount[UNIT_OUTCOMES] = {};
+  for (const NotedUnit &u : units)
+    if (u.nOutcome == UNIT_FAILED) out += u.line + '\n';
   for (const NotedUnit &u : units) {
-    out += u.line;
-    out += '\n';
-    if (u.nOutcome == UNIT_COMPLETE) nComplete++;
-    else if (u.nOutcome == UNIT_CANCELLED) nCancelled++;
-    else nFailed++;
+    anCount[u.nOutcome]++;
+    if (u.nOutcome != UNIT_FAILED && !bQuiet) out += u.line + '\n';
   }
   // Before the total, which stays the last line.
   for (const std::string &p : problems) out += p + '\n';
   out += Count(static_cast<long>(units.size()), "unit", "units");
-  out += ": " + std::to_string(nComplete) + " complete, " + std::to_string(nFailed) + " failed";
-  if (nCancelled) out += ", " + std::to_string(nCancelled) + " cancelled";
+  out += ": " + std::to_string(anCount[UNIT_COMPLETE]) + " complete, " +
+         std::to_string(anCount[UNIT_FAILED]) + " failed";
+  if (anCount[UNIT_CANCELLED]) out += ", " + std::to_string(anCount[UNIT_CANCELLED]) + " cancelled";
+  if (anCount[UNIT_NOT_STARTED])
+    out += ", " + std::to_string(anCount[UNIT_NOT_STARTED]) + " not started";
   out += '\n';
   return out;
 }
@@ -67,6 +73,8 @@ void SummaryNoteUnit(const char *pszSerial, const char *pszName, int nOutcome,
             Count(lRecords, "record", "records");
   } else if (nOutcome == UNIT_CANCELLED) {
     line += "cancelled";
+  } else if (nOutcome == UNIT_NOT_STARTED) {
+    line += "not started";
   } else {
     // Anything that is neither complete nor cancelled did not go well.
     nOutcome = UNIT_FAILED;
@@ -83,7 +91,7 @@ void SummaryPrint() {
   {
     SummaryState &s = SummaryStateOf();
     std::lock_guard<std::mutex> lk(s.mx);
-    text = SummaryBuildText(s.units, s.problems);
+    text = SummaryBuildText(s.units, s.problems, RunOptions.bQuiet);
   }
   // One write, so the summary cannot be split by anything else on the stream.
   if (!text.empty()) PlatStderr(text.c_str());

@@ -1,8 +1,9 @@
-// The end-of-run summary of an unattended run: one line per unit and a
-// total, on standard error, so that whatever a scheduler mails after a night
-// says what happened without opening errorlog.txt.
+// The end-of-run summary of an unattended run: one line per unit, the failed
+// ones first, and a total, on standard error, so that whatever a scheduler
+// mails after a night says what happened without opening errorlog.txt.
 #pragma once
-enum { UNIT_COMPLETE = 1, UNIT_FAILED = 2, UNIT_CANCELLED = 3 };
+// UNIT_NOT_STARTED: a unit the run did not reach because it was stopped.
+enum { UNIT_COMPLETE = 1, UNIT_FAILED = 2, UNIT_CANCELLED = 3, UNIT_NOT_STARTED = 4, UNIT_OUTCOMES };
 
 // One unit's result; thread-safe (workers call it).
 void SummaryNoteUnit(const char *pszSerial, const char *pszName, int nOutcome,

@@ -7,7 +7,7 @@
 
 struct NotedUnit {
   std::string line;
-  int nOutcome;
+  int nOutcome;  // one of the UNIT_ values, anything else noted as failed
 };
 
 struct SummaryState {
@@ -22,6 +22,8 @@ inline SummaryState &SummaryStateOf() {
   return *p;
 }
 
-// The text SummaryPrint writes ("" when nothing was noted). Lock held.
+// The text SummaryPrint writes ("" when nothing was noted): every unit, or
+// with bQuiet only the failed ones, then the problems and the total. Lock
+// held.
 std::string SummaryBuildText(const std::vector<NotedUnit> &units,
-                             const std::vector<std::string> &problems);
+                             const std::vector<std::string> &problems, int bQuiet);

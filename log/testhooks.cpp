@@ -15,10 +15,10 @@ void ResetErrorLog() {
   g_bSaid = 0;
 }
 
-std::string SummaryText() {
+std::string SummaryText(int bQuiet) {
   SummaryState &s = SummaryStateOf();
   std::lock_guard<std::mutex> lk(s.mx);
-  return SummaryBuildText(s.units, s.problems);
+  return SummaryBuildText(s.units, s.problems, bQuiet);
 }
 
 void SummaryReset() {

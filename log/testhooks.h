@@ -10,7 +10,7 @@ void SetErrorLogClock(std::time_t (*pfnClock)());
 // OpenErrorLog starts afresh in the current directory.
 void ResetErrorLog();
 
-// The text SummaryPrint writes ("" when nothing was noted).
-std::string SummaryText();
+// The text SummaryPrint writes ("" when nothing was noted), quiet or not.
+std::string SummaryText(int bQuiet = 0);
 // Forgets every noted unit and problem.
 void SummaryReset();

@@ -274,17 +274,17 @@ TEST(RunLock, ALockThatCannotBeHadEndsTheRunWithStatusOne) {
   EXPECT_EQ(ReadFileBytes(dir.File("daslist.txt")), list);
 }
 
-TEST(RunSummary, OneLinePerUnitInListOrderThenTheTotal) {
+TEST(RunSummary, OneLinePerUnitFailedFirstThenTheTotal) {
   TempDir dir(false);
   SimUnit roof(Roof());
   ASSERT_NE(roof.p, nullptr);
-  // The window keeps its units sorted, so "B1" is downloaded first although
-  // the file lists it last; the summary follows the downloads. Port 1 on
-  // loopback refuses the connection.
+  // The window keeps its units sorted, so "Z1" is downloaded last, and the
+  // summary puts its failure first all the same. Port 1 on loopback refuses
+  // the connection.
   WriteFileBytes(dir.File("daslist.txt"), std::string(Header) +
                                              "DAS000000001,Roof,\"\"," + roof.Address() +
                                              ",NO,qexal\r\n"
-                                             "B1,Yard,\"\",127.0.0.1:1,NO,pw\r\n");
+                                             "Z1,Yard,\"\",127.0.0.1:1,NO,pw\r\n");
   std::string err, out;
   EXPECT_EQ(RunToEnd(dir, {"/AUTO"}, "run", &err, &out), 1);
   EXPECT_EQ(out, "");
@@ -292,8 +292,8 @@ TEST(RunSummary, OneLinePerUnitInListOrderThenTheTotal) {
   ASSERT_EQ(lines.size(), 3u) << err;
   // A failure says why; a complete unit what it brought (3 devices of 60
   // records each).
-  EXPECT_EQ(lines[0].rfind("B1 Yard: failed: ", 0), 0u) << err;
-  EXPECT_GT(lines[0].size(), std::strlen("B1 Yard: failed: ")) << err;
+  EXPECT_EQ(lines[0].rfind("Z1 Yard: failed: ", 0), 0u) << err;
+  EXPECT_GT(lines[0].size(), std::strlen("Z1 Yard: failed: ")) << err;
   EXPECT_EQ(lines[1], "DAS000000001 Roof: complete, 3 devices, 180 records") << err;
   EXPECT_EQ(lines[2], "2 units: 1 complete, 1 failed");
   // The error log keeps its entries: the refused connection is there.
@@ -301,6 +301,13 @@ TEST(RunSummary, OneLinePerUnitInListOrderThenTheTotal) {
   EXPECT_TRUE(std::any_of(entries.begin(), entries.end(), [](const LogEntry &e) {
     return e.message.find("127.0.0.1:1") != std::string::npos;
   }));
+
+  // Quiet: the failure and the total, nothing of the good unit.
+  EXPECT_EQ(RunToEnd(dir, {"/AUTO", "--quiet"}, "quiet", &err), 1);
+  lines = SplitLines(err);
+  ASSERT_EQ(lines.size(), 2u) << err;
+  EXPECT_EQ(lines[0].rfind("Z1 Yard: failed: ", 0), 0u) << err;
+  EXPECT_EQ(lines[1], "2 units: 1 complete, 1 failed");
 
   // Only good units: status 0, and the summary still says so.
   WriteFileBytes(dir.File("daslist.txt"),
@@ -355,9 +362,9 @@ TEST(RunSummary, ASecondRowReportingAnotherRowsSerialIsRefused) {
   EXPECT_EQ(RunToEnd(dir, {"/AUTO"}, "run", &err), 1);
   std::vector<std::string> lines = SplitLines(err);
   ASSERT_EQ(lines.size(), 3u) << err;
-  EXPECT_EQ(lines[0], "DAS000000001 Roof: complete, 3 devices, 180 records") << err;
-  EXPECT_EQ(lines[1], "DAS000000002 Twin: failed: reports serial number DAS000000001, which row 1 "
+  EXPECT_EQ(lines[0], "DAS000000002 Twin: failed: reports serial number DAS000000001, which row 1 "
                       "holds already") << err;
+  EXPECT_EQ(lines[1], "DAS000000001 Roof: complete, 3 devices, 180 records") << err;
   std::vector<LogEntry> entries = ReadLogEntries(dir.File("errorlog.txt"));
   EXPECT_TRUE(std::any_of(entries.begin(), entries.end(), [&](const LogEntry &e) {
     return e.message == "DAS DAS000000002 at " + twin.Address() +
@@ -447,14 +454,26 @@ TEST(RunSummary, LinesAndTotal) {
   // A reason with a line break, and an outcome nobody defined, stay one
   // failed line each.
   SummaryNoteUnit("DAS000000005", "Pond\r\n", 7, "cut\nshort", 0, 0);
+  // Failed units first, each group in the order noted.
   EXPECT_EQ(SummaryText(),
-            "DAS000000001 Roof: complete, 3 devices, 4320 records\n"
             "DAS000000002 Yard: failed: gave no HTTP answer\n"
-            "DAS000000003 Shed: complete, 1 device, 1 record\n"
-            "DAS000000004 Gate: cancelled\n"
             "[new]: failed (see errorlog.txt)\n"
             "DAS000000005 Pond  : failed: cut short\n"
+            "DAS000000001 Roof: complete, 3 devices, 4320 records\n"
+            "DAS000000003 Shed: complete, 1 device, 1 record\n"
+            "DAS000000004 Gate: cancelled\n"
             "6 units: 2 complete, 3 failed, 1 cancelled\n");
+  // A stopped run's units it did not reach, and a problem of the run: the
+  // quiet summary keeps the failures, the problems and the total.
+  SummaryNoteUnit("DAS000000006", "Weir", UNIT_NOT_STARTED, "", 0, 0);
+  SummaryNoteProblem("daslist.txt: a save failed");
+  EXPECT_EQ(SummaryText(1),
+            "DAS000000002 Yard: failed: gave no HTTP answer\n"
+            "[new]: failed (see errorlog.txt)\n"
+            "DAS000000005 Pond  : failed: cut short\n"
+            "daslist.txt: a save failed\n"
+            "7 units: 2 complete, 3 failed, 1 cancelled, 1 not started\n");
+  EXPECT_NE(SummaryText(0).find("\nDAS000000006 Weir: not started\n"), std::string::npos);
   SummaryReset();
   EXPECT_EQ(SummaryText(), "");
 }
@@ -474,16 +493,18 @@ TEST(RunSummary, WorkersNoteAtOnce) {
   std::vector<std::string> lines = SplitLines(SummaryText());
   ASSERT_EQ(lines.size(), static_cast<std::size_t>(nThreads * nEach + 1));
   EXPECT_EQ(lines.back(), "1600 units: 800 complete, 800 failed");
-  // Each thread's units in the order it noted them.
+  // Each thread's units in the order it noted them, its failed ones (the
+  // even ones) first.
   for (int t = 0; t < nThreads; t++) {
-    int nNext = 0;
+    int nSeen = 0;
     std::string prefix = "T" + std::to_string(t) + "-";
     for (const std::string &l : lines)
       if (l.rfind(prefix, 0) == 0) {
+        int nNext = nSeen < nEach / 2 ? 2 * nSeen : 2 * (nSeen - nEach / 2) + 1;
         EXPECT_EQ(l.rfind(prefix + std::to_string(nNext) + " x: ", 0), 0u) << l;
-        nNext++;
+        nSeen++;
       }
-    EXPECT_EQ(nNext, nEach);
+    EXPECT_EQ(nSeen, nEach);
   }
   SummaryReset();
 }
