@@ -45,11 +45,13 @@ std::string InflationBomb(SimServer *p) {
 // A server that is reloaded, or a proxy that times out, ends a transfer with
 // an ordinary close; a unit that fails mid-transfer resets the connection;
 // what the body was sent in may be cut or not be readable; a length may be
-// no plain number, or two may differ; a body may inflate without end. Every
+// no plain number, or two may differ; a body may inflate without end or
+// creep in at a byte now and then. Every
 // time the log of device 1 is not whole: it is not deleted, only its whole
 // lines are merged, the rest of the night goes on, and the next run brings
 // the rest.
 TEST_F(DownloadComplete, LogNotWholeIsNeitherDeletedNorMergedPastItsLastLine) {
+  DownloadLimits limits(kConnectTimeoutMs, 3000);
   const std::string log1 = ServedByDefault(kLog1);
   const std::string cut5000 = "5000 of " + std::to_string(log1.size()) + " bytes arrived";
   using Fault = std::function<void(SimServer *)>;
@@ -59,7 +61,8 @@ TEST_F(DownloadComplete, LogNotWholeIsNeitherDeletedNorMergedPastItsLastLine) {
     };
   };
   auto Untrusted = [](const std::string &value) {
-    return "announced a length that cannot be trusted (Content-Length: " + value + "), 0 bytes arrived";
+    return "announced a length that cannot be trusted (Content-Length: " + value +
+           "), 0 bytes arrived";
   };
   struct Row {
     const char *pszName;
@@ -68,8 +71,8 @@ TEST_F(DownloadComplete, LogNotWholeIsNeitherDeletedNorMergedPastItsLastLine) {
     long nCutAt;      // a plain cut: the lines before it are stored; 0 none
     bool bNoFile;     // not even an empty local log
   } rows[] = {
-      {"ordinary close", [](SimServer *p) { SimSetCutBody(p, kLog1, 5000); }, "cut short, " + cut5000,
-       5000, false},
+      {"ordinary close", [](SimServer *p) { SimSetCutBody(p, kLog1, 5000); },
+       "cut short, " + cut5000, 5000, false},
       {"connection reset", [](SimServer *p) { SimSetCutBody(p, kLog1, 5000, true); },
        "connection failed, " + cut5000, 5000, false},
       {"chunked, closed",
@@ -98,16 +101,18 @@ TEST_F(DownloadComplete, LogNotWholeIsNeitherDeletedNorMergedPastItsLastLine) {
       {"hexadecimal length", Raw("Content-Length: 0x64"), Untrusted("0x64"), 0, true},
       {"endless length", Raw("Content-Length: " + std::string(30, '9')),
        Untrusted(std::string(30, '9')), 0, true},
-      {"more than announced", Raw("Content-Length: 100"), "more than the 100 bytes announced arrived",
-       0, false},
-      {"two lengths", Raw("Content-Length: 100\r\nContent-Length: 99999"), Untrusted("100 and 99999"),
-       0, true},
+      {"more than announced", Raw("Content-Length: 100"),
+       "more than the 100 bytes announced arrived", 0, false},
+      {"two lengths", Raw("Content-Length: 100\r\nContent-Length: 99999"),
+       Untrusted("100 and 99999"), 0, true},
       {"inflation bomb",
        [](SimServer *p) {
          SimSetRawResponse(p, kLog1,
                            "HTTP/1.0 200 OK\r\nContent-Encoding: gzip\r\n\r\n" + InflationBomb(p));
        },
        "the compressed body inflates to more than 100 times its size, ", 0, false},
+      {"a byte every 1.5 s", [](SimServer *p) { SimSetSlowBody(p, kLog1, 1, 1500); },
+       "less than 1 byte per second arrived for 3 s", 0, true},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.pszName);
@@ -170,7 +175,8 @@ TEST_F(DownloadComplete, StoredCopiesAreReplacedOnlyByWholeOnes) {
     std::string entry;                  // the unit's error entry, after "... at <address> "
     std::vector<std::string> requests;  // when given, all the unit was asked
   } rows[] = {
-      {"configuration cut by a close", SimConfig{}, [&](SimServer *p) { SimSetCutBody(p, kIni1, 10); },
+      {"configuration cut by a close", SimConfig{},
+       [&](SimServer *p) { SimSetCutBody(p, kIni1, 10); },
        {"mb-001.ini"}, "incomplete: cut short, 10 of " + nIni1 + " bytes arrived", {}},
       {"configuration in an unknown coding", SimConfig{},
        [&](SimServer *p) { SimSetContentEncoding(p, kIni2, "zstd"); }, {"mb-002.ini"}, "", {}},
@@ -181,7 +187,8 @@ TEST_F(DownloadComplete, StoredCopiesAreReplacedOnlyByWholeOnes) {
       {"list in an unknown transfer coding", SimConfig{},
        [](SimServer *p) { SimSetExtraHeaders(p, kList, {"Transfer-Encoding: compress"}); },
        {"devlist.txt"},
-       "incomplete: sent in a transfer encoding this program cannot read (compress), 0 bytes arrived",
+       "incomplete: sent in a transfer encoding this program cannot read (compress), "
+       "0 bytes arrived",
        {kIdentity, kList, kIdentity}},
       {"list without a device line", SimConfig{},
        [](SimServer *p) { SimSetBody(p, kList, SimOddDeviceList(SimConfig{}, "nodevice")); },
@@ -190,7 +197,8 @@ TEST_F(DownloadComplete, StoredCopiesAreReplacedOnlyByWholeOnes) {
       // single meter.
       {"plain page for a single meter's list", single,
        [](SimServer *p) { SimSetBody(p, kList, "Welcome to this server\n"); },
-       {"devlist.txt", "loggerconfig.ini"}, "names no device", {kIdentity, "/loggerconfig.ini", kList}},
+       {"devlist.txt", "loggerconfig.ini"}, "names no device",
+       {kIdentity, "/loggerconfig.ini", kList}},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.pszName);
@@ -236,13 +244,14 @@ TEST_F(DownloadComplete, AnswersNotActedOnAreOneErrorEntry) {
     std::vector<std::string> requests;  // when given, all the unit was asked
     bool bLogStored;                    // device 1's log is in the local log
   } rows[] = {
-      {kList, 500, "", "answered HTTP 500 to the device list request", "", "", "Sim unit", {}, false},
+      {kList, 500, "", "answered HTTP 500 to the device list request", "", "", "Sim unit", {},
+       false},
       {kList, 302, "", "answered HTTP 302 to the device list request (a redirect)", "", "",
        "Sim unit", {}, false},
       {kList, 400, "", "answered HTTP 400 to the device list request (is this an HTTPS port?)", "",
        "", "Sim unit", {}, false},
-      {kList, 0, "\x15\x03\x01\x00\x02\x02\x50", "gave no HTTP answer to the device list request", "",
-       "", "Sim unit", {}, false},
+      {kList, 0, "\x15\x03\x01\x00\x02\x02\x50", "gave no HTTP answer to the device list request",
+       "", "", "Sim unit", {}, false},
       {kIdentity, 500, "", "answered HTTP 500 to the identity request", "", "", "[new]", {}, false},
       {kLog1, 404, "", "answered HTTP 404 to the log file request",
        "Unexpected server response, expected logfile.\nGot http result 404", "", "Sim unit",

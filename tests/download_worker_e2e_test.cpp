@@ -7,11 +7,13 @@
 
 #include <cstring>
 #include <filesystem>
+#include <functional>
 
 #include "download/download.h"
 #include "download/testhooks.h"
 #include "log/testhooks.h"
 #include "platform/window.h"
+#include "tests/support/compress.h"
 #include "tests/support/download_fixture.h"
 
 namespace fs = std::filesystem;
@@ -22,7 +24,15 @@ const std::string S = "DAS000000001";
 const std::string kCgi = "/setup/logexport.cgi?";
 const std::string kIdentity = kCgi + "CFG=loggerconfig.ini";
 
-class DownloadE2E : public DownloadWorkerTest {};
+class DownloadE2E : public DownloadWorkerTest {
+ protected:
+  // Every path a download of the default unit asks for.
+  std::vector<std::string> AllPaths() {
+    return {kIdentity, kCgi + "MB=0", kCgi + "MB=1", kCgi + "MB=2", kCgi + "CFG=mb-001.ini",
+            kCgi + "CFG=mb-002.ini", "/setup/statlog.cgi?DELMBZIPLOG=1",
+            "/setup/statlog.cgi?DELMBZIPLOG=2"};
+  }
+};
 
 // The merged local log of a first download holds exactly what was served.
 void ExpectMerged(const std::string &dev, const std::string &body) {
@@ -31,19 +41,113 @@ void ExpectMerged(const std::string &dev, const std::string &body) {
   EXPECT_TRUE(fs::is_empty(S + "/temp"));  // the temporary file went with the merge
 }
 
+// How one answer of the unit travels, set for a path.
+using PathFault = std::function<void(SimServer *, const std::string &)>;
+
+PathFault Chunked(int nChunk) {
+  return [=](SimServer *p, const std::string &path) { SimSetChunked(p, path, nChunk, true, true); };
+}
+PathFault Coded(const char *pszCoding) {
+  return [=](SimServer *p, const std::string &path) { SimSetContentEncoding(p, path, pszCoding); };
+}
+PathFault KeptOpen(PathFault also = nullptr) {
+  return [=](SimServer *p, const std::string &path) {
+    SimSetKeepOpen(p, path);
+    if (also) also(p, path);
+  };
+}
+PathFault Both(PathFault a, PathFault b) {
+  return [=](SimServer *p, const std::string &path) {
+    a(p, path);
+    b(p, path);
+  };
+}
+PathFault Headers(const std::vector<std::string> &lines) {
+  return [=](SimServer *p, const std::string &path) { SimSetExtraHeaders(p, path, lines); };
+}
+// The configuration of device 1 as a real server may send it (its text is
+// what the unit serves), every other answer as the unit sends it.
+PathFault Device1Ini(const std::string &head, const std::string &body) {
+  return [=](SimServer *p, const std::string &path) {
+    if (path == kCgi + "CFG=mb-001.ini")
+      SimSetRawResponse(p, path, "HTTP/1.0 200 OK\r\n" + head + "\r\n\r\n" + body);
+  };
+}
+
+// However the answers travel (chunked, compressed, with long or odd header
+// lines, after interim answers, without a length, on a connection kept
+// open, with CR LF line ends), a whole download stores every file as
+// served, asks for each file once and in order, and logs the same entries.
+// A server that keeps its connections open ends nothing by a close: the
+// length or the last chunk must do (a receive timeout would fail them all).
 // With the deletes on, the merge of each device is complete before the unit
 // is asked to delete its log, and the device's configuration comes after the
 // delete; without them the unit keeps all its data.
-TEST_F(DownloadE2E, MultiDeviceUnit) {
-  for (int bDelete : {1, 0}) {
-    SCOPED_TRACE(bDelete ? "with delete" : "without delete");
-    Start(SimConfig{}, bDelete);
+TEST_F(DownloadE2E, MultiDeviceUnitHoweverItsAnswersTravel) {
+  DownloadLimits limits(kConnectTimeoutMs, kSlowWindowMs, 2000);
+  // The text of device 1's configuration, in two parts.
+  const std::string a = "MODBUSID=1\nDEVICENAME=Meter 1\n";
+  const std::string b = "DEVICETYPE=Energy meter\nBAUD=9600\n";
+  const std::string nul("\0X-After-Nul: 1", 15);
+  const PathFault none = [](SimServer *, const std::string &) {};
+  SimConfig noLength, crlf;
+  noLength.bNoContentLength = true;
+  crlf.bCrlfConfig = true;
+  struct Row {
+    const char *pszName;
+    PathFault set;
+    SimConfig cfg;
+    int bDelete;
+  } rows[] = {
+      {"plain", none, {}, 1},
+      {"plain, without delete", none, {}, 0},
+      {"chunked", Chunked(7), {}, 1},
+      {"chunked, one-byte chunks", Chunked(1), {}, 1},
+      {"gzip", Coded("gzip"), {}, 1},
+      {"deflate", Coded("deflate"), {}, 1},
+      {"gzip, chunked", Both(Coded("gzip"), Chunked(100)), {}, 1},
+      {"kept open", KeptOpen(), {}, 1},
+      {"kept open, chunked", KeptOpen(Chunked(7)), {}, 1},
+      {"kept open, gzip", KeptOpen(Coded("gzip")), {}, 1},
+      {"kept open, gzip, chunked", KeptOpen(Both(Coded("gzip"), Chunked(100))), {}, 1},
+      // Forms real servers produce besides the plain ones: a gzip body of
+      // two members, "deflate" without its zlib wrapper, codings named in
+      // capitals.
+      {"gzip of two members", Device1Ini("Content-Encoding: gzip", Compress(a) + Compress(b)), {},
+       1},
+      {"raw deflate", Device1Ini("Content-Encoding: deflate", Compress(a + b, ZipForm::Raw)), {},
+       1},
+      {"codings in capitals",
+       Device1Ini("Content-Encoding: GZIP\r\nTransfer-Encoding: Chunked",
+                  ChunkBody(Compress(a + b))),
+       {}, 1},
+      {"header line of 254", Headers({SimHeaderLine(254)}), {}, 1},
+      {"header line of 255", Headers({SimHeaderLine(255)}), {}, 1},
+      {"header line of 256", Headers({SimHeaderLine(256)}), {}, 1},
+      {"header line of 3000", Headers({SimHeaderLine(3000), "Via: 1.1 proxy"}), {}, 1},
+      {"NUL in a header line", Headers({nul, SimHeaderLine(509)}), {}, 1},
+      {"100 Continue first",
+       [](SimServer *p, const std::string &path) { SimSetInterim(p, path, 2); }, {}, 1},
+      // Units that send no length are judged by the close alone.
+      {"no length", none, noLength, 1},
+      // The serial number is read without its CR, the device list's lines
+      // too; a file stored as text keeps the CR before its CR LF.
+      {"CR LF line ends", none, crlf, 1},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.pszName);
+    const int bDelete = row.bDelete;
+    Start(row.cfg, bDelete);
     std::string list = Served(kCgi + "MB=0");
     std::string cfg = Served(kIdentity);
     std::string ini1 = Served(kCgi + "CFG=mb-001.ini");
     std::string ini2 = Served(kCgi + "CFG=mb-002.ini");
     std::string log1 = SimLogBody(sim->p, 1), log2 = SimLogBody(sim->p, 2);
     ASSERT_GT(log1.size(), 10000u);
+    if (row.cfg.bCrlfConfig) {
+      ASSERT_NE(list.find("\r\n"), std::string::npos);
+    }
+    for (const std::string &path : AllPaths()) row.set(sim->p, path);
 
     Run();
 
@@ -107,11 +211,16 @@ TEST_F(DownloadE2E, MultiDeviceUnit) {
   }
 }
 
+// A single meter, with and without the deletes; also behind a web server
+// whose page for unknown paths is answered 200: the page for the device list
+// request does not make the meter a multi-device unit.
 TEST_F(DownloadE2E, SingleMeterUnit) {
-  SimConfig c;
-  c.nKind = 2;
-  for (int bDelete : {0, 1}) {
-    SCOPED_TRACE(bDelete ? "with delete" : "without delete");
+  for (int nRow : {0, 1, 2}) {
+    const int bDelete = nRow > 0, bHtml = nRow == 2;
+    SCOPED_TRACE(bHtml ? "web page for unknown paths" : bDelete ? "with delete" : "without delete");
+    SimConfig c;
+    c.nKind = 2;
+    c.bHtmlForUnknown = bHtml;
     Start(c, bDelete);
     std::string cfg = Served("/loggerconfig.ini");
     std::string ini = Served("/mb-001.ini");
@@ -125,6 +234,11 @@ TEST_F(DownloadE2E, SingleMeterUnit) {
     Add(want, Fetch(kIdentity));
     Add(want, Fetch("/loggerconfig.ini"));
     Add(want, Fetch(kCgi + "MB=0"));
+    if (bHtml)
+      Add(want, {"Download Ordavan manifest from " + S + " at " + A + ", serial " + S,
+                 "Save manifest file to " + S + "\\devlist.txt",
+                 "The device list request was answered with a web page; " + S +
+                     " is taken as a single meter"});
     Add(want, {"Download Ordalet from " + S + " at " + A + ", serial " + S,
                "Save manifest file to " + S + "\\devlist.txt"});
     Add(want, Fetch("/mb-001.log"));
@@ -249,24 +363,6 @@ TEST_F(DownloadE2E, SerialNumbersThatOnlyResembleRefusedOnesAreTaken) {
   EXPECT_TRUE(LogHas("Serial number of DAS at " + A + " changed from " + kept + " to " + S));
   EXPECT_FALSE(fs::exists("DAS0FAKE0000"));
   EXPECT_EQ(ErrorLogErrorCount(), 0);
-}
-
-TEST_F(DownloadE2E, ConfigurationWithCrLfLineEnds) {
-  SimConfig c;
-  c.bCrlfConfig = true;
-  Start(c, 0);
-  std::string cfg = Served(kIdentity);
-  ASSERT_NE(cfg.find("\r\n"), std::string::npos);
-  Run();
-  EXPECT_STREQ(das.serialnumber, S.c_str());  // 12 characters, no CR
-  EXPECT_STREQ(das.name, "Sim unit");
-  EXPECT_TRUE(fs::is_directory(S));
-  // The device list is read back without its CRs: both devices follow.
-  auto paths = SimRequestPaths(sim->p);
-  EXPECT_EQ(std::count(paths.begin(), paths.end(), kCgi + "MB=2"), 1);
-  // Stored as text: a CR that came with the line stays before the CR LF.
-  EXPECT_EQ(ReadFileBytes(S + "/loggerconfig.ini"), ToCrLf(cfg));
-  EXPECT_NE(ReadFileBytes(S + "/devlist.txt").find("\r\r\n"), std::string::npos);
 }
 
 // A port that refuses the connection and one whose connects never complete:

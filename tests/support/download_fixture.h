@@ -102,7 +102,8 @@ class DownloadWorkerTest : public ::testing::Test {
   void Start(const SimConfig &cfg = SimConfig{}, int bDeleteLog = 1) {
     sim.reset();
     std::error_code ec;
-    for (auto &e : std::filesystem::directory_iterator(".")) std::filesystem::remove_all(e.path(), ec);
+    for (auto &e : std::filesystem::directory_iterator("."))
+      std::filesystem::remove_all(e.path(), ec);
     StartLog();
     sim = std::make_unique<SimUnit>(cfg);
     ASSERT_NE(sim->p, nullptr);
@@ -140,7 +141,8 @@ class DownloadWorkerTest : public ::testing::Test {
   // The entries of the working directory: what the download made.
   static std::vector<std::string> DirEntries() {
     std::vector<std::string> v;
-    for (auto &e : std::filesystem::directory_iterator(".")) v.push_back(e.path().filename().string());
+    for (auto &e : std::filesystem::directory_iterator("."))
+      v.push_back(e.path().filename().string());
     std::sort(v.begin(), v.end());
     return v;
   }
