@@ -14,6 +14,8 @@ set(TANDREL_CORE_SOURCES
   shell/startup.cpp
   daslist/daslist.cpp
   daslist/dasedit.cpp
+  daslist/listfile.cpp
+  daslist/listmerge.cpp
   download/body.cpp
   download/dialout.cpp
   download/dialtext.cpp

@@ -86,6 +86,9 @@ int PlatStat(const char *pszPath, PlatFileInfo *pInfo);  // 0 or -1
 int PlatListDir(const char *pszDir, std::vector<std::string> *pNames);
 // Maps a path with backslashes to the host's form.
 std::string PlatPath(const char *pszPath);
+// The process's working folder, in the host's form; empty when it cannot be
+// told (removed under the process, or too long).
+std::string PlatCurrentDir();
 
 // Takes an exclusive lock on the file (created if missing) for the rest of
 // the process: the kernel releases it when the process ends, however it

@@ -274,10 +274,13 @@ TEST_F(DasListFile, FailedRenameIsReported) {
   EXPECT_NE(Log().find("Error renaming daslist.txt.new to daslist.txt"), std::string::npos) << Log();
 }
 
-// Loads the list, saves it, and returns the file the save wrote.
+// Loads the list, saves it, and returns the file the save wrote. A save of
+// an unchanged list leaves the file alone, so the file is removed between
+// the two: the save writes every row anew from the list.
 std::string LoadAndSave() {
   WithList([&](HWND hList) {
     LoadDasList(hList);
+    std::filesystem::remove("daslist.txt");
     SaveDasList(hList);
   });
   return ReadFileBytes("daslist.txt");
@@ -299,7 +302,7 @@ TEST_F(DasListFile, OnlyTheHeaderTextItselfIsSkipped) {
                        "serialnumber,Odd unit,\"\",10.0.0.1,YES,pw\r\n"
                        "serialnumber,name,\"phone\",ipaddress,NO,password\r\n");
   EXPECT_EQ(LoadAndSave(), first);
-  EXPECT_EQ(Log().find(",daslist,"), std::string::npos);
+  EXPECT_EQ(ErrorLogErrorCount(), 0) << Log();
 }
 
 TEST_F(DasListFile, AQuoteInAnUnquotedPhoneIsShownAsItIsSaved) {
@@ -319,6 +322,7 @@ TEST_F(DasListFile, AQuoteInAnUnquotedPhoneIsShownAsItIsSaved) {
       EXPECT_EQ(std::string(p->phone).find('"'), std::string::npos) << p->phone;
       EXPECT_EQ(items[i], std::string("S1\t10.0.0.1\tN\t") + p->phone + "\t");
     }
+    std::filesystem::remove("daslist.txt");
     SaveDasList(hList);
   });
   std::string first = ReadFileBytes("daslist.txt");

@@ -88,6 +88,11 @@ int WriteAll(int fd, const char *p, std::size_t n) {
 
 }  // namespace
 
+std::string PlatCurrentDir() {
+  char sz[4096];
+  return ::getcwd(sz, sizeof sz) ? std::string(sz) : std::string();
+}
+
 std::string PlatPath(const char *pszPath) {
   std::string s(pszPath ? pszPath : "");
   for (char &c : s)

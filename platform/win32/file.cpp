@@ -116,6 +116,12 @@ long long FileTimeToNs(const FILETIME &ft) {
 
 }  // namespace
 
+std::string PlatCurrentDir() {
+  char sz[MAX_PATH + 1];
+  DWORD n = ::GetCurrentDirectoryA(sizeof sz, sz);
+  return n > 0 && n < sizeof sz ? std::string(sz, n) : std::string();
+}
+
 std::string PlatPath(const char *pszPath) {
   // Both separators are the system's own.
   return std::string(pszPath ? pszPath : "");
