@@ -152,7 +152,8 @@ TEST(SystemdUnits, TheServiceCommandsRunTheUnattendedDownload) {
       fs::create_directories(workDir);
     }
     // Run that way: the installed program downloads an empty list without
-    // error.
+    // error (in the folder of the list: it is there).
+    WriteFileBytes(workDir + "/daslist.txt", "serialnumber,name,phone,ipaddress,deletelog,password\r\n");
     EXPECT_EQ(exec.rfind(home.dir.File(".local/bin/tandreldl "), 0), 0u) << exec;
     Result r = Shell("cd " + Quote(workDir) + " && env -u DISPLAY -u WAYLAND_DISPLAY " + exec);
     EXPECT_EQ(r.nStatus, 0) << r.output;

@@ -2,6 +2,8 @@
 // the item text of a unit, and what a failed save leaves behind.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -329,6 +331,156 @@ TEST_F(DasListFile, AQuoteInAnUnquotedPhoneIsShownAsItIsSaved) {
   EXPECT_NE(first.find("S1,N,\"5_5\",10.0.0.1,NO,first\r\n"), std::string::npos) << first;
   EXPECT_EQ(LoadAndSave(), first);
   EXPECT_EQ(LoadAndSave(), first);
+}
+
+DasRecord *BySerial(HWND hList, const char *pszSerial) {
+  for (int i = 0; i < static_cast<int>(SendMessage(hList, LB_GETCOUNT, 0, 0)); i++)
+    if (DasRecord *p = Record(hList, i); p && std::strcmp(p->serialnumber, pszSerial) == 0) return p;
+  return nullptr;
+}
+
+// What an identity read does to a unit's record.
+std::function<void(HWND)> Renames(const char *pszSerial, const char *pszNew, const char *pszName) {
+  return [=](HWND hList) {
+    DasRecord *p = BySerial(hList, pszSerial);
+    ASSERT_NE(p, nullptr) << pszSerial;
+    CopyString(p->serialnumber, pszNew, sizeof p->serialnumber);
+    CopyString(p->name, pszName, sizeof p->name);
+  };
+}
+
+// A save that finds the file changed by someone else since the load takes
+// up the file's rows as they are and applies over them only what the run
+// changed in its records, matched by the row's address and password as the
+// load read them; the list box then shows the merged list.
+TEST_F(DasListFile, ASaveTakesUpTheFileAsItIsNowWithOnlyTheRunsChanges) {
+  const std::string A = "A1,alpha,\"\",10.0.0.1,NO,pa\r\n", B = "B1,beta,\"\",10.0.0.2,NO,pb\r\n",
+                    C = "C1,gamma,\"\",10.0.0.3,YES,pc\r\n", D = "D1,delta,\"5\",10.0.0.4,NO,pd\r\n";
+  const std::string B2 = "B2,Beta unit,\"\",10.0.0.2,NO,pb\r\n";
+  auto nothing = [](HWND) {};
+  struct Case {
+    const char *pszWhat;
+    std::function<void(HWND)> run;  // the run's own change, after the load
+    std::string now;                // the file as the operator's editor left it
+    std::string want;               // the file after the save ("" = exactly now)
+  } cases[] = {
+      {"a row appended", Renames("B1", "B2", "Beta unit"), Header + A + B + C + D,
+       Header + A + B2 + C + D},
+      {"a row removed", Renames("B1", "B2", "Beta unit"), Header + B + C, Header + B2 + C},
+      {"another row edited", Renames("B1", "B2", "Beta unit"),
+       Header + A + B + "C1,gamma,\"77\",10.0.0.3,NO,pc\r\n",
+       Header + A + B2 + "C1,gamma,\"77\",10.0.0.3,NO,pc\r\n"},
+      {"the unit's own row edited in another column", Renames("B1", "B2", "Beta unit"),
+       Header + A + "B1,beta,\"99\",10.0.0.2,YES,pb\r\n" + C,
+       Header + A + "B2,Beta unit,\"99\",10.0.0.2,YES,pb\r\n" + C},
+      {"the unit's password edited", Renames("B1", "B2", "Beta unit"),
+       Header + A + "B1,beta,\"\",10.0.0.2,NO,new\r\n" + C,
+       Header + A + "B2,Beta unit,\"\",10.0.0.2,NO,new\r\n" + C},
+      {"the unit's address edited (same size, same second)", Renames("B1", "B2", "Beta unit"),
+       Header + A + "B1,beta,\"\",10.0.0.9,NO,pb\r\n" + C,
+       Header + A + "B2,Beta unit,\"\",10.0.0.9,NO,pb\r\n" + C},
+      {"the unit's row removed: its change goes with it", Renames("B1", "B2", "Beta unit"),
+       Header + A + C, ""},
+      {"rows reordered, hand-written and unsorted: nothing of the run's, nothing written", nothing,
+       "serialnumber,name,phone,ipaddress,deletelog,password\nD1,delta,5,10.0.0.4,NO,pd\n" + A + C,
+       ""},
+      {"two rows alike, one renamed: the other stays", Renames("A1", "A9", "first"),
+       Header + A + A + B, Header + A + "A9,first,\"\",10.0.0.1,NO,pa\r\n" + B},
+      {"removed in the window, another row appended in the file",
+       [](HWND hList) { SendMessage(hList, LB_DELETESTRING, 1, 0); }, Header + A + B + C + D,
+       Header + A + C + D},
+      {"added in the window, a row removed in the file",
+       [](HWND hList) {
+         DasRecord *p = AllocDasRecord();
+         CopyString(p->serialnumber, "E1", sizeof p->serialnumber);
+         CopyString(p->ipaddress, "10.0.0.5", sizeof p->ipaddress);
+         SendMessage(hList, LB_SETITEMDATA, SendMessage(hList, LB_ADDSTRING, 0, (LPARAM) "E1"), (LPARAM)p);
+       },
+       Header + A + C, Header + A + C + "E1,,\"\",10.0.0.5,NO,\r\n"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.pszWhat);
+    WriteFileBytes("daslist.txt", Header + A + B + C);
+    std::vector<DasRecord *> loaded;
+    std::vector<std::string> shown;
+    WithList([&](HWND hList) {
+      LoadDasList(hList);
+      for (int i = 0; i < 3; i++) loaded.push_back(Record(hList, i));
+      c.run(hList);
+      WriteFileBytes("daslist.txt", c.now);
+      SaveDasList(hList);
+      shown = Items(hList);
+      // A unit that stays in the list keeps its record.
+      for (DasRecord *p : loaded)
+        for (int i = 0; i < static_cast<int>(shown.size()); i++)
+          if (Record(hList, i) != p && std::strcmp(Record(hList, i)->ipaddress, p->ipaddress) == 0 &&
+              std::strcmp(Record(hList, i)->password, p->password) == 0 && c.now.find("A1") == c.now.rfind("A1"))
+            ADD_FAILURE() << "row " << i << " has a new record for " << p->serialnumber;
+    });
+    const std::string want = c.want.empty() ? c.now : c.want;
+    EXPECT_EQ(ReadFileBytes("daslist.txt"), want);
+    // The window shows the file's units, one item each.
+    std::string rows = want.substr(want.find('\n') + 1);
+    EXPECT_EQ(shown.size(), static_cast<std::size_t>(std::count(rows.begin(), rows.end(), '\n')));
+    EXPECT_FALSE(FileExists("daslist.txt.new"));
+  }
+  EXPECT_EQ(ErrorLogErrorCount(), 0) << Log();
+  EXPECT_NE(Log().find("DAS B1 at 10.0.0.2 is no longer in daslist.txt"), std::string::npos) << Log();
+}
+
+// A save of a list that nothing changed leaves the file untouched (no
+// write, no rename: the same file, the same time), and so does a save after
+// a write that has nothing new since.
+TEST_F(DasListFile, AnUnchangedListIsNotWritten) {
+  WriteFileBytes("daslist.txt", Header + "B1,beta,\"\",10.0.0.2,NO,pb\r\nA1,alpha,\"\",10.0.0.1,NO,pa\r\n");
+  const auto old = std::filesystem::file_time_type::clock::now() - std::chrono::hours(1);
+  std::filesystem::last_write_time("daslist.txt", old);
+  PlatFileInfo before{}, after{};
+  ASSERT_EQ(PlatStat("daslist.txt", &before), 0);
+  WithList([&](HWND hList) {
+    LoadDasList(hList);
+    SaveDasList(hList);
+    ASSERT_EQ(PlatStat("daslist.txt", &after), 0);
+    EXPECT_EQ(after.ullId, before.ullId);
+    EXPECT_EQ(after.llMtimeNs, before.llMtimeNs);
+    // A name set to what it was already: no change either.
+    CopyString(Record(hList, 0)->name, "alpha", sizeof Record(hList, 0)->name);
+    SaveDasList(hList);
+    ASSERT_EQ(PlatStat("daslist.txt", &after), 0);
+    EXPECT_EQ(after.llMtimeNs, before.llMtimeNs);
+    // A real change is written (sorted, in the canonical form), once.
+    CopyString(Record(hList, 0)->name, "Alpha unit", sizeof Record(hList, 0)->name);
+    SaveDasList(hList);
+    ASSERT_EQ(PlatStat("daslist.txt", &after), 0);
+    EXPECT_NE(after.ullId, before.ullId);
+    std::filesystem::last_write_time("daslist.txt", old);
+    ASSERT_EQ(PlatStat("daslist.txt", &before), 0);
+    SaveDasList(hList);
+    ASSERT_EQ(PlatStat("daslist.txt", &after), 0);
+    EXPECT_EQ(after.ullId, before.ullId);
+    EXPECT_EQ(after.llMtimeNs, before.llMtimeNs);
+  });
+  EXPECT_EQ(ReadFileBytes("daslist.txt"),
+            Header + "A1,Alpha unit,\"\",10.0.0.1,NO,pa\r\nB1,beta,\"\",10.0.0.2,NO,pb\r\n");
+}
+
+// A list file that exists but cannot be read is not written over with the
+// empty list the window got instead: its units would be gone.
+TEST_F(DasListFile, AnUnreadableListIsNotWrittenOver) {
+  std::filesystem::create_directory("daslist.txt");
+  WriteFileBytes("daslist.txt/kept", "x");
+  WithList([&](HWND hList) {
+    LoadDasList(hList);
+    SaveDasList(hList);
+    SaveDasList(hList);
+  });
+  EXPECT_TRUE(FileExists("daslist.txt/kept"));
+  EXPECT_FALSE(FileExists("daslist.txt.new"));
+  const std::string log = Log();
+  EXPECT_NE(log.find("Error reading file daslist.txt, got "), std::string::npos) << log;
+  // The load's entry and the save's, once however often it is asked.
+  EXPECT_EQ(ErrorLogErrorCount(), 2) << log;
+  EXPECT_NE(log.find("the list is not written over it"), std::string::npos) << log;
 }
 
 TEST(DasListLine, OneRowWithoutAListBox) {

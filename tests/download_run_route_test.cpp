@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -327,6 +328,52 @@ TEST_F(Route, LeftoversOfADeviceNoLongerListedAreMerged) {
   std::string got = ReadFileBytes(W(S + "/mb-009.log"));
   EXPECT_TRUE(got == want) << FirstDifference(got, want);
   EXPECT_TRUE(fs::is_empty(W(S + "/temp")));
+}
+
+// The operator edits the list while the night's run waits for a unit's
+// identity (served slowly): a row appended, a row removed, another row's
+// password changed. The edits stay, the name the unit reports lands on its
+// row, and the removed row's unit is not downloaded.
+TEST_F(Route, EditsOfTheListDuringTheRunStay) {
+  Start(SimConfig{});
+  const std::string header = "serialnumber,name,phone,ipaddress,deletelog,password\r\n";
+  const std::string tail = ",\"\"," + A + ",YES," + kPass + "\r\n";
+  const std::string edited = "M1,edited,\"\",127.0.0.1:1,NO,pw\r\n";
+  const std::string removed = "ZZ1,removed,\"\",127.0.0.1:1,NO,pw\r\n";
+  const std::string appended = "N1,appended,\"\",127.0.0.1:1,NO,pn\r\n";
+  WriteFileBytes(W("daslist.txt"), header + S + ",old name" + tail + edited + removed);
+  const std::string kConfig = "/setup/logexport.cgi?CFG=loggerconfig.ini";
+  SimSetSlowBody(sim->p, kConfig, 8, 100);
+  int pid = StartProgram(TANDREL_BINARY, work, {"/AUTO"}, base.File("out.txt"), base.File("err.txt"));
+  ASSERT_GT(pid, 0);
+  ASSERT_TRUE(WaitFor([&] { return sim->Asked(kConfig); }, 20000));
+  WriteFileBytes(W("daslist.txt"), header + S + ",old name" + tail +
+                                       "M1,edited,\"\",127.0.0.1:1,NO,changed\r\n" + appended);
+  // M1 cannot be reached: a failed night, but only that unit's.
+  EXPECT_EQ(WaitProgram(pid, 300), 1) << Dump();
+  EXPECT_EQ(ReadFileBytes(W("daslist.txt")),
+            header + S + ",Sim unit" + tail + "M1,edited,\"\",127.0.0.1:1,NO,changed\r\n" + appended);
+  EXPECT_TRUE(FileExists(W(S + "/mb-001.log")));
+  std::string log = Dump();
+  EXPECT_NE(log.find("M1"), std::string::npos) << log;
+  EXPECT_EQ(log.find("ZZ1"), std::string::npos) << log;
+}
+
+// A night that changes nothing in the list leaves the file alone: not
+// written, not renamed (the same file, the same time).
+TEST_F(Route, AListTheNightDoesNotChangeIsNotWritten) {
+  Start(SimConfig{});
+  const auto old = fs::file_time_type::clock::now() - std::chrono::hours(1);
+  fs::last_write_time(W("daslist.txt"), old);
+  struct stat before {}, after {};
+  ASSERT_EQ(stat(W("daslist.txt").c_str(), &before), 0);
+  EXPECT_EQ(Run(), 0) << Dump();
+  ASSERT_EQ(stat(W("daslist.txt").c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
+  EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+  EXPECT_EQ(ReadFileBytes(W("daslist.txt")), list);
+  EXPECT_TRUE(FileExists(W(S + "/mb-001.log")));
 }
 
 // The operator's cancel while the unit has not yet answered the device list:

@@ -271,6 +271,42 @@ TEST_F(MainWindow, RefreshAfterARecordChangedKeepsTheItemsPlace) {
                         "Z1,last,\"\",10.0.0.3,NO,pw\r\n");
 }
 
+// The operator's Edit and Remove in the window are changes of the run like
+// an identity read's: a save applies them over the file as another editor
+// left it meanwhile, and the window shows the rows of both.
+TEST_F(MainWindow, EditAndRemoveInTheWindowKeepTheFilesOtherEdits) {
+  const std::string A = "A1,first,\"\",10.0.0.1,NO,pw\r\n", M = "M1,middle,\"\",10.0.0.2,NO,pw\r\n",
+                    N = "N1,new,\"\",10.0.0.9,NO,pn\r\n", Z = "Z1,last,\"\",10.0.0.3,NO,pw\r\n";
+  WriteFileBytes("daslist.txt", Header + A + M + Z);
+  Run([&](HWND h) {
+    Command(h, IDC_EDITDAS);
+    HWND hEdit = WaitForEdit();
+    ASSERT_NE(hEdit, nullptr);
+    SetDlgItemText(hEdit, 244, "555");
+    WriteFileBytes("daslist.txt", Header + A + M + Z + N);
+    Command(hEdit, 240);
+    WaitGone(hEdit);
+    Sync(h);
+    std::vector<std::string> want = {"A1\t10.0.0.1\tfirst\t555\t", "M1\t10.0.0.2\tmiddle\tLAN\t",
+                                     "N1\t10.0.0.9\tnew\tLAN\t", "Z1\t10.0.0.3\tlast\tLAN\t"};
+    EXPECT_EQ(Items(h), want);
+    EXPECT_EQ(Selection(h), 0);
+
+    SendDlgItemMessage(h, IDC_DASLIST, LB_SETCURSEL, 1, 0);
+    WriteFileBytes("daslist.txt", Header + "A1,first,\"555\",10.0.0.1,NO,pw\r\n" + M + N +
+                                      "Z1,last,\"\",10.0.0.3,NO,other\r\n");
+    Command(h, IDM_REMOVE);
+    Sync(h);
+    want.erase(want.begin() + 1);
+    EXPECT_EQ(Items(h), want);
+    ASSERT_NE(RecordAt(h, 2), nullptr);
+    EXPECT_STREQ(RecordAt(h, 2)->password, "other");
+  });
+  EXPECT_EQ(List(), Header + "A1,first,\"555\",10.0.0.1,NO,pw\r\n" + N +
+                        "Z1,last,\"\",10.0.0.3,NO,other\r\n");
+  EXPECT_EQ(ErrorLogErrorCount(), 0) << Log();
+}
+
 TEST_F(MainWindow, DownloadShowsTheUnitsOwnSerialAndNameAtTheOldPlace) {
   SimUnit sim(SimConfig{});
   ASSERT_NE(sim.p, nullptr);

@@ -110,28 +110,42 @@ std::string Message(const std::string &line) {
   return n == 3 ? line.substr(at) : std::string();
 }
 
-TEST(StartupRun, AutoInAnEmptyDirectoryExitsCleanly) {
+// A scheduler that starts the run in the wrong folder finds no list there:
+// that night downloads nothing and must not pass for a good one. The file
+// is still made (the header alone), so the next run there, or the window,
+// starts from an empty list as before.
+TEST(StartupRun, AutoWithoutAListFailsAndMakesAnEmptyOne) {
   TempDir dir(false);
-  ASSERT_EQ(RunProgram(dir.Path(), {"/AUTO"}, 60), 0) << ReadFileBytes(dir.File("stderr.txt"));
+  ASSERT_EQ(RunProgram(dir.Path(), {"/AUTO"}, 60), 1) << ReadFileBytes(dir.File("stderr.txt"));
   std::vector<std::string> lines = Lines(ReadFileBytes(dir.File("errorlog.txt")));
-  ASSERT_EQ(lines.size(), 4u);
+  ASSERT_EQ(lines.size(), 5u);
   EXPECT_EQ(lines[0], "time,file,line,message");
   EXPECT_EQ(Message(lines[1]), "TandrelDL - DAS Download Tool starting, version v1.05.1208");
   EXPECT_EQ(Message(lines[2]), "option /AUTO. Running automatic download");
-  EXPECT_EQ(Message(lines[3]), "Software exiting.");
-  for (std::size_t i = 1; i < lines.size(); i++) EXPECT_NE(lines[i].find("',main,"), std::string::npos);
+  EXPECT_NE(lines[3].find("',daslist,"), std::string::npos) << lines[3];
+  EXPECT_EQ(Message(lines[3]), "No daslist.txt in " + dir.Path() + ": no unit to download");
+  EXPECT_EQ(Message(lines[4]), "Software exiting.");
+  for (std::size_t i : {1u, 2u, 4u}) EXPECT_NE(lines[i].find("',main,"), std::string::npos);
   EXPECT_EQ(ReadFileBytes(dir.File("daslist.txt")),
             "serialnumber,name,phone,ipaddress,deletelog,password\r\n");
   EXPECT_FALSE(FileExists(dir.File("daslist.txt.new")));
-  // Nothing on the terminal's streams in an unattended run without errors.
+  EXPECT_EQ(ReadFileBytes(dir.File("stdout.txt")), "");
+  // The summary at the end says it, in one line.
+  EXPECT_EQ(ReadFileBytes(dir.File("stderr.txt")),
+            "daslist.txt not found in " + dir.Path() +
+                " (started in the wrong folder?): no unit downloaded\n");
+
+  // The next run finds the empty list: a clean run that appends to the log
+  // and keeps the list, with nothing on the terminal's streams.
+  ASSERT_EQ(RunProgram(dir.Path(), {"x/AUTOx"}, 60), 0) << ReadFileBytes(dir.File("stderr.txt"));
+  lines = Lines(ReadFileBytes(dir.File("errorlog.txt")));
+  ASSERT_EQ(lines.size(), 8u);
+  EXPECT_EQ(Message(lines[6]), "option /AUTO. Running automatic download");
+  EXPECT_EQ(Message(lines[7]), "Software exiting.");
+  EXPECT_EQ(ReadFileBytes(dir.File("daslist.txt")),
+            "serialnumber,name,phone,ipaddress,deletelog,password\r\n");
   EXPECT_EQ(ReadFileBytes(dir.File("stdout.txt")), "");
   EXPECT_EQ(ReadFileBytes(dir.File("stderr.txt")), "");
-
-  // A second run appends to the log and keeps the list.
-  ASSERT_EQ(RunProgram(dir.Path(), {"x/AUTOx"}, 60), 0);
-  lines = Lines(ReadFileBytes(dir.File("errorlog.txt")));
-  ASSERT_EQ(lines.size(), 7u);
-  EXPECT_EQ(Message(lines[5]), "option /AUTO. Running automatic download");
 }
 
 TEST(StartupRun, WithoutDisplayOrOptionItExplainsAndWritesNothing) {
@@ -169,10 +183,8 @@ TEST(StartupRun, AutoWithUnreachableUnitsEndsByItselfAndKeepsThem) {
   EXPECT_NE(a, std::string::npos);
   EXPECT_NE(b, std::string::npos);
   EXPECT_LT(a, b);
-  EXPECT_EQ(ReadFileBytes(dir.File("daslist.txt")),
-            "serialnumber,name,phone,ipaddress,deletelog,password\r\n"
-            "A1,first,\"\",127.0.0.1:1,YES,pw\r\n"
-            "B1,second,\"\",127.0.0.1:1,NO,pw\r\n");
+  // Nothing in the list changed: the file stays as it was written, unsorted.
+  EXPECT_EQ(ReadFileBytes(dir.File("daslist.txt")), list);
 }
 
 }  // namespace
