@@ -3,6 +3,7 @@
 // saving those writes the same file again. Each row read through
 // ParseDasListLine gives what the list box got for it.
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -45,6 +46,9 @@ INT_PTR LoadSaveProc(HWND hDlg, UINT uMsg, WPARAM, LPARAM) {
     g_out.items.push_back(szItem);
     owned.push_back(pDas);
   }
+  // A save of an unchanged list leaves the file alone: without it, the save
+  // writes every row anew from the list, which is what is checked here.
+  std::remove("daslist.txt");
   SaveDasList(hList);
   g_out.saved = ReadWholeFile("daslist.txt");
   // The save must not change what the list shows: the records were made
