@@ -28,7 +28,7 @@ struct ListSync {
   int bRefusalReported = 0;   // a save over it was refused and said so
   PlatFileInfo info{};        // its size, times and identity then
   long long llSeenNs = 0;     // when they were taken
-  std::string bytes;          // its bytes then
+  std::string text;           // its text then, as ReadListFile reads it (CR LF after each line)
   std::vector<SyncedRow> rows;  // its rows, in list order
 };
 // The one list file state of the process (the main window is the only list).
@@ -46,21 +46,22 @@ void MakeRecordWritable(DasRecord *pDas);
 DasRecord *DasListItemRecord(HWND hList, int nIndex);
 // The records of the list's items, in list order (items without one left out).
 std::vector<DasRecord *> DasListRecords(HWND hList);
-// The units of a file's bytes, as LoadDasList reads them.
-std::vector<DasRecord> ParseDasListBytes(const std::string &bytes);
-// Writes the bytes as the new list file. 1 = in place; 0 = failed
+// The units of the file's text (as the run reads it: each line ended by CR
+// LF), as LoadDasList takes them.
+std::vector<DasRecord> ParseDasListText(const std::string &text);
+// Writes the text (each line ended by CR LF) as the new list file. 1 = in place; 0 = failed
 // (reported: an error entry and a line of the summary), the old file stays.
-int WriteDasListFile(const std::string &bytes);
+int WriteDasListFile(const std::string &text);
 // Takes the stored state of the file after the run read or wrote it.
-void NoteDasListFile(ListSync &s, const std::string &bytes, const PlatFileInfo &info,
+void NoteDasListFile(ListSync &s, const std::string &text, const PlatFileInfo &info,
                      long long llSeenNs);
 
-// Takes up the file's rows as they are now (bytes, info, looked at when
+// Takes up the file's rows as they are now (its text, info, looked at when
 // llSeenNs says) into the list: the run's own changes (the records against
 // s.rows) applied over them, the list box shown anew, and the file written
-// when that changes its bytes. pNow: the listed records.
+// when that changes its text. pNow: the listed records.
 void MergeDasListFile(HWND hList, ListSync &s, const std::vector<DasRecord *> &now,
-                      const std::string &bytes, const PlatFileInfo &info, long long llSeenNs);
+                      const std::string &text, const PlatFileInfo &info, long long llSeenNs);
 // How many times a save has shown the list box anew (items may have moved,
 // come or gone since a caller looked).
 unsigned DasListShownAnew();

@@ -4,10 +4,10 @@
 // The operator may edit the file with any editor while a run goes on (a
 // night's run takes hours), so a save never writes the run's picture of the
 // list over the file blindly. The run keeps what the file held when it last
-// read or wrote it (ListSync: its bytes, size, times and identity, and each
+// read or wrote it (ListSync: its text, size, times and identity, and each
 // row with its record). A save then
 //   - finds the file as the run left it: writes the list only when that
-//     changes the file's bytes, and formats only the rows whose record
+//     changes the file's text, and formats only the rows whose record
 //     changed since (a night of many units saves once per unit);
 //   - finds it changed by someone else: takes up its rows as they are now
 //     and applies over them only what the run changed (listmerge.cpp).
@@ -46,7 +46,7 @@ const std::size_t kLineCap = 512;
 // A change made right after the run looked at the file may leave its times
 // as they were: file systems keep them as coarse as two seconds, and the
 // clock the moment is taken from counts whole seconds. Within this much the
-// bytes are compared.
+// text is compared.
 const long long kSameStampNs = 3000000000LL;
 
 void ReplaceChar(char *psz, char cFrom, char cTo) {
@@ -85,36 +85,13 @@ void SaveFailedOn(int nLine, const char *pszWhat, const char *pszPath, int nErr)
 
 long long NowNs() { return static_cast<long long>(PlatTime()) * 1000000000LL; }
 
-// The file's bytes as text mode reads them (every CR dropped, 0x1A ends
-// them), cut into lines as ReadLine cuts them.
-std::vector<std::string> TextLines(const std::string &bytes) {
-  std::string text;
-  text.reserve(bytes.size());
-  for (char c : bytes) {
-    if (c == '\x1a') break;
-    if (c != '\r') text.push_back(c);
-  }
-  std::vector<std::string> lines;
-  std::size_t at = 0;
-  while (at < text.size()) {
-    std::size_t nLook = std::min(text.size() - at, kLineCap - 1);
-    std::size_t lf = text.find('\n', at);
-    if (lf != std::string::npos && lf - at < nLook) {
-      lines.push_back(text.substr(at, lf - at));
-      at = lf + 1;
-    } else {
-      lines.push_back(text.substr(at, nLook));
-      at += nLook;
-    }
-  }
-  return lines;
-}
-
-// Reads the whole file: 1 read; 0 there is none; -1 it could not be read
-// (*pnErr). Its state is taken before its bytes, so that a change between
-// the two shows as a change at the next look.
-int ReadListFile(std::string *pBytes, PlatFileInfo *pInfo, long long *pllSeenNs, int *pnErr) {
-  pBytes->clear();
+// Reads the whole file as its rows are read: in text mode, line by line
+// through ReadLine, each piece it gives ended by CR LF in *pText (so that a
+// file this program wrote reads back to exactly what it wrote). 1 read; 0
+// there is none; -1 it could not be read (*pnErr). Its state is taken
+// before its text, so that a change between the two shows at the next look.
+int ReadListFile(std::string *pText, PlatFileInfo *pInfo, long long *pllSeenNs, int *pnErr) {
+  pText->clear();
   *pllSeenNs = NowNs();
   if (PlatStat(DasListFile, pInfo) != 0) {
     *pnErr = PlatErrno();
@@ -124,21 +101,15 @@ int ReadListFile(std::string *pBytes, PlatFileInfo *pInfo, long long *pllSeenNs,
     *pnErr = PLAT_EISDIR;
     return -1;
   }
-  int h = PlatOpen(DasListFile, P_O_RDONLY | P_O_BINARY);
+  int h = PlatOpen(DasListFile, P_O_RDONLY | P_O_TEXT);
   if (h < 0) {
     *pnErr = PlatErrno();
     return *pnErr == PLAT_ENOENT ? 0 : -1;
   }
-  char buf[16384];
-  for (;;) {
-    long n = PlatRead(h, buf, sizeof buf);
-    if (n < 0) {
-      *pnErr = PlatErrno();
-      PlatClose(h);
-      return -1;
-    }
-    if (n == 0) break;
-    pBytes->append(buf, static_cast<std::size_t>(n));
+  char szLine[kLineCap];
+  while (ReadLine(h, szLine, sizeof szLine)) {
+    pText->append(szLine);
+    pText->append("\r\n");
   }
   PlatClose(h);
   return 1;
@@ -152,8 +123,8 @@ int SameFile(const PlatFileInfo &a, const PlatFileInfo &b) {
 // How the file stands against what the run last read or wrote.
 enum { FILE_AS_LEFT, FILE_CHANGED, FILE_GONE, FILE_UNREADABLE };
 
-// For FILE_CHANGED, *pBytes, *pInfo and *pllSeenNs say what the file is now.
-int LookAtFile(ListSync &s, std::string *pBytes, PlatFileInfo *pInfo, long long *pllSeenNs) {
+// For FILE_CHANGED, *pText, *pInfo and *pllSeenNs say what the file is now.
+int LookAtFile(ListSync &s, std::string *pText, PlatFileInfo *pInfo, long long *pllSeenNs) {
   PlatFileInfo now{};
   long long llSeen = NowNs();
   int bKnown = s.bExists && !s.bUnreadable;
@@ -161,7 +132,7 @@ int LookAtFile(ListSync &s, std::string *pBytes, PlatFileInfo *pInfo, long long 
       s.llSeenNs - std::max(s.info.llMtimeNs, s.info.llCtimeNs) >= kSameStampNs)
     return FILE_AS_LEFT;
   int nErr = 0;
-  int nRead = ReadListFile(pBytes, pInfo, pllSeenNs, &nErr);
+  int nRead = ReadListFile(pText, pInfo, pllSeenNs, &nErr);
   if (nRead == 0) return s.bExists ? FILE_GONE : FILE_AS_LEFT;
   if (nRead < 0) {
     if (!s.bRefusalReported)
@@ -170,9 +141,9 @@ int LookAtFile(ListSync &s, std::string *pBytes, PlatFileInfo *pInfo, long long 
     s.bRefusalReported = 1;
     return FILE_UNREADABLE;
   }
-  if (bKnown && *pBytes == s.bytes) {
+  if (bKnown && *pText == s.text) {
     // Touched, or written with what it held: nothing to take up.
-    NoteDasListFile(s, s.bytes, *pInfo, llSeen);
+    NoteDasListFile(s, s.text, *pInfo, llSeen);
     return FILE_AS_LEFT;
   }
   return FILE_CHANGED;
@@ -253,7 +224,7 @@ void SaveAsLeft(ListSync &s, const std::vector<DasRecord *> &now, int nFile) {
   int bThere = s.bExists && nFile == FILE_AS_LEFT;
   if (bThere && !bChanged) return;
   std::string out = RenderRows(s.rows);
-  if (bThere && out == s.bytes) return;
+  if (bThere && out == s.text) return;
   if (nFile == FILE_GONE)
     LogInfo("daslist", __LINE__, "%s was removed during the run: written again from the list",
             DasListFile);
@@ -333,41 +304,44 @@ std::vector<DasRecord *> DasListRecords(HWND hList) {
   return records;
 }
 
-std::vector<DasRecord> ParseDasListBytes(const std::string &bytes) {
+std::vector<DasRecord> ParseDasListText(const std::string &text) {
   std::vector<DasRecord> rows;
-  bool bFirst = true;
-  for (std::string &line : TextLines(bytes)) {
+  std::size_t at = 0;
+  while (at < text.size()) {
+    std::size_t end = text.find("\r\n", at);
+    if (end == std::string::npos) end = text.size();
+    char szLine[kLineCap];
+    CopyString(szLine, text.substr(at, end - at).c_str(), sizeof szLine);
     // A list saved by an editor that marks UTF-8 (Notepad does by default)
     // begins with the byte-order mark: it belongs to no column, and left in
     // place it would turn the header into a unit.
-    if (bFirst && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
-    bFirst = false;
-    char szLine[kLineCap];
-    CopyString(szLine, line.c_str(), sizeof szLine);
+    if (at == 0 && std::strncmp(szLine, "\xEF\xBB\xBF", 3) == 0)
+      std::memmove(szLine, szLine + 3, std::strlen(szLine + 3) + 1);
+    at = end + 2;
     DasRecord das{};
     if (ParseDasListLine(szLine, &das)) rows.push_back(das);
   }
   return rows;
 }
 
-void NoteDasListFile(ListSync &s, const std::string &bytes, const PlatFileInfo &info,
+void NoteDasListFile(ListSync &s, const std::string &text, const PlatFileInfo &info,
                      long long llSeenNs) {
   s.bExists = 1;
   s.bUnreadable = 0;
   s.bRefusalReported = 0;
-  if (&s.bytes != &bytes) s.bytes = bytes;
+  if (&s.text != &text) s.text = text;
   s.info = info;
   s.llSeenNs = llSeenNs;
 }
 
-int WriteDasListFile(const std::string &bytes) {
+int WriteDasListFile(const std::string &text) {
   AtomicFile file;
   if (!AtomicFileOpen(&file, DasListFile, P_O_BINARY)) {
     int nErr = PlatErrno();
     SaveFailedOn(__LINE__, "creating", file.szPart, nErr);
     return 0;
   }
-  if (!AtomicFileWrite(&file, bytes.data(), bytes.size())) {
+  if (!AtomicFileWrite(&file, text.data(), text.size())) {
     SaveFailedOn(__LINE__, "writing to", file.szPart, file.nErr);
     AtomicFileDiscard(&file);
     return 0;
@@ -450,11 +424,11 @@ void LoadDasList(HWND hList) {
   ListSync &s = DasListSync();
   s = ListSync{};
   s.hList = hList;
-  std::string bytes;
+  std::string text;
   PlatFileInfo info{};
   long long llSeen = 0;
   int nErr = 0;
-  int nRead = ReadListFile(&bytes, &info, &llSeen, &nErr);
+  int nRead = ReadListFile(&text, &info, &llSeen, &nErr);
   if (nRead == 0) {
     if (AutoRun) ReportMissingList();
     return;
@@ -465,8 +439,8 @@ void LoadDasList(HWND hList) {
     s.bExists = s.bUnreadable = 1;
     return;
   }
-  NoteDasListFile(s, bytes, info, llSeen);
-  for (const DasRecord &das : ParseDasListBytes(bytes)) {
+  NoteDasListFile(s, text, info, llSeen);
+  for (const DasRecord &das : ParseDasListText(text)) {
     DasRecord *pDas = AllocDasRecord();
     if (!pDas) {
       LogError("daslist", __LINE__, "%s", AllocFailed);
@@ -497,13 +471,13 @@ void SaveDasList(HWND hList) {
       SaveWhole(now);
       return;
     }
-    std::string bytes;
+    std::string text;
     PlatFileInfo info{};
     long long llSeen = 0;
-    int nFile = LookAtFile(s, &bytes, &info, &llSeen);
+    int nFile = LookAtFile(s, &text, &info, &llSeen);
     if (nFile == FILE_UNREADABLE) return;
     if (nFile == FILE_CHANGED) {
-      MergeDasListFile(hList, s, now, bytes, info, llSeen);
+      MergeDasListFile(hList, s, now, text, info, llSeen);
       return;
     }
     SaveAsLeft(s, now, nFile);

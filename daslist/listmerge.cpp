@@ -189,8 +189,8 @@ int MergeRows(ListSync &s, const std::vector<DasRecord *> &now, const std::vecto
 unsigned DasListShownAnew() { return g_nShownAnew; }
 
 void MergeDasListFile(HWND hList, ListSync &s, const std::vector<DasRecord *> &now,
-                      const std::string &bytes, const PlatFileInfo &info, long long llSeenNs) {
-  std::vector<DasRecord> disk = ParseDasListBytes(bytes);
+                      const std::string &text, const PlatFileInfo &info, long long llSeenNs) {
+  std::vector<DasRecord> disk = ParseDasListText(text);
   std::vector<DasRecord *> merged;
   std::vector<SyncedRow> asFile;
   int bRunChanged = 0;
@@ -205,15 +205,15 @@ void MergeDasListFile(HWND hList, ListSync &s, const std::vector<DasRecord *> &n
   out = "serialnumber,name,phone,ipaddress,deletelog,password\r\n" + out;
   // Nothing of the run's own to add: the file stays exactly as its editor
   // left it.
-  if (!bRunChanged || out == bytes) {
+  if (!bRunChanged || out == text) {
     s.rows.swap(rows);
-    NoteDasListFile(s, bytes, info, llSeenNs);
+    NoteDasListFile(s, text, info, llSeenNs);
     return;
   }
   if (!WriteDasListFile(out)) {
     // The run knows the file as it is; its changes are still to be saved.
     s.rows.swap(asFile);
-    NoteDasListFile(s, bytes, info, llSeenNs);
+    NoteDasListFile(s, text, info, llSeenNs);
     return;
   }
   s.rows.swap(rows);

@@ -401,6 +401,7 @@ TEST(LogRotation, TheNextRunStartsANewLogWithItsHeader) {
   TempDir sites(false);
   std::string site = sites.File("north");
   fs::create_directories(site);
+  WriteFileBytes(site + "/daslist.txt", "serialnumber,name,phone,ipaddress,deletelog,password\r\n");
   auto Run = [&] {
     return Shell("cd " + Quote(site) + " && env -u DISPLAY -u WAYLAND_DISPLAY " +
                  Quote(TANDREL_BINARY) + " /AUTO");

@@ -318,8 +318,11 @@ TEST(RunSummary, OneLinePerUnitFailedFirstThenTheTotal) {
   EXPECT_EQ(lines[0].rfind("DAS000000001 Roof: complete, 3 devices, ", 0), 0u) << err;
   EXPECT_EQ(lines[1], "1 unit: 1 complete, 0 failed");
 
-  // The list cannot be saved: the unit came in, but the run failed, and the
-  // summary says why before the total.
+  // The list cannot be saved (the unit reports another name than the list
+  // holds): the unit came in, but the run failed, and the summary says why
+  // before the total.
+  WriteFileBytes(dir.File("daslist.txt"),
+                 std::string(Header) + "DAS000000001,Old name,\"\"," + roof.Address() + ",NO,qexal\r\n");
   std::filesystem::create_directory(dir.File("daslist.txt.new"));
   EXPECT_EQ(RunToEnd(dir, {"/AUTO"}, "unsaved", &err), 1) << err;
   std::filesystem::remove(dir.File("daslist.txt.new"));
