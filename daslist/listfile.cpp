@@ -12,7 +12,6 @@
 //   - finds it changed by someone else: takes up its rows as they are now
 //     and applies over them only what the run changed (listmerge.cpp).
 // Every write is complete beside the file, flushed, then renamed over it.
-#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -43,10 +42,11 @@ const char AllocFailed[] = "Error allocating memory, GlobalAlloc returned NULL p
 // Lines are read as ReadLine reads them into a buffer of this size: a longer
 // line is read as several.
 const std::size_t kLineCap = 512;
-// A change made right after the run looked at the file may leave its times
-// as they were: file systems keep them as coarse as two seconds, and the
-// clock the moment is taken from counts whole seconds. Within this much the
-// text is compared.
+// Every change of the file sets its modification time to the moment of the
+// change, but as coarsely as its file system keeps it (two seconds on some):
+// a change right after the run looked may leave it as it was, if the file
+// had been modified just before. When the run looked within this much of
+// that time (its clock counts whole seconds), the text is compared.
 const long long kSameStampNs = 3000000000LL;
 
 void ReplaceChar(char *psz, char cFrom, char cTo) {
@@ -129,7 +129,7 @@ int LookAtFile(ListSync &s, std::string *pText, PlatFileInfo *pInfo, long long *
   long long llSeen = NowNs();
   int bKnown = s.bExists && !s.bUnreadable;
   if (PlatStat(DasListFile, &now) == 0 && bKnown && SameFile(now, s.info) &&
-      s.llSeenNs - std::max(s.info.llMtimeNs, s.info.llCtimeNs) >= kSameStampNs)
+      s.llSeenNs - s.info.llMtimeNs >= kSameStampNs)
     return FILE_AS_LEFT;
   int nErr = 0;
   int nRead = ReadListFile(pText, pInfo, pllSeenNs, &nErr);
