@@ -25,7 +25,7 @@ void Usage() {
           "usage: das-sim [options]\n"
           "  --kind multi|single     unit kind (default multi)\n"
           "  --port N                TCP port, 0 = any free one (default 0)\n"
-          "  --bind ADDR             address to listen on (default 127.0.0.1)\n"
+          "  --bind ADDR             address to listen on, IPv4 or IPv6 (default 127.0.0.1)\n"
           "  --serial S              SERIALNUMBER value served\n"
           "  --name N                LOOPNAME value served\n"
           "  --password P            password of user admin (default qexal)\n"
@@ -310,13 +310,20 @@ void RunUntilQuit(const Options &opt, SimServer *pSim) {
   }
 }
 
+// The listening address as a unit's address field takes it: an IPv6
+// address in brackets, so that the port after it can be told apart.
+std::string ShownAddress(const std::string &bind) {
+  if (bind.find(':') == std::string::npos || bind.front() == '[') return bind;
+  return "[" + bind + "]";
+}
+
 int RunBlackHole(const Options &opt) {
   SimBlackHole *pHole = SimStartBlackHole(opt.cfg.bindAddress);
   if (!pHole) {
     fprintf(stderr, "das-sim: cannot listen on %s\n", opt.cfg.bindAddress.c_str());
     return 1;
   }
-  printf("listening on %s:%d\n", opt.cfg.bindAddress.c_str(), SimBlackHolePort(pHole));
+  printf("listening on %s:%d\n", ShownAddress(opt.cfg.bindAddress).c_str(), SimBlackHolePort(pHole));
   fflush(stdout);
   RunUntilQuit(opt, nullptr);
   SimStopBlackHole(pHole);
@@ -335,7 +342,7 @@ int RunUnit(const Options &opt) {
     SimStop(pSim);
     return 2;
   }
-  printf("listening on %s:%d\n", opt.cfg.bindAddress.c_str(), SimPort(pSim));
+  printf("listening on %s:%d\n", ShownAddress(opt.cfg.bindAddress).c_str(), SimPort(pSim));
   fflush(stdout);
   RunUntilQuit(opt, pSim);
   SimStop(pSim);

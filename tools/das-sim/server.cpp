@@ -24,6 +24,36 @@ namespace {
 
 constexpr int kMaxConns = 64;
 
+// The listening address: dotted IPv4 ("127.0.0.1") or IPv6 ("::1", with or
+// without brackets), with the port; its length, 0 when it is neither.
+socklen_t ListenAddress(const std::string &text, int nPort, sockaddr_storage *pSs) {
+  *pSs = sockaddr_storage{};
+  std::string host = text;
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+  auto *p4 = reinterpret_cast<sockaddr_in *>(pSs);
+  if (inet_pton(AF_INET, host.c_str(), &p4->sin_addr) == 1) {
+    p4->sin_family = AF_INET;
+    p4->sin_port = htons(static_cast<uint16_t>(nPort));
+    return sizeof *p4;
+  }
+  auto *p6 = reinterpret_cast<sockaddr_in6 *>(pSs);
+  if (inet_pton(AF_INET6, host.c_str(), &p6->sin6_addr) == 1) {
+    p6->sin6_family = AF_INET6;
+    p6->sin6_port = htons(static_cast<uint16_t>(nPort));
+    return sizeof *p6;
+  }
+  return 0;
+}
+
+// The port of a bound socket, either family.
+int BoundPort(int fd) {
+  sockaddr_storage ss{};
+  socklen_t len = sizeof ss;
+  getsockname(fd, reinterpret_cast<sockaddr *>(&ss), &len);
+  if (ss.ss_family == AF_INET6) return ntohs(reinterpret_cast<sockaddr_in6 *>(&ss)->sin6_port);
+  return ntohs(reinterpret_cast<sockaddr_in *>(&ss)->sin_port);
+}
+
 void AcceptLoop(SimServer *p) {
   while (!p->bStop.load()) {
     {
@@ -82,23 +112,19 @@ SimServer *SimStart(const SimConfig &cfg, int nPort) {
     DeviceLog &l = p->logs[n];
     l.nEnd = std::max(0L, cfg.nRecords);
   }
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(static_cast<uint16_t>(nPort));
-  if (nPort < 0 || nPort > 65535 || inet_pton(AF_INET, cfg.bindAddress.c_str(), &sa.sin_addr) != 1)
-    return nullptr;
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_storage sa;
+  socklen_t nLen = nPort < 0 || nPort > 65535 ? 0 : ListenAddress(cfg.bindAddress, nPort, &sa);
+  if (nLen == 0) return nullptr;
+  int fd = socket(sa.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return nullptr;
   int one = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  if (bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 || listen(fd, 64) != 0) {
+  if (bind(fd, reinterpret_cast<sockaddr *>(&sa), nLen) != 0 || listen(fd, 64) != 0) {
     close(fd);
     return nullptr;
   }
-  socklen_t len = sizeof sa;
-  getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len);
   p->fdListen = fd;
-  p->nPort = ntohs(sa.sin_port);
+  p->nPort = BoundPort(fd);
   SimServer *raw = p.release();
   raw->accepter = std::thread(AcceptLoop, raw);
   return raw;
@@ -175,28 +201,31 @@ struct SimBlackHole {
 };
 
 SimBlackHole *SimStartBlackHole(const std::string &bindAddress) {
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  if (inet_pton(AF_INET, bindAddress.c_str(), &sa.sin_addr) != 1) return nullptr;
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_storage sa;
+  socklen_t nLen = ListenAddress(bindAddress, 0, &sa);
+  if (nLen == 0) return nullptr;
+  int fd = socket(sa.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return nullptr;
-  if (bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 || listen(fd, 0) != 0) {
+  if (bind(fd, reinterpret_cast<sockaddr *>(&sa), nLen) != 0 || listen(fd, 0) != 0) {
     close(fd);
     return nullptr;
   }
-  socklen_t len = sizeof sa;
-  getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len);
   auto *h = new SimBlackHole;
   h->fdListen = fd;
-  h->nPort = ntohs(sa.sin_port);
+  h->nPort = BoundPort(fd);
+  // The fillers connect to the port just bound.
+  if (sa.ss_family == AF_INET6)
+    reinterpret_cast<sockaddr_in6 *>(&sa)->sin6_port = htons(static_cast<uint16_t>(h->nPort));
+  else
+    reinterpret_cast<sockaddr_in *>(&sa)->sin_port = htons(static_cast<uint16_t>(h->nPort));
   // Fill the accept queue with connections nobody accepts; once it is full
   // the kernel drops further handshakes, and a connect waits in vain. A
   // handshake on loopback takes microseconds, so one that has not completed
   // within a second was dropped.
   for (int i = 0; i < 16; i++) {
-    int c = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    int c = socket(sa.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (c < 0) break;
-    connect(c, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
+    connect(c, reinterpret_cast<sockaddr *>(&sa), nLen);
     pollfd pfd{c, POLLOUT, 0};
     if (poll(&pfd, 1, 1000) <= 0) {
       close(c);
