@@ -16,7 +16,9 @@ set(TANDREL_CORE_SOURCES
   daslist/dasedit.cpp
   daslist/listfile.cpp
   daslist/listmerge.cpp
+  download/address.cpp
   download/body.cpp
+  download/connect.cpp
   download/dialout.cpp
   download/dialtext.cpp
   download/http.cpp
@@ -42,6 +44,7 @@ set(TANDREL_CORE_SOURCES
 set(TANDREL_POSIX_SOURCES
   platform/posix/dialup.cpp
   platform/posix/file.cpp
+  platform/posix/resolve.cpp
   platform/posix/sock.cpp
   platform/posix/sockstart.cpp
   platform/posix/system.cpp
@@ -54,13 +57,15 @@ set(TANDREL_POSIX_SOURCES
   platform/dialup.cpp
   platform/displaylost.cpp
   platform/common/filetable.cpp
-  platform/common/rastext.cpp)
+  platform/common/rastext.cpp
+  platform/common/resolve.cpp)
 
 # The platform layer on Windows.
 set(TANDREL_WIN32_SOURCES
   platform/win32/console.cpp
   platform/win32/dialup.cpp
   platform/win32/file.cpp
+  platform/win32/resolve.cpp
   platform/win32/sock.cpp
   platform/win32/sockstart.cpp
   platform/win32/system.cpp
@@ -68,7 +73,8 @@ set(TANDREL_WIN32_SOURCES
   platform/dialup.cpp
   platform/displaylost.cpp
   platform/common/filetable.cpp
-  platform/common/rastext.cpp)
+  platform/common/rastext.cpp
+  platform/common/resolve.cpp)
 
 # The window layer's desktop backend (FLTK 1.3 under X11).
 set(TANDREL_FLTK_SOURCES

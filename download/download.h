@@ -6,6 +6,7 @@
 #include "daslist/daslist.h"  // DasRecord
 #include "log/summary.h"
 #include "platform/errors.h"
+#include "platform/sock.h"
 #include "platform/types.h"
 #include "resources/ids.h"
 
@@ -44,8 +45,10 @@ struct DownloadJob {
   // The answer HttpGet read last said Content-Type text/html: a web
   // server's page, not a file of a unit.
   int bHtmlAnswer;
-  // How far HttpGet's last exchange got (HTTP_ values).
+  // How far HttpGet's last exchange got (HTTP_ values), and why its
+  // connect failed (CONNECT_ values), for the unit's summary line.
   int nHttpStage;
+  int nConnectFailure;
   // How this unit's download ended (UNIT_COMPLETE, UNIT_FAILED or
   // UNIT_CANCELLED, set by the worker at its end) and, for a failure, why
   // (the first reason wins). Devices whose log was stored, and the data
@@ -109,8 +112,17 @@ int InitDownloadDASProcess(DasRecord *pDas, HWND hOwner);
 INT_PTR DownloadDialogProc(HWND hDlg, UINT uMsg, WPARAM wParam, LPARAM lParam);
 void DownloadThread(void *pParam);
 
-// Stages of one exchange, for telling "unreachable" from "no answer".
+// Stages of one exchange, for telling "unreachable" from "no answer", and
+// the ways a unit is unreachable: a dead unit or link, a unit that is up
+// with nothing on its port, a name the resolver does not know.
 enum { HTTP_NONE = 0, HTTP_CONNECTED = 1, HTTP_SENT = 2, HTTP_ANSWERED = 3 };
+enum {
+  CONNECT_OK = 0,
+  CONNECT_NO_ANSWER = 1,  // the connect limit passed
+  CONNECT_REFUSED = 2,
+  CONNECT_NO_NAME = 3,    // the name did not resolve
+  CONNECT_FAILED = 4,     // any other reason
+};
 int HttpGet(const char *pszPath, DownloadJob *pJob, std::atomic<SOCKET> *pSlot,
             int *pnHttpResult);
 int RecvLine(std::atomic<SOCKET> *pSlot, char *pszBuf, int nCap);
@@ -145,10 +157,20 @@ extern std::atomic<unsigned> DownloadSlowWindowMs;
 char *EncodeBase64InPlace(char *pBuf, int nLen, int *pnOutLen);
 int CreateTempLogFile(const char *pszDir, int nDevice, char *pszPath, int nCap,
                       int *phFile);
-// The unit's "ipaddress" field, "a.b.c.d" or "a.b.c.d:port", as an address in
-// network order and a port (80 when none is given). 0 when it does not
-// parse (*pnAddr is then 0xffffffff, so a connect fails).
-int ParseUnitAddress(const char *pszText, std::uint32_t *pnAddr, unsigned short *pnPort);
+// The unit's "ipaddress" field: four decimal numbers "a.b.c.d", a host
+// name, or an IPv6 address in brackets "[::1]", each with an optional
+// ":port" (80 when none is given), blanks around it ignored.
+enum { UNIT_ADDR_NONE = 0, UNIT_ADDR_IPV4 = 1, UNIT_ADDR_NAME = 2, UNIT_ADDR_IPV6 = 3 };
+struct UnitAddress {
+  int nKind;             // UNIT_ADDR_ value; UNIT_ADDR_NONE when the host part is none
+  int bBadPort;          // the host part is good, the port is no number of 1 to 65535
+  char szHost[32];       // as written, blanks off: the numbers, the name, "[v6]"
+  unsigned short nPort;  // host order
+  PlatAddr addr;         // the address itself, for the IPv4 and IPv6 kinds
+};
+// 1 when the field can be used (*pAddr filled in); 0 when it cannot, with
+// pAddr->nKind and bBadPort saying why.
+int ParseUnitAddress(const char *pszText, UnitAddress *pAddr);
 
 // How a body ended (ReceiveBody).
 enum {

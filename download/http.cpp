@@ -2,8 +2,9 @@
 // connection with Basic authentication, the header read up to its blank
 // line, and the connection handed to the caller positioned at the body,
 // with the body stream (body.cpp) set up for what the header announced.
-// Also the unit's address, the in-place Base64 encoder that builds the
-// credentials and the creation of a log download's temporary file.
+// Also the in-place Base64 encoder that builds the credentials and the
+// creation of a log download's temporary file; the connection itself is
+// made in connect.cpp.
 //
 // Units answer plainly, but what stands between them and this program does
 // not always: a proxy may add long header lines or an interim "100
@@ -15,6 +16,7 @@
 
 #include "download/body.h"
 #include "download/download.h"
+#include "download/http_int.h"
 #include "log/appstate.h"
 #include "log/errorlog.h"
 #include "merge/tempname.h"
@@ -24,7 +26,6 @@
 #include "util/text.h"
 
 namespace {
-const unsigned short kDefaultPort = 80;
 // A header is a few hundred bytes; one that goes on beyond these is a peer
 // that would keep the unit (and the night) waiting without end.
 const unsigned long long kHeaderMaxBytes = 64 * 1024;
@@ -38,51 +39,6 @@ const unsigned kConnectTimeoutMs = 20000;
 const unsigned kSlowWindowMs = 60000;
 std::atomic<unsigned> DownloadConnectTimeoutMs{kConnectTimeoutMs};
 std::atomic<unsigned> DownloadSlowWindowMs{kSlowWindowMs};
-
-int ParseUnitAddress(const char *pszText, std::uint32_t *pnAddr, unsigned short *pnPort) {
-  *pnAddr = 0xffffffffu;
-  *pnPort = kDefaultPort;
-  char szHost[32];
-  CopyString(szHost, pszText ? pszText : "", sizeof szHost);
-  // A unit behind a port-forwarding router is reached as "a.b.c.d:port".
-  char *pColon = std::strchr(szHost, ':');
-  if (pColon) {
-    *pColon = 0;
-    const char *p = pColon + 1;
-    long nPort = 0;
-    if (!*p) return 0;
-    for (; *p; ++p) {
-      if (*p < '0' || *p > '9') return 0;
-      nPort = nPort * 10 + (*p - '0');
-      if (nPort > 65535) return 0;
-    }
-    if (nPort == 0) return 0;
-    *pnPort = (unsigned short)nPort;
-  }
-  // Four decimal numbers of 0 to 255, as people type them: "010" is ten.
-  // (The system's own reader takes a leading 0 as octal and also takes
-  // "127.1" or "0x7f.1", any of which would reach another unit.) Blanks
-  // around the address are allowed; nothing else is.
-  const char *p = szHost;
-  while (*p == ' ' || *p == '\t') p++;
-  unsigned char abAddr[4];
-  for (int i = 0; i < 4; i++) {
-    if (i > 0 && *p++ != '.') return 0;
-    int nValue = 0, nDigits = 0;
-    for (; *p >= '0' && *p <= '9'; p++) {
-      if (++nDigits > 3) return 0;
-      nValue = nValue * 10 + (*p - '0');
-    }
-    if (nDigits == 0 || nValue > 255) return 0;
-    abAddr[i] = (unsigned char)nValue;
-  }
-  while (*p == ' ' || *p == '\t') p++;
-  if (*p) return 0;
-  // In network order: the bytes stand in memory as they were written.
-  std::memcpy(pnAddr, abAddr, sizeof abAddr);
-  // 255.255.255.255 is the broadcast address, which no unit can have.
-  return *pnAddr != 0xffffffffu;
-}
 
 char *EncodeBase64InPlace(char *pBuf, int nLen, int *pnOutLen) {
   static const char kAlphabet[] =
@@ -187,59 +143,18 @@ int SendPiece(DownloadJob *pJob, std::atomic<SOCKET> *pSlot, const char *pszPiec
   return 1;
 }
 
-// Opens the slot's socket with its body stream and connects it to the
-// unit; 1 when connected (the stream in *ppBs). A failure is reported here,
-// unless the job stopped.
-int ConnectToUnit(DownloadJob *pJob, std::atomic<SOCKET> *pSlot, BodyStream **ppBs) {
-  DasRecord *pDas = pJob->pDas;
-  LogInfo("download", __LINE__, "Connecting to %s", pDas->ipaddress);
-  SetJobStatus(pJob, "connecting to %s", pDas->ipaddress);
-
-  std::uint32_t nAddr;
-  unsigned short nPort;
-  ParseUnitAddress(pDas->ipaddress, &nAddr, &nPort);  // a bad address fails the connect
-
-  SOCKET s = PlatSocket();
-  pSlot->store(s);
-  if (s == INVALID_SOCKET) {
-    LogError("download", __LINE__, "create socket failed.");
-    return 0;
-  }
-  BodyStream *pBs = NewStream(pSlot, s);
-  if (!pBs) {
-    LogError("download", __LINE__, "Out of memory for the answer of %s", pDas->ipaddress);
-    return 0;
-  }
-  // A cancel that came before the socket reached its slot could not close
-  // it; the dialog's close marks the job first, so looking now is enough.
-  if (!JobRunning(pJob)) return 0;
-  pBs->nRecvTimeoutMs = DownloadRecvTimeoutMs.load();
-  if (PlatSetRecvTimeout(pSlot->load(), pBs->nRecvTimeoutMs) != 0 ||
-      PlatSetConnectTimeout(pSlot->load(), DownloadConnectTimeoutMs.load()) != 0) {
-    LogError("download", __LINE__, "set socket timeout failed.");
-    return 0;
-  }
-  if (PlatConnect(pSlot->load(), nAddr, nPort) != 0) {
-    // The operator's cancel closes the socket under a connect that is still
-    // waiting: that failure is no fault of the unit, and the worker says
-    // once that the download was cancelled.
-    if (!JobRunning(pJob)) return 0;
-    LogError("download", __LINE__, "connect socket failed to %s", pDas->ipaddress);
-    return 0;
-  }
-  *ppBs = pBs;
-  return JobRunning(pJob);
-}
-
 // Sends the request for pszPath; 1 when it went out whole while the job ran.
 int SendRequest(DownloadJob *pJob, std::atomic<SOCKET> *pSlot, const char *pszPath) {
   SetJobStatus(pJob, "connected, sending request to %s", pJob->pDas->ipaddress);
   LogInfo("download", __LINE__, "Sending URL request %s", pszPath);
 
-  // Three pieces, one send each: the request line, the credentials, the
-  // user agent with the blank line that ends the header.
-  char szRequest[256];
-  FormatString(szRequest, sizeof szRequest, "GET %s HTTP/1.0\r\n", pszPath);
+  // Three pieces, one send each: the request line (with the Host line of a
+  // unit known by name), the credentials, the user agent with the blank
+  // line that ends the header.
+  char szRequest[320];
+  char szHost[64];
+  FormatHostLine(pJob->pDas, szHost, sizeof szHost);
+  FormatString(szRequest, sizeof szRequest, "GET %s HTTP/1.0\r\n%s", pszPath, szHost);
   if (!SendPiece(pJob, pSlot, szRequest)) return 0;
   if (!JobRunning(pJob)) return 0;
 
@@ -503,6 +418,7 @@ int HttpGet(const char *pszPath, DownloadJob *pJob, std::atomic<SOCKET> *pSlot,
   *pnHttpResult = 0;
   pJob->llContentLength = -1;
   pJob->nHttpStage = HTTP_NONE;
+  pJob->nConnectFailure = CONNECT_OK;
   BodyStream *pBs = nullptr;
   if (!ConnectToUnit(pJob, pSlot, &pBs)) return 0;
   pJob->nHttpStage = HTTP_CONNECTED;

@@ -245,6 +245,17 @@ void FailRequest(DownloadJob *pJob, const char *pszWhat, int nGot, int nHttpResu
     FailJob(pJob, "answered HTTP %d to the %s request%s", nHttpResult, pszWhat, pszHint);
   } else if (nGot) {
     FailJob(pJob, "answered the %s request without an HTTP status line", pszWhat);
+  } else if (pJob->nHttpStage < HTTP_SENT && pJob->nConnectFailure == CONNECT_NO_ANSWER) {
+    // A dead unit or link, or a firewall that drops: the operator goes to
+    // look at the unit.
+    FailJob(pJob, "no answer within %u s (%s request)",
+            (DownloadConnectTimeoutMs.load() + 999) / 1000, pszWhat);
+  } else if (pJob->nHttpStage < HTTP_SENT && pJob->nConnectFailure == CONNECT_REFUSED) {
+    // The unit's machine is up, nothing listens on the port: a wrong port,
+    // or the unit's web server down.
+    FailJob(pJob, "connection refused (%s request)", pszWhat);
+  } else if (pJob->nHttpStage < HTTP_SENT && pJob->nConnectFailure == CONNECT_NO_NAME) {
+    FailJob(pJob, "name not found (%s request)", pszWhat);
   } else if (pJob->nHttpStage < HTTP_SENT) {
     FailJob(pJob, "could not be reached (%s request)", pszWhat);
   } else {

@@ -20,18 +20,27 @@ void NoteUnit(DownloadJob *pJob, int nOutcome) {
                   pJob->nDevices, pJob->lRecords);
   MarkJobNoted(pJob);
 }
-// An address that is not plainly four numbers would be read some other way
-// by someone (a leading 0 as octal, "10.1" as 10.0.0.1) and could reach
-// another unit, which would then be told to delete its data. 1 when the
-// address can be used; otherwise the job has failed (reported).
+// An address that is not plainly four numbers, a host name or a bracketed
+// IPv6 address would be read some other way by someone (a leading 0 as
+// octal, "10.1" as 10.0.0.1) and could reach another unit, which would then
+// be told to delete its data. 1 when the address can be used; otherwise
+// the job has failed (reported).
 int AddressUsable(DownloadJob *pJob) {
   DasRecord *pDas = pJob->pDas;
-  std::uint32_t nAddr = 0;
-  unsigned short nPort = 0;
-  if (ParseUnitAddress(pDas->ipaddress, &nAddr, &nPort)) return 1;
+  UnitAddress ua;
+  if (ParseUnitAddress(pDas->ipaddress, &ua)) return 1;
+  if (ua.bBadPort) {
+    LogError("download", __LINE__,
+             "Port of address [%s] of DAS %s is not a number from 1 to 65535; the unit is not "
+             "contacted",
+             pDas->ipaddress, pDas->serialnumber);
+    FailJob(pJob, "the port of its address [%s] cannot be used", pDas->ipaddress);
+    return 0;
+  }
   LogError("download", __LINE__,
-           "Address [%s] of DAS %s is not four decimal numbers from 0 to 255 "
-           "(a.b.c.d or a.b.c.d:port); the unit is not contacted",
+           "Address [%s] of DAS %s is not four decimal numbers from 0 to 255, a host name or an "
+           "IPv6 address in brackets (a.b.c.d, name or [v6], each with an optional :port); the "
+           "unit is not contacted",
            pDas->ipaddress, pDas->serialnumber);
   FailJob(pJob, "its address [%s] cannot be used", pDas->ipaddress);
   return 0;

@@ -22,6 +22,10 @@ constexpr int PLAT_ECONNREFUSED = ECONNREFUSED;
 constexpr int PLAT_ETIMEDOUT = ETIMEDOUT;
 constexpr int PLAT_EWOULDBLOCK = EWOULDBLOCK;
 #endif
+// Name look-ups (PlatResolve): Winsock's numbers, which no errno value of
+// the other systems reaches.
+constexpr int PLAT_EHOSTNOTFOUND = 11001;  // WSAHOST_NOT_FOUND: the name has no address
+constexpr int PLAT_ETRYAGAIN = 11002;      // WSATRY_AGAIN: the resolver failed
 
 // Marks a function whose argument f is a printf format and whose variable
 // arguments start at a.

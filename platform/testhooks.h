@@ -3,8 +3,10 @@
 // that the program itself has no use for.
 #pragma once
 #include <cstdint>
+#include <cstring>
 #include <string>
 
+#include "platform/sock.h"
 #include "platform/types.h"
 
 // The newest window made from a template that still exists (0 if none), and
@@ -19,6 +21,23 @@ int WaitForIdle(int nTimeoutMs);
 
 // Dotted IPv4 text to an address in network order; 0xffffffff if invalid.
 std::uint32_t PlatInetAddr(const char *pszAddr);
+
+// PlatConnectTo an IPv4 address in network order (as PlatInetAddr gives
+// it) and a port in host order.
+inline int PlatConnect(SOCKET s, std::uint32_t nAddr, unsigned short nPort) {
+  PlatAddr a{};
+  a.nFamily = PLAT_AF_INET;
+  std::memcpy(a.abAddr, &nAddr, 4);
+  a.nPort = nPort;
+  return PlatConnectTo(s, &a);
+}
+
+// The look-up PlatResolve runs on its helper thread: 0 with the addresses
+// in *pList, or a PLAT_E value (PLAT_EHOSTNOTFOUND, PLAT_ETRYAGAIN). A test
+// installs one that answers as it is told, or never; null puts the
+// system's resolver back.
+typedef int (*PlatLookupFn)(const char *pszHost, unsigned short nPort, PlatAddrList *pList);
+void PlatSetLookup(PlatLookupFn pfnLookup);
 
 // POSIX layer only from here on.
 

@@ -61,26 +61,75 @@ TEST(EncodeBase64, LongestPasswordGivesA75ByteAuthorizationLine) {
   EXPECT_EQ(std::string("Authorization: Basic ").size() + enc.size(), 21u + 52 + 2);
 }
 
-TEST(UnitAddress, PortIsOptional) {
-  std::uint32_t a;
-  unsigned short p;
-  EXPECT_EQ(ParseUnitAddress("192.168.1.20", &a, &p), 1);
-  EXPECT_EQ(a, inet_addr("192.168.1.20"));
-  EXPECT_EQ(p, 80);
-  EXPECT_EQ(ParseUnitAddress("10.0.0.7:8081", &a, &p), 1);
-  EXPECT_EQ(a, inet_addr("10.0.0.7"));
-  EXPECT_EQ(p, 8081);
-  // Zero-padded as people type them: decimal, never octal.
-  EXPECT_EQ(ParseUnitAddress("192.168.001.010", &a, &p), 1);
-  EXPECT_EQ(a, inet_addr("192.168.1.10"));
-  EXPECT_EQ(ParseUnitAddress(" 010.000.000.099", &a, &p), 1);
-  EXPECT_EQ(a, inet_addr("10.0.0.99"));
+// The address field's forms, each with and without a port; what the
+// system's own reader would take another way is refused, and a bad port
+// is told apart from a bad address.
+TEST(UnitAddress, FormsPortsAndRefusals) {
+  const std::vector<unsigned char> kV6Loop = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+  const std::vector<unsigned char> kV6Doc = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0,
+                                             0,    0,    0,    0,    0, 0, 0, 0x42};
+  const std::vector<unsigned char> kV6Mapped = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 10, 0, 0, 7};
+  const std::vector<unsigned char> kV6Full = {0, 1, 0, 2, 0, 3, 0, 4, 0, 5, 0, 6, 0, 7, 0, 8};
+  struct Row {
+    const char *pszText;
+    int nKind;
+    const char *pszHost;
+    unsigned short nPort;
+    std::string v4;                   // dotted, for the IPv4 kind
+    std::vector<unsigned char> v6;    // for the IPv6 kind
+  } rows[] = {
+      {"192.168.1.20", UNIT_ADDR_IPV4, "192.168.1.20", 80, "192.168.1.20", {}},
+      {"10.0.0.7:8081", UNIT_ADDR_IPV4, "10.0.0.7", 8081, "10.0.0.7", {}},
+      // Zero-padded as people type them: decimal, never octal.
+      {"192.168.001.010", UNIT_ADDR_IPV4, "192.168.001.010", 80, "192.168.1.10", {}},
+      {" 010.000.000.099", UNIT_ADDR_IPV4, "010.000.000.099", 80, "10.0.0.99", {}},
+      {"  10.0.0.7:8081\t", UNIT_ADDR_IPV4, "10.0.0.7", 8081, "10.0.0.7", {}},
+      {"unit.example", UNIT_ADDR_NAME, "unit.example", 80, "", {}},
+      {"localhost:8080", UNIT_ADDR_NAME, "localhost", 8080, "", {}},
+      {" das-7.site.lan. :81 ", UNIT_ADDR_NAME, "das-7.site.lan.", 81, "", {}},
+      {"x1.a2b", UNIT_ADDR_NAME, "x1.a2b", 80, "", {}},
+      {"[::1]", UNIT_ADDR_IPV6, "[::1]", 80, "", kV6Loop},
+      {"[::1]:65535", UNIT_ADDR_IPV6, "[::1]", 65535, "", kV6Loop},
+      {" [2001:DB8::42]:8080 ", UNIT_ADDR_IPV6, "[2001:DB8::42]", 8080, "", kV6Doc},
+      {"[::ffff:10.0.0.7]", UNIT_ADDR_IPV6, "[::ffff:10.0.0.7]", 80, "", kV6Mapped},
+      {"[1:2:3:4:5:6:7:8]", UNIT_ADDR_IPV6, "[1:2:3:4:5:6:7:8]", 80, "", kV6Full},
+  };
+  for (const Row &r : rows) {
+    SCOPED_TRACE(r.pszText);
+    UnitAddress ua;
+    ASSERT_EQ(ParseUnitAddress(r.pszText, &ua), 1);
+    EXPECT_EQ(ua.nKind, r.nKind);
+    EXPECT_STREQ(ua.szHost, r.pszHost);
+    EXPECT_EQ(ua.nPort, r.nPort);
+    if (r.nKind == UNIT_ADDR_NAME) continue;
+    EXPECT_EQ(ua.addr.nPort, r.nPort);
+    if (r.nKind == UNIT_ADDR_IPV4) {
+      EXPECT_EQ(ua.addr.nFamily, PLAT_AF_INET);
+      in_addr_t a = inet_addr(r.v4.c_str());
+      EXPECT_EQ(std::memcmp(ua.addr.abAddr, &a, 4), 0);
+    } else {
+      EXPECT_EQ(ua.addr.nFamily, PLAT_AF_INET6);
+      EXPECT_EQ(std::vector<unsigned char>(ua.addr.abAddr, ua.addr.abAddr + 16), r.v6);
+    }
+  }
   for (const char *bad : {"10.0.0.7:", "10.0.0.7:0", "10.0.0.7:65536", "10.0.0.7:80x",
-                          "10.0.0.7:-1", "unit.example", "", "1.2.3.4.5", "127.1",
-                          "0x7f.0.0.1", "2130706433", "1.2.3.256", "1.2.3.0010", "1..2.3",
-                          "1.2.3.", "+1.2.3.4", "1.2.3.4 x", "255.255.255.255"}) {
-    EXPECT_EQ(ParseUnitAddress(bad, &a, &p), 0) << bad;
-    EXPECT_EQ(a, 0xffffffffu) << bad;
+                          "10.0.0.7:-1", "10.0.0.7: 80", "unit.example:99999", "[::1]:0",
+                          "[::1]:", "localhost:+80"}) {
+    UnitAddress ua;
+    EXPECT_EQ(ParseUnitAddress(bad, &ua), 0) << bad;
+    EXPECT_EQ(ua.bBadPort, 1) << bad;
+  }
+  for (const char *bad :
+       {"", "1.2.3.4.5", "127.1", "0x7f.0.0.1", "2130706433", "1.2.3.256", "1.2.3.0010", "1..2.3",
+        "1.2.3.", "+1.2.3.4", "1.2.3.4 x", "255.255.255.255", "1.2.3.0x4", "unit..example",
+        "-unit.example", "unit-.example", "unit_1.example", "unit.example/x", ".example", "::1",
+        "::1:80", "[::1", "[]", "[::1]x", "[1::2::3]", "[1:2:3:4:5:6:7:8:9]", "[12345::1]",
+        "[fe80::1%eth0]", "[::1:]", "[1:2:3:4:5:6:7]", "[::1.2.3]", "[unit.example]",
+        "unit.123", "10.0.0.7:80:81", "bad:port:x"}) {
+    UnitAddress ua;
+    EXPECT_EQ(ParseUnitAddress(bad, &ua), 0) << bad;
+    EXPECT_EQ(ua.nKind, UNIT_ADDR_NONE) << bad;
+    EXPECT_EQ(ua.bBadPort, 0) << bad;
   }
 }
 
@@ -232,8 +281,64 @@ TEST_F(HttpGetTest, UnreachableUnitIsReportedWithTheAddressAsGiven) {
   auto msgs = LogMessages("download");
   ASSERT_EQ(msgs.size(), 2u);
   EXPECT_EQ(msgs[0], "Connecting to 127.0.0.1:1");
-  EXPECT_EQ(msgs[1], "connect socket failed to 127.0.0.1:1");
+  EXPECT_EQ(msgs[1], "connect socket failed to 127.0.0.1:1 (connection refused)");
   EXPECT_STREQ(pJob->szFilename, "connecting to 127.0.0.1:1");
+}
+
+// A unit known by name is looked up at the connect, and its requests carry
+// the name in a Host line (with a port other than 80) for a web server in
+// front of it; four numbers go without one, as they always have.
+TEST_F(HttpGetTest, NamedUnitIsResolvedAndNamedInTheHostLine) {
+  const std::string port = std::to_string(sim.Port());
+  struct Row {
+    std::string address, host;
+  } rows[] = {{"localhost:" + port, "localhost:" + port},
+              {" localhost :" + port + " ", "localhost:" + port},
+              {"127.0.0.1:" + port, ""}};
+  for (const Row &r : rows) {
+    SCOPED_TRACE(r.address);
+    StartLog();
+    SimClearRequests(sim.p);
+    CopyString(das.ipaddress, r.address.c_str(), sizeof das.ipaddress);
+    int nStatus = -1;
+    EXPECT_EQ(Get("HTTP/1.0 200 OK\r\n\r\nhi\n", &nStatus), 1);
+    EXPECT_EQ(nStatus, 200);
+    EXPECT_EQ(Body(), "hi|");
+    CloseJobSocket(pJob->sockFile);
+    ASSERT_EQ(SimRequests(sim.p).size(), 1u);
+    EXPECT_EQ(SimRequests(sim.p)[0], ExpectedRequest("/x", "qexal", r.host));
+    EXPECT_EQ(LogHas("Connecting to 127.0.0.1:" + port + " for " + std::string(das.ipaddress)),
+              !r.host.empty());
+    EXPECT_EQ(pJob->nConnectFailure, CONNECT_OK);
+  }
+}
+
+// Why a unit could not be reached is kept for its summary line, and the
+// error entry keeps its words with the reason after them.
+TEST_F(HttpGetTest, UnreachableUnitsAreToldApart) {
+  struct Row {
+    std::string address, entry;
+    int nFailure;
+  } rows[] = {
+      {"127.0.0.1:1", "connect socket failed to 127.0.0.1:1 (connection refused)", CONNECT_REFUSED},
+      {"localhost:1", "connect socket failed to localhost:1 (connection refused)", CONNECT_REFUSED},
+      {"das-1.unit.invalid", "Host name [das-1.unit.invalid] of DAS DAS000000001 not found",
+       CONNECT_NO_NAME},
+      {"1.2.3:80", "connect socket failed to 1.2.3:80", CONNECT_FAILED},
+  };
+  CopyString(das.serialnumber, "DAS000000001", sizeof das.serialnumber);
+  for (const Row &r : rows) {
+    SCOPED_TRACE(r.address);
+    StartLog();
+    CopyString(das.ipaddress, r.address.c_str(), sizeof das.ipaddress);
+    int nStatus = -1;
+    EXPECT_EQ(HttpGet("/x", pJob, &pJob->sockFile, &nStatus), 0);
+    CloseJobSocket(pJob->sockFile);
+    EXPECT_EQ(LogMessages("download").back(), r.entry);
+    EXPECT_EQ(ErrorLogErrorCount(), 1);
+    EXPECT_EQ(pJob->nConnectFailure, r.nFailure);
+  }
+  EXPECT_TRUE(SimRequests(sim.p).empty());
 }
 
 TEST_F(HttpGetTest, BodyEndsAreToldApart) {

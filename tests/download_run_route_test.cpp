@@ -11,9 +11,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -207,6 +209,70 @@ TEST_F(Route, AnswersThatStopAUnitEndTheRunWithStatus1) {
   }
 }
 
+// Every form of the address field, and what the summary says of the units
+// that cannot be reached: a name not found, a port nobody listens on, a
+// port out of range. Named units are asked with their name in a Host line.
+TEST_F(Route, AddressFormsAndWhyAUnitWasNotReached) {
+  unsigned short nDead;
+  {
+    SimUnit gone{SimConfig{}};
+    nDead = (unsigned short)gone.Port();
+  }
+  struct Row {
+    const char *pszWhat;
+    std::string bind;      // where the simulated unit listens
+    std::string address;   // the field, PORT standing for the unit's port
+    std::string host;      // the Host line's value, "" for none
+    std::string summary;   // the unit's summary line after the serial number
+  } rows[] = {
+      {"four numbers", "127.0.0.1", "127.0.0.1:PORT", "", " Sim unit: complete"},
+      {"blanks around", "127.0.0.1", "  127.0.0.1:PORT ", "", " Sim unit: complete"},
+      {"host name", "127.0.0.1", "localhost:PORT", "localhost:PORT", " Sim unit: complete"},
+      {"IPv6", "::1", "[::1]:PORT", "[::1]:PORT", " Sim unit: complete"},
+      {"name not found", "127.0.0.1", "das-1.site.invalid:PORT", "",
+       " Sim unit: failed: name not found (identity request)"},
+      {"refused", "127.0.0.1", "127.0.0.1:" + std::to_string(nDead), "",
+       " Sim unit: failed: connection refused (identity request)"},
+      {"port out of range", "127.0.0.1", "localhost:65536", "",
+       " Sim unit: failed: the port of its address [localhost:65536] cannot be used"},
+  };
+  for (const Row &r : rows) {
+    SCOPED_TRACE(r.pszWhat);
+    fs::remove_all(work);
+    fs::create_directories(work);
+    SimConfig c;
+    c.bindAddress = r.bind;
+    sim = std::make_unique<SimUnit>(c);
+    if (!sim->p && r.bind == "::1") {
+      std::printf("skipping the IPv6 row: no IPv6 loopback on this machine\n");
+      continue;
+    }
+    ASSERT_NE(sim->p, nullptr);
+    auto Port = [&](std::string text) {
+      std::size_t at = text.find("PORT");
+      if (at != std::string::npos) text.replace(at, 4, std::to_string(sim->Port()));
+      return text;
+    };
+    A = Port(r.address);
+    list = "serialnumber,name,phone,ipaddress,deletelog,password\r\n" + S + ",Sim unit,\"\"," + A +
+           ",YES," + kPass + "\r\n";
+    WriteFileBytes(W("daslist.txt"), list);
+    const bool bComplete = r.summary == " Sim unit: complete";
+    EXPECT_EQ(Run(), bComplete ? 0 : 1) << Dump();
+    const std::string err = ReadFileBytes(base.File("err.txt"));
+    EXPECT_NE(err.find(S + r.summary), std::string::npos) << err;
+    if (!bComplete) {
+      EXPECT_TRUE(SimRequests(sim->p).empty());
+      continue;
+    }
+    EXPECT_EQ(SimDeleteCount(sim->p, 1), 1);
+    auto requests = SimRequests(sim->p);
+    ASSERT_FALSE(requests.empty());
+    EXPECT_EQ(requests[0], ExpectedRequest("/setup/logexport.cgi?CFG=loggerconfig.ini", kPass,
+                                           Port(r.host)));
+  }
+}
+
 TEST_F(Route, RefusedSerialNumberEndsTheRunWithStatus1) {
   SimConfig c;
   c.serial = "ABC123";
@@ -376,37 +442,58 @@ TEST_F(Route, AListTheNightDoesNotChangeIsNotWritten) {
   EXPECT_TRUE(FileExists(W(S + "/mb-001.log")));
 }
 
-// The operator's cancel while the unit has not yet answered the device list:
-// the same place where a unit that never answers is a failure, but a cancel
-// is the operator's choice and no error.
+// A name server that never answers, counting the look-ups it was asked.
+std::atomic<int> g_nUnansweredLookups{0};
+int UnansweredLookup(const char *, unsigned short, PlatAddrList *) {
+  g_nUnansweredLookups.fetch_add(1);
+  for (;;) std::this_thread::sleep_for(std::chrono::seconds(60));
+}
+
+// The operator's cancel while the unit has not yet answered the device list,
+// or while its name is still being looked up: the same places where a unit
+// that never answers is a failure, but a cancel is the operator's choice
+// and no error, and it does not wait for the resolver.
 TEST(RouteCancel, CancelWhereAFailureWouldBeReportedIsNoError) {
   PlatUiInit(0);
   TempDir dir;
-  StartLog();
   InstanceHandle = PlatGetInstance();
   DownloadFinalWaitMs.store(50);
-  {
+  for (int bResolving : {0, 1}) {
+    SCOPED_TRACE(bResolving ? "name never resolved" : "device list never answered");
+    StartLog();
     SimUnit sim{SimConfig{}};
     SimSetStallBody(sim.p, "/setup/logexport.cgi?MB=0", -1);  // never answered
+    if (bResolving) PlatSetLookup(UnansweredLookup);
+    const int nLookupsBefore = g_nUnansweredLookups.load();
     DasRecord das;
     std::memset(&das, 0, sizeof das);
-    CopyString(das.ipaddress, sim.Address().c_str(), sizeof das.ipaddress);
+    CopyString(das.ipaddress,
+               bResolving ? ("das-1.site.example:" + std::to_string(sim.Port())).c_str()
+                          : sim.Address().c_str(),
+               sizeof das.ipaddress);
     CopyString(das.password, kPass.c_str(), sizeof das.password);
+    CopyString(das.serialnumber, S.c_str(), sizeof das.serialnumber);
     das.deletelog = 1;
     std::thread driver([&] {
       HWND h = WaitForWindow("DLG_DOWNLOAD", 10000);
       ASSERT_NE(h, nullptr);
       ASSERT_TRUE(WaitFor(
           [&] {
+            if (bResolving) return g_nUnansweredLookups.load() > nLookupsBefore;
             auto paths = SimRequestPaths(sim.p);
             return std::count(paths.begin(), paths.end(), "/setup/logexport.cgi?MB=0") > 0;
           },
           20000));
       SendMessage(h, WM_COMMAND, IDC_DLCANCEL, 0);
     });
+    // With a connect limit of ten minutes, a job that ends within the wait
+    // below was ended by the cancel, not by the limit.
+    if (bResolving) DownloadConnectTimeoutMs.store(600000);
     InitDownloadDASProcess(&das, nullptr);
     driver.join();
-    ASSERT_TRUE(WaitFor([] { return DownloadJobsAlive() == 0; }, 20000));
+    EXPECT_TRUE(WaitFor([] { return DownloadJobsAlive() == 0; }, 20000));
+    DownloadConnectTimeoutMs.store(kConnectTimeoutMs);
+    PlatSetLookup(nullptr);
     EXPECT_EQ(ErrorLogErrorCount(), 0);
     for (auto &e : ReadLogEntries())
       EXPECT_EQ(e.message.find("did not complete"), std::string::npos) << e.message;

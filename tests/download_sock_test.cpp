@@ -1,6 +1,7 @@
 // The socket layer under the download worker: a close from another thread
 // wakes a blocked call at once, a closed number is dead for good, the
-// receive timeout, and no SIGPIPE when the peer has gone.
+// receive timeout, no SIGPIPE when the peer has gone, and the name look-up
+// with its limit and its cancel.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -11,6 +12,8 @@
 
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <future>
 #include <string>
 #include <algorithm>
@@ -20,6 +23,7 @@
 #include "platform/errors.h"
 #include "platform/sock.h"
 #include "platform/testhooks.h"
+#include "tests/support/wait.h"
 
 namespace {
 
@@ -284,6 +288,112 @@ TEST(Sock, ExistingConnectionIsTakenOverAndQueued) {
   ::close(sv[1]);
   ::close(sv2[1]);
   EXPECT_EQ(PlatSocketFromFd(-1), INVALID_SOCKET);
+}
+
+// A look-up that answers only when the test lets it, as a name server that
+// does not answer; it then gives one address.
+std::mutex g_mxLookup;
+std::condition_variable g_cvLookup;
+bool g_bReleased = false;
+std::atomic<int> g_nLookups{0};
+int HeldLookup(const char *, unsigned short nPort, PlatAddrList *pList) {
+  g_nLookups.fetch_add(1);
+  std::unique_lock<std::mutex> lock(g_mxLookup);
+  g_cvLookup.wait(lock, [] { return g_bReleased; });
+  pList->nAddrs = 1;
+  pList->aAddr[0] = PlatAddr{PLAT_AF_INET, {127, 0, 0, 1}, nPort};
+  return 0;
+}
+void ReleaseLookups() {
+  std::lock_guard<std::mutex> lock(g_mxLookup);
+  g_bReleased = true;
+  g_cvLookup.notify_all();
+}
+
+// The system's resolver for names it knows and names that never resolve.
+TEST(Sock, ResolveNames) {
+  SOCKET s = PlatSocket();
+  PlatAddrList list{};
+  ASSERT_EQ(PlatResolve(s, "localhost", 8080, 5000, &list), 0);
+  ASSERT_GE(list.nAddrs, 1);
+  bool bLoopback = false;
+  for (int i = 0; i < list.nAddrs; i++) {
+    char sz[64];
+    PlatAddrText(&list.aAddr[i], sz, sizeof sz);
+    bLoopback |= std::string(sz) == "127.0.0.1:8080" || std::string(sz) == "[::1]:8080";
+    EXPECT_EQ(list.aAddr[i].nPort, 8080);
+  }
+  EXPECT_TRUE(bLoopback);
+  for (const char *psz : {"unit.invalid", "DAS-1.Site.INVALID.", "invalid"}) {
+    SCOPED_TRACE(psz);
+    EXPECT_EQ(PlatResolve(s, psz, 80, 5000, &list), SOCKET_ERROR);
+    EXPECT_EQ(PlatSockLastError(), PLAT_EHOSTNOTFOUND);
+    EXPECT_EQ(list.nAddrs, 0);
+  }
+  PlatCloseSocket(s);
+  // A closed socket has no one left to wait for the answer.
+  EXPECT_EQ(PlatResolve(s, "localhost", 80, 5000, &list), SOCKET_ERROR);
+}
+
+// A resolver that does not answer holds the caller no longer than its
+// limit, and not at all once another thread closes the caller's socket;
+// the answers that come later are dropped.
+TEST(Sock, ResolveIsBoundedAndCancelled) {
+  PlatSetLookup(HeldLookup);
+  SOCKET s = PlatSocket();
+  PlatAddrList list{};
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(PlatResolve(s, "unit.example", 80, 200, &list), SOCKET_ERROR);
+  EXPECT_EQ(PlatSockLastError(), PLAT_ETIMEDOUT);
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(190));
+  auto fut = std::async(std::launch::async, [&] {
+    PlatAddrList l{};
+    return PlatResolve(s, "unit.example", 80, 600000, &l);
+  });
+  EXPECT_EQ(fut.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
+  PlatCloseSocket(s);
+  ASSERT_EQ(fut.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_EQ(fut.get(), SOCKET_ERROR);
+  EXPECT_TRUE(WaitFor([] { return g_nLookups.load() == 2; }));
+  ReleaseLookups();
+  // Released: the next look-up answers, the late ones went nowhere.
+  s = PlatSocket();
+  EXPECT_EQ(PlatResolve(s, "unit.example", 81, 5000, &list), 0);
+  ASSERT_EQ(list.nAddrs, 1);
+  char sz[64];
+  PlatAddrText(&list.aAddr[0], sz, sizeof sz);
+  EXPECT_STREQ(sz, "127.0.0.1:81");
+  PlatCloseSocket(s);
+  PlatSetLookup(nullptr);
+}
+
+// An IPv6 socket connects to an IPv6 address.
+TEST(Sock, ConnectToIpv6Loopback) {
+  int fd = ::socket(AF_INET6, SOCK_STREAM, 0);
+  sockaddr_in6 sa{};
+  sa.sin6_family = AF_INET6;
+  sa.sin6_addr = in6addr_loopback;
+  if (fd < 0 || ::bind(fd, (sockaddr *)&sa, sizeof sa) != 0 || ::listen(fd, 4) != 0) {
+    if (fd >= 0) ::close(fd);
+    GTEST_SKIP() << "no IPv6 loopback on this machine";
+  }
+  socklen_t len = sizeof sa;
+  ::getsockname(fd, (sockaddr *)&sa, &len);
+  PlatAddr a{PLAT_AF_INET6, {}, ntohs(sa.sin6_port)};
+  a.abAddr[15] = 1;
+  char sz[64];
+  PlatAddrText(&a, sz, sizeof sz);
+  EXPECT_EQ(std::string(sz), "[::1]:" + std::to_string(a.nPort));
+  SOCKET s = PlatSocket(PLAT_AF_INET6);
+  ASSERT_EQ(PlatConnectTo(s, &a), 0);
+  int peer = ::accept(fd, nullptr, nullptr);
+  EXPECT_EQ(PlatSend(s, "six", 3), 3);
+  char buf[8] = {};
+  EXPECT_EQ(::recv(peer, buf, sizeof buf, 0), 3);
+  EXPECT_STREQ(buf, "six");
+  PlatCloseSocket(s);
+  ::close(peer);
+  ::close(fd);
 }
 
 }  // namespace

@@ -5,13 +5,16 @@
 // cannot name a directory, a unit that cannot be reached, a cancel.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <thread>
 
 #include "download/download.h"
 #include "download/testhooks.h"
 #include "log/testhooks.h"
+#include "platform/testhooks.h"
 #include "platform/window.h"
 #include "tests/support/compress.h"
 #include "tests/support/download_fixture.h"
@@ -365,27 +368,45 @@ TEST_F(DownloadE2E, SerialNumbersThatOnlyResembleRefusedOnesAreTaken) {
   EXPECT_EQ(ErrorLogErrorCount(), 0);
 }
 
-// A port that refuses the connection and one whose connects never complete:
-// given up at the connect, that entry is the unit's error entry, and nothing
-// further is tried or made.
+// A name server that never answers (its helper thread is left waiting).
+int UnansweredLookup(const char *, unsigned short, PlatAddrList *) {
+  for (;;) std::this_thread::sleep_for(std::chrono::seconds(60));
+}
+
+// A port that refuses the connection, one whose connects never complete and
+// a name the resolver never answers for: given up at the connect (the name
+// server at the same limit), that entry is the unit's error entry and
+// nothing further is tried or made. The summary tells the three apart.
 TEST_F(DownloadE2E, UnreachableUnitsAreGivenUpAtTheConnect) {
   DownloadLimits limits(1000, kSlowWindowMs);
-  for (bool bBlackHole : {false, true}) {
-    SCOPED_TRACE(bBlackHole ? "no answer to the connect" : "connection refused");
+  enum { REFUSED, BLACK_HOLE, NO_RESOLVER };
+  for (int nCase : {REFUSED, BLACK_HOLE, NO_RESOLVER}) {
+    SCOPED_TRACE(nCase);
     Start();
-    SimBlackHole *pHole = bBlackHole ? SimStartBlackHole() : nullptr;
-    ASSERT_TRUE(pHole || !bBlackHole);
-    const std::string addr =
-        "127.0.0.1:" + std::to_string(bBlackHole ? SimBlackHolePort(pHole) : 1);
+    SimBlackHole *pHole = nCase == BLACK_HOLE ? SimStartBlackHole() : nullptr;
+    ASSERT_TRUE(pHole || nCase != BLACK_HOLE);
+    if (nCase == NO_RESOLVER) PlatSetLookup(UnansweredLookup);
+    const std::string addr = nCase == NO_RESOLVER ? std::string("das-1.site.example")
+                             : "127.0.0.1:" + std::to_string(pHole ? SimBlackHolePort(pHole) : 1);
     CopyString(das.ipaddress, addr.c_str(), sizeof das.ipaddress);
     CopyString(das.serialnumber, S.c_str(), sizeof das.serialnumber);
+    SummaryReset();
     Run();
     SimStopBlackHole(pHole);
+    PlatSetLookup(nullptr);
+    const std::string entry[] = {
+        "connect socket failed to " + addr + " (connection refused)",
+        "connect socket failed to " + addr + " (no answer within 1 s)",
+        "Host name [" + addr + "] of DAS " + S + " not found: the resolver gave no answer within 1 s"};
+    const std::string reason[] = {"connection refused", "no answer within 1 s", "name not found"};
     std::vector<std::string> want = {"Download thread starting for " + S + ".",
                                      "Dialout not configured for " + S + ", using LAN",
-                                     "Connecting to " + addr, "connect socket failed to " + addr};
+                                     "Connecting to " + addr, entry[nCase]};
     EXPECT_EQ(LogMessages("download"), want);
     EXPECT_EQ(ErrorLogErrorCount(), 1);
+    EXPECT_NE(SummaryText().find(S + " [new]: failed: " + reason[nCase] + " (identity request)\n"),
+              std::string::npos)
+        << SummaryText();
     EXPECT_EQ(DirEntries(), std::vector<std::string>{"errorlog.txt"});
     EXPECT_TRUE(SimRequests(sim->p).empty());
   }

@@ -131,7 +131,8 @@ TEST_F(DownloadFaults, LookalikeAnswersAreNeitherMergedNorDeleted) {
 
 // Zero-padded parts of an address are decimal: 127.000.000.010 is the unit
 // at 127.0.0.10, not the one at 127.0.0.8 (octal 010). Anything but four
-// plain numbers is refused before any request.
+// plain numbers, a host name or a bracketed IPv6 address is refused before
+// any request, and so is a port out of range.
 TEST_F(DownloadFaults, DottedAddressesAreReadAsDecimal) {
   StartLog();
   SimConfig ten, eight;
@@ -155,11 +156,32 @@ TEST_F(DownloadFaults, DottedAddressesAreReadAsDecimal) {
     SCOPED_TRACE(bad);
     StartLog();
     CopyString(das.ipaddress, bad.c_str(), sizeof das.ipaddress);
+    SummaryReset();
     Run();
     EXPECT_TRUE(LogHas("Address [" + bad + "] of DAS " + S +
-                       " is not four decimal numbers from 0 to 255 (a.b.c.d or a.b.c.d:port); "
-                       "the unit is not contacted"));
+                       " is not four decimal numbers from 0 to 255, a host name or an IPv6 "
+                       "address in brackets (a.b.c.d, name or [v6], each with an optional "
+                       ":port); the unit is not contacted"));
     EXPECT_EQ(ErrorLogErrorCount(), 1);
+    EXPECT_NE(SummaryText().find(S + " Sim unit: failed: its address [" + bad + "] cannot be used\n"),
+              std::string::npos)
+        << SummaryText();
+  }
+  // A port out of range has an entry of its own.
+  for (const std::string &bad : {std::string("127.0.0.10:0"), std::string("127.0.0.10:65536"),
+                                 std::string("localhost:8o")}) {
+    SCOPED_TRACE(bad);
+    StartLog();
+    CopyString(das.ipaddress, bad.c_str(), sizeof das.ipaddress);
+    SummaryReset();
+    Run();
+    EXPECT_TRUE(LogHas("Port of address [" + bad + "] of DAS " + S +
+                       " is not a number from 1 to 65535; the unit is not contacted"));
+    EXPECT_EQ(ErrorLogErrorCount(), 1);
+    EXPECT_NE(SummaryText().find(S + " Sim unit: failed: the port of its address [" + bad +
+                                 "] cannot be used\n"),
+              std::string::npos)
+        << SummaryText();
   }
   EXPECT_TRUE(SimRequestPaths(pTen).empty());
   EXPECT_TRUE(SimRequestPaths(pEight).empty());

@@ -107,7 +107,7 @@ SOCKET SockAdd(std::shared_ptr<SockEntry> e) {
   return s;
 }
 
-SOCKET PlatSocket() {
+SOCKET PlatSocket(int nFamily) {
   {
     SockTable &t = SockTableOf();
     std::lock_guard<std::mutex> lock(t.mu);
@@ -118,7 +118,8 @@ SOCKET PlatSocket() {
     }
   }
   auto e = std::make_shared<SockEntry>();
-  e->fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+  e->fd = ::socket(nFamily == PLAT_AF_INET6 ? AF_INET6 : AF_INET,
+                   SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
   if (e->fd < 0) {
     Fail(errno);
     return INVALID_SOCKET;
@@ -140,20 +141,33 @@ int PlatSetConnectTimeout(SOCKET s, unsigned int nMs) {
   return 0;
 }
 
-int PlatConnect(SOCKET s, std::uint32_t nAddr, unsigned short nPort) {
+int PlatConnectTo(SOCKET s, const PlatAddr *pAddr) {
   auto e = Acquire(s);
   if (!e) return Fail(EBADF);
   if (e->bConnected) return e->bClosed.load() ? Fail(ECANCELED) : 0;
-  // The "no address" value of PlatInetAddr is the broadcast address, which a
-  // TCP connection can never reach; fail it here rather than in the kernel.
-  if (nAddr == 0xffffffffu) return Fail(EADDRNOTAVAIL);
-  sockaddr_in sa;
-  std::memset(&sa, 0, sizeof sa);
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(nPort);
-  sa.sin_addr.s_addr = nAddr;
+  sockaddr_storage ss;
+  std::memset(&ss, 0, sizeof ss);
+  socklen_t nAddrLen;
+  if (pAddr->nFamily == PLAT_AF_INET6) {
+    sockaddr_in6 *p6 = (sockaddr_in6 *)&ss;
+    p6->sin6_family = AF_INET6;
+    p6->sin6_port = htons(pAddr->nPort);
+    std::memcpy(&p6->sin6_addr, pAddr->abAddr, 16);
+    nAddrLen = sizeof *p6;
+  } else {
+    // The "no address" value of PlatInetAddr is the broadcast address, which
+    // a TCP connection can never reach; fail it here rather than in the
+    // kernel.
+    static const unsigned char kBroadcast[4] = {255, 255, 255, 255};
+    if (std::memcmp(pAddr->abAddr, kBroadcast, 4) == 0) return Fail(EADDRNOTAVAIL);
+    sockaddr_in *p4 = (sockaddr_in *)&ss;
+    p4->sin_family = AF_INET;
+    p4->sin_port = htons(pAddr->nPort);
+    std::memcpy(&p4->sin_addr, pAddr->abAddr, 4);
+    nAddrLen = sizeof *p4;
+  }
   if (e->bClosed.load()) return Fail(ECANCELED);
-  if (::connect(e->fd, (const sockaddr *)&sa, sizeof sa) == 0) return 0;
+  if (::connect(e->fd, (const sockaddr *)&ss, nAddrLen) == 0) return 0;
   if (errno != EINPROGRESS && errno != EINTR) return Fail(errno);
   // The connect runs on; wait for its outcome (within the socket's connect
   // timeout when one is set, else the system's own) or for a close from

@@ -1,6 +1,7 @@
 // The POSIX platform layer's test hooks: a line of any length from a file,
-// and existing connections handed to the socket layer in place of the
-// sockets the HTTP client makes.
+// existing connections handed to the socket layer in place of the sockets
+// the HTTP client makes, and a name look-up of the test's own in place of
+// the system's resolver.
 #include "platform/testhooks.h"
 
 #include <arpa/inet.h>
@@ -12,6 +13,7 @@
 
 #include "platform/common/filetable.h"
 #include "platform/posix/sock_int.h"
+#include "platform/common/resolve.h"
 #include "platform/sock.h"
 
 namespace {
@@ -86,4 +88,8 @@ int PlatClearSocketQueue() {
 std::uint32_t PlatInetAddr(const char *pszAddr) {
   if (!pszAddr) return 0xffffffffu;
   return (std::uint32_t)::inet_addr(pszAddr);
+}
+
+void PlatSetLookup(PlatLookupFn pfnLookup) {
+  ResolveLookup.store(pfnLookup ? pfnLookup : SystemLookup);
 }

@@ -22,6 +22,7 @@
 // WSAEINTR, a receive that waited too long with WSAETIMEDOUT (what a
 // blocking socket with SO_RCVTIMEO gives).
 #include "platform/sock.h"
+#include "platform/win32/sock_int.h"
 
 #include <ws2tcpip.h>
 
@@ -103,9 +104,9 @@ long WaitEvents(SockEntry &e, long nTimeoutMs, WSANETWORKEVENTS *pEvents) {
 
 }  // namespace
 
-SOCKET PlatSocket() {
+SOCKET PlatSocket(int nFamily) {
   auto e = std::make_shared<SockEntry>();
-  e->s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  e->s = ::socket(nFamily == PLAT_AF_INET6 ? AF_INET6 : AF_INET, SOCK_STREAM, IPPROTO_TCP);
   if (e->s == INVALID_SOCKET) {
     Fail(::WSAGetLastError());
     return INVALID_SOCKET;
@@ -128,6 +129,14 @@ SOCKET PlatSocket() {
   return s;
 }
 
+int SockFail(int nErr) { return Fail(nErr); }
+
+std::shared_ptr<const WSAEVENT> SockWakeEvent(SOCKET s) {
+  auto e = Acquire(s);
+  if (!e || e->bClosed.load()) return nullptr;
+  return std::shared_ptr<const WSAEVENT>(e, &e->evWake);
+}
+
 int PlatSetRecvTimeout(SOCKET s, unsigned int nMs) {
   auto e = Acquire(s);
   if (!e) return Fail(WSAENOTSOCK);
@@ -142,19 +151,31 @@ int PlatSetConnectTimeout(SOCKET s, unsigned int nMs) {
   return 0;
 }
 
-int PlatConnect(SOCKET s, std::uint32_t nAddr, unsigned short nPort) {
+int PlatConnectTo(SOCKET s, const PlatAddr *pAddr) {
   auto e = Acquire(s);
   if (!e) return Fail(WSAENOTSOCK);
-  // The "no address" value of PlatInetAddr is the broadcast address, which a
-  // TCP connection can never reach.
-  if (nAddr == 0xffffffffu) return Fail(WSAEADDRNOTAVAIL);
-  sockaddr_in sa;
-  std::memset(&sa, 0, sizeof sa);
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(nPort);
-  sa.sin_addr.s_addr = nAddr;
+  sockaddr_storage ss;
+  std::memset(&ss, 0, sizeof ss);
+  int nLen;
+  if (pAddr->nFamily == PLAT_AF_INET6) {
+    sockaddr_in6 *p6 = reinterpret_cast<sockaddr_in6 *>(&ss);
+    p6->sin6_family = AF_INET6;
+    p6->sin6_port = htons(pAddr->nPort);
+    std::memcpy(&p6->sin6_addr, pAddr->abAddr, 16);
+    nLen = sizeof *p6;
+  } else {
+    // The "no address" value of PlatInetAddr is the broadcast address, which
+    // a TCP connection can never reach.
+    static const unsigned char kBroadcast[4] = {255, 255, 255, 255};
+    if (std::memcmp(pAddr->abAddr, kBroadcast, 4) == 0) return Fail(WSAEADDRNOTAVAIL);
+    sockaddr_in *p4 = reinterpret_cast<sockaddr_in *>(&ss);
+    p4->sin_family = AF_INET;
+    p4->sin_port = htons(pAddr->nPort);
+    std::memcpy(&p4->sin_addr, pAddr->abAddr, 4);
+    nLen = sizeof *p4;
+  }
   if (e->bClosed.load()) return Fail(WSAEINTR);
-  if (::connect(e->s, reinterpret_cast<const sockaddr *>(&sa), sizeof sa) == 0) return 0;
+  if (::connect(e->s, reinterpret_cast<const sockaddr *>(&ss), nLen) == 0) return 0;
   int nErr = ::WSAGetLastError();
   if (nErr != WSAEWOULDBLOCK) return Fail(nErr);
   // The connect runs on; wait for its outcome (within the socket's connect

@@ -34,8 +34,12 @@ inline std::string FetchBody(int nPort, const std::string &path, const std::stri
 }
 
 // Exactly what the program must send for a path.
-inline std::string ExpectedRequest(const std::string &path, const std::string &password) {
-  return "GET " + path + " HTTP/1.0\r\nAuthorization: Basic " + SimBase64("admin:" + password) +
+// The request for path as the program sends it; host is the Host line's
+// value, sent for a unit known by name or IPv6 address.
+inline std::string ExpectedRequest(const std::string &path, const std::string &password,
+                                   const std::string &host = "") {
+  return "GET " + path + " HTTP/1.0\r\n" + (host.empty() ? "" : "Host: " + host + "\r\n") +
+         "Authorization: Basic " + SimBase64("admin:" + password) +
          "\r\nUser-Agent: Mozilla/4.0 (compatible; " APP_TITLE " " APP_VERSION
          " ; Win32)\r\n\r\n";
 }

@@ -339,6 +339,48 @@ TEST_F(Win32Sock, CloseFromAnotherThreadWakesABlockedReceive) {
   ::closesocket(peer);
 }
 
+// A look-up that answers only once the test lets it.
+std::atomic<bool> g_bLookupReleased{false};
+int HeldLookup(const char *, unsigned short nPort, PlatAddrList *pList) {
+  while (!g_bLookupReleased.load()) ::Sleep(10);
+  pList->nAddrs = 1;
+  pList->aAddr[0] = PlatAddr{PLAT_AF_INET, {127, 0, 0, 1}, nPort};
+  return 0;
+}
+
+// Names through Winsock's resolver; a look-up that does not answer is
+// bounded by its limit and ended by a close of the caller's socket.
+TEST_F(Win32Sock, ResolveAnswersGivesUpAndIsCancelled) {
+  SOCKET s = PlatSocket();
+  PlatAddrList list{};
+  ASSERT_EQ(PlatResolve(s, "localhost", 8080, 5000, &list), 0);
+  ASSERT_GE(list.nAddrs, 1);
+  EXPECT_EQ(list.aAddr[0].nPort, 8080);
+  EXPECT_EQ(PlatResolve(s, "unit.invalid", 80, 5000, &list), SOCKET_ERROR);
+  EXPECT_EQ(PlatSockLastError(), PLAT_EHOSTNOTFOUND);
+
+  PlatSetLookup(HeldLookup);
+  EXPECT_EQ(PlatResolve(s, "unit.example", 80, 200, &list), SOCKET_ERROR);
+  EXPECT_EQ(PlatSockLastError(), PLAT_ETIMEDOUT);
+  std::atomic<int> nResult{0};
+  std::thread t([&] {
+    PlatAddrList l{};
+    nResult = PlatResolve(s, "unit.example", 80, 600000, &l);
+  });
+  ::Sleep(100);
+  EXPECT_EQ(PlatCloseSocket(s), 0);
+  t.join();
+  EXPECT_EQ(nResult.load(), SOCKET_ERROR);
+  g_bLookupReleased = true;
+  s = PlatSocket();
+  EXPECT_EQ(PlatResolve(s, "unit.example", 81, 5000, &list), 0);
+  char sz[64];
+  PlatAddrText(&list.aAddr[0], sz, sizeof sz);
+  EXPECT_STREQ(sz, "127.0.0.1:81");
+  PlatCloseSocket(s);
+  PlatSetLookup(nullptr);
+}
+
 TEST_F(Win32Sock, RefusedTimedOutAndOrderlyEnd) {
   unsigned short nFree;
   {
