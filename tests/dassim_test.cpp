@@ -383,21 +383,30 @@ TEST(DasSimContent, HtmlForUnknownBadStampsOddListsAndSerials) {
   EXPECT_EQ(SimOddDeviceList(m, "other"), "");
 }
 
+// One hole alone and a fleet's many started together: no connect to any of
+// them completes, and the many take about the second one takes.
 TEST(DasSimStalls, BlackHoleNeverCompletesAConnectAndDribbleSendsByteByByte) {
-  SimBlackHole *h = SimStartBlackHole();
-  ASSERT_NE(h, nullptr);
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(static_cast<uint16_t>(SimBlackHolePort(h)));
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  int r = connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
-  EXPECT_TRUE(r == -1 && errno == EINPROGRESS);
+  const auto tHoles = std::chrono::steady_clock::now();
+  std::vector<SimBlackHole *> holes = SimStartBlackHoles(std::vector<std::string>(20, "127.0.0.1"));
+  EXPECT_LT(std::chrono::steady_clock::now() - tHoles, std::chrono::seconds(10));
+  ASSERT_EQ(holes.size(), 20u);
+  holes.push_back(SimStartBlackHole());
+  ASSERT_NE(holes.back(), nullptr);
+  std::vector<pollfd> pfds;
+  for (SimBlackHole *h : holes) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<uint16_t>(SimBlackHolePort(h)));
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int r = connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
+    EXPECT_TRUE(r == -1 && errno == EINPROGRESS);
+    pfds.push_back(pollfd{fd, POLLOUT, 0});
+  }
   // Still not connected after the first SYN retransmission (1 s) went by.
-  pollfd pfd{fd, POLLOUT, 0};
-  EXPECT_EQ(poll(&pfd, 1, 2500), 0);
-  close(fd);
-  SimStopBlackHole(h);
+  EXPECT_EQ(poll(pfds.data(), pfds.size(), 2500), 0);
+  for (const pollfd &pfd : pfds) close(pfd.fd);
+  for (SimBlackHole *h : holes) SimStopBlackHole(h);
 
   SimUnit s;
   ASSERT_NE(s.p, nullptr);
@@ -411,6 +420,60 @@ TEST(DasSimStalls, BlackHoleNeverCompletesAConnectAndDribbleSendsByteByByte) {
   EXPECT_EQ(ParseReply(all).body, "MODBUSID=1\nDEVICENAME=Meter 1\nDEVICETYPE=Energy meter\nBAUD=9600\n");
   // At least 2 ms went by for every byte of the answer.
   EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(2 * all.size()));
+}
+
+// How many threads the process runs now.
+size_t ThreadCount() {
+  const std::string status = ReadFileBytes("/proc/self/status");
+  const size_t at = status.find("\nThreads:");
+  return at == std::string::npos ? 0 : static_cast<size_t>(atol(status.c_str() + at + 9));
+}
+
+// A fleet's units each keep their own identity, logs, deletes and faults,
+// behind one thread for all; its stop ends a stalled connection too.
+TEST(DasSimFleet, UnitsKeepTheirOwnStateBehindOneThread) {
+  SimFleet *f = SimStartFleet();
+  ASSERT_NE(f, nullptr);
+  const size_t nFleet = ThreadCount();  // ours, its one, and a sanitizer's
+  std::vector<SimServer *> units;
+  for (int i = 0; i < 40; i++) {
+    SimConfig cfg;
+    cfg.serial = "DAS0000000" + std::to_string(10 + i);
+    cfg.nRecords = 5 + i;
+    units.push_back(SimFleetAdd(f, cfg));
+    ASSERT_NE(units.back(), nullptr);
+  }
+  EXPECT_EQ(ThreadCount(), nFleet);
+  for (int i = 0; i < 40; i++)
+    EXPECT_NE(Get(units[i], kCgi + "CFG=loggerconfig.ini").body.find("SERIALNUMBER=DAS0000000" + std::to_string(10 + i)),
+              std::string::npos);
+  Get(units[7], kCgi + "MB=1");
+  EXPECT_EQ(Get(units[7], "/setup/statlog.cgi?DELMBZIPLOG=1").nStatus, 200);
+  EXPECT_EQ(SimDeleteCount(units[7], 1), 1);
+  EXPECT_EQ(SimLogRecords(units[7], 1), 0);
+  EXPECT_EQ(SimLogRecords(units[8], 1), 13);
+  EXPECT_EQ(SimDeleteCount(units[8], 1), 0);
+  SimSetStatus(units[3], kCgi + "MB=0", 500);
+  EXPECT_EQ(Get(units[3], kCgi + "MB=0").nStatus, 500);
+  EXPECT_EQ(Get(units[4], kCgi + "MB=0").nStatus, 200);
+  EXPECT_EQ(SimRequests(units[4]).size(), 2u);
+  // The connections' threads end with their connections.
+  EXPECT_TRUE(WaitFor([&] { return ThreadCount() == nFleet; }, 5000)) << ThreadCount();
+
+  SimSetStallBody(units[0], kCgi + "MB=1", 100);
+  int fd = LoopbackConnect(SimPort(units[0]));
+  std::string req = Request(kCgi + "MB=1");
+  send(fd, req.data(), req.size(), MSG_NOSIGNAL);
+  bool bClosed = false, bError = false;
+  LoopbackReadAll(fd, 300, &bClosed);
+  EXPECT_FALSE(bClosed);
+  auto t0 = std::chrono::steady_clock::now();
+  SimStopFleet(f);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3));
+  LoopbackReadAll(fd, 3000, &bClosed, &bError);
+  EXPECT_TRUE(bClosed || bError);
+  close(fd);
+  EXPECT_EQ(ThreadCount(), nFleet - 1);
 }
 
 TEST(DasSimRequests, RecordedRawInOrder) {
@@ -450,7 +513,9 @@ TEST(DasSimHelpers, TimesRollOverDaysAndLeapYears) {
 }
 
 // das-sim as a program: each option sets on the unit what its library call
-// sets, seen in one answer. One process per row.
+// sets, seen in one answer. One process per row. A row with a fleet file
+// runs it with --fleet (the row's options then apply to every unit) and
+// asks its last unit, after one listening line per unit.
 TEST(DasSimProgram, OptionsSetTheUnitAndItsFaults) {
   const std::string nul("\0X-After-Nul: 1", 15), mb1 = kCgi + "MB=1", list = kCgi + "MB=0";
   struct Row {
@@ -460,6 +525,7 @@ TEST(DasSimProgram, OptionsSetTheUnitAndItsFaults) {
     std::vector<std::string> headHas, headLacks, bodyHas;
     std::string rawStart;
     long nBodyBytes;  // -1: any
+    std::string fleet;
   } rows[] = {
       {{"--fault", mb1 + "=503"}, mb1, "", 503, {}, {}, {}, "", -1},
       {{"--password", "pw"}, list, "", 401, {}, {}, {}, "", -1},
@@ -491,19 +557,35 @@ TEST(DasSimProgram, OptionsSetTheUnitAndItsFaults) {
       {{"--kind", "single", "--serial-comment", "600"}, "/loggerconfig.ini", "", 200, {}, {}, {"DAS0FAKE0000"}, "",
        -1},
       {{"--html-unknown"}, "/x", "", 200, {"Content-Type: text/html"}, {}, {"<html>"}, "", -1},
+      // Each unit its own: the first one's fault stays there, the hole
+      // takes a port of its own.
+      {{}, list, "", 200, {}, {}, {"\n003,\"Meter 3\"", "\n005,"}, "", -1,
+       "--fault " + list + "=503\n--black-hole\n--devices 3,5 --serial \"DAS 9\"\n"},
+      {{"--password", "pw"}, "/mb-001.log", "pw", 200, {}, {}, {"\n2026-12-01 00:01:00,"}, "", -1,
+       "# a site of two\n--devices 4\n\n--kind single --records 2\n"},
   };
   for (const Row &row : rows) {
     std::string line;
     for (const std::string &a : row.args) line += a + " ";
-    SCOPED_TRACE(line);
+    SCOPED_TRACE(line + row.fleet);
     TempDir dir(false);
-    const int pid = StartProgram(DASSIM_BINARY, dir.Path(), row.args, dir.File("out"), dir.File("err"));
+    std::vector<std::string> args = row.args;
+    size_t nUnits = 1;
+    if (!row.fleet.empty()) {
+      WriteFileBytes(dir.File("fleet.txt"), row.fleet);
+      args.insert(args.begin(), {"--fleet", "fleet.txt"});
+      nUnits = 0;  // the lines that hold options
+      for (size_t at = 0; at < row.fleet.size(); at = row.fleet.find('\n', at) + 1) nUnits += row.fleet[at] == '-';
+    }
+    const int pid = StartProgram(DASSIM_BINARY, dir.Path(), args, dir.File("out"), dir.File("err"));
     ASSERT_GT(pid, 0);
     const std::string kListening = "listening on 127.0.0.1:";
     const bool bUp = WaitFor([&] { return ReadFileBytes(dir.File("out")).find('\n') != std::string::npos; }, 10000);
     const std::string out = ReadFileBytes(dir.File("out"));
+    EXPECT_EQ(static_cast<size_t>(std::count(out.begin(), out.end(), '\n')), nUnits) << out;
+    const size_t nLast = out.rfind(kListening);
     if (bUp && out.rfind(kListening, 0) == 0) {
-      Reply r = GetAt(atoi(out.c_str() + kListening.size()), "",
+      Reply r = GetAt(atoi(out.c_str() + nLast + kListening.size()), "",
                       Request(row.path, row.password.empty() ? "qexal" : row.password));
       EXPECT_EQ(r.nStatus, row.nStatus);
       for (const std::string &h : row.headHas) EXPECT_NE(r.head.find(h), std::string::npos) << r.head;

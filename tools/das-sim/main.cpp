@@ -1,12 +1,15 @@
-// das-sim: runs one simulated DAS unit until SIGINT/SIGTERM or --duration.
-// Prints "listening on ADDRESS:PORT" once it accepts connections, so that a
-// script can start it on port 0 and read the port back.
+// das-sim: runs one simulated DAS unit, or with --fleet a whole list of
+// them, until SIGINT/SIGTERM or --duration. Prints "listening on
+// ADDRESS:PORT" once it accepts connections (a fleet: one such line per
+// unit, in the order of its file, once all of them do), so that a script
+// can start it on port 0 and read the ports back.
 #include <signal.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <string>
 #include <thread>
@@ -54,6 +57,11 @@ void Usage() {
           "                          a fake SERIALNUMBER= at every 255th byte\n"
           "  --html-unknown          answer unknown paths 200 with an HTML page\n"
           "  --black-hole            serve nothing: a port whose connects never complete\n"
+          "  --fleet FILE            many units in one process, one line of FILE each: the\n"
+          "                          options above for that unit (\"...\" around a value with\n"
+          "                          blanks; # starts a comment line); the command line's\n"
+          "                          options apply to every unit, --duration and --advance\n"
+          "                          to the run\n"
           "  --duration SEC          stop after SEC seconds\n"
           "  --verbose               one line per request on stderr\n");
 }
@@ -102,6 +110,7 @@ struct Options {
   std::string oddList;
   long nSerialComment = 0;
   bool bBlackHole = false;
+  std::string fleetFile;
 };
 
 // What a parse step says: the option was not this step's, it was taken, or
@@ -177,6 +186,8 @@ int TakeSetting(const std::string &a, const char *v, Options *pOpt) {
     pOpt->oddList = v;
   } else if (a == "--serial-comment") {
     pOpt->nSerialComment = atol(v);
+  } else if (a == "--fleet") {
+    pOpt->fleetFile = v;
   } else {
     return kNotMine;
   }
@@ -207,7 +218,7 @@ int TakeFault(const std::string &a, const char *v, Options *pOpt) {
 const char *const kSettingOptions[] = {"--kind", "--port", "--bind", "--serial", "--name",
                                        "--password", "--devices", "--records", "--first-time",
                                        "--duration", "--advance", "--odd-devlist",
-                                       "--serial-comment"};
+                                       "--serial-comment", "--fleet"};
 
 bool TakesValue(const std::string &a) {
   for (const char *psz : kSettingOptions)
@@ -293,18 +304,17 @@ bool ApplyContent(SimServer *pSim, const Options &opt) {
   return true;
 }
 
-// Waits for a signal or the end of --duration; pSim (if any) gains records
-// as --advance says meanwhile.
-void RunUntilQuit(const Options &opt, SimServer *pSim) {
+// Waits for a signal or the end of --duration; the units gain records as
+// --advance says meanwhile.
+void RunUntilQuit(const Options &opt, const std::vector<SimServer *> &units) {
   auto start = std::chrono::steady_clock::now();
   auto lastAdvance = start;
   while (!g_bQuit) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     auto now = std::chrono::steady_clock::now();
     if (opt.dDuration >= 0 && std::chrono::duration<double>(now - start).count() >= opt.dDuration) break;
-    if (pSim && opt.nAdvanceMin > 0 &&
-        std::chrono::duration<double>(now - lastAdvance).count() >= opt.dAdvanceSec) {
-      SimAdvance(pSim, opt.nAdvanceMin);
+    if (opt.nAdvanceMin > 0 && std::chrono::duration<double>(now - lastAdvance).count() >= opt.dAdvanceSec) {
+      for (SimServer *pSim : units) SimAdvance(pSim, opt.nAdvanceMin);
       lastAdvance = now;
     }
   }
@@ -325,7 +335,7 @@ int RunBlackHole(const Options &opt) {
   }
   printf("listening on %s:%d\n", ShownAddress(opt.cfg.bindAddress).c_str(), SimBlackHolePort(pHole));
   fflush(stdout);
-  RunUntilQuit(opt, nullptr);
+  RunUntilQuit(opt, {});
   SimStopBlackHole(pHole);
   return 0;
 }
@@ -344,9 +354,121 @@ int RunUnit(const Options &opt) {
   }
   printf("listening on %s:%d\n", ShownAddress(opt.cfg.bindAddress).c_str(), SimPort(pSim));
   fflush(stdout);
-  RunUntilQuit(opt, pSim);
+  RunUntilQuit(opt, {pSim});
   SimStop(pSim);
   return 0;
+}
+
+// The words of a fleet file's line; a double-quoted part may hold blanks.
+std::vector<std::string> SplitWords(const std::string &line) {
+  std::vector<std::string> words;
+  std::string word;
+  bool bInWord = false, bQuoted = false;
+  for (char c : line) {
+    if (c == '"') {
+      bQuoted = !bQuoted;
+      bInWord = true;
+    } else if (!bQuoted && (c == ' ' || c == '\t' || c == '\r')) {
+      if (bInWord) words.push_back(word);
+      word.clear();
+      bInWord = false;
+    } else {
+      word += c;
+      bInWord = true;
+    }
+  }
+  if (bInWord) words.push_back(word);
+  return words;
+}
+
+// The units of a fleet file, each from the command line's options and its
+// own line's. kTaken when all were read, else the exit status.
+int ReadFleet(const Options &base, std::vector<Options> *pUnits) {
+  std::ifstream in(base.fleetFile);
+  if (!in) {
+    fprintf(stderr, "das-sim: cannot read %s\n", base.fleetFile.c_str());
+    return 2;
+  }
+  std::string line;
+  for (int nLine = 1; std::getline(in, line); nLine++) {
+    std::vector<std::string> words = SplitWords(line);
+    if (words.empty() || (!words[0].empty() && words[0][0] == '#')) continue;
+    words.insert(words.begin(), "das-sim");
+    std::vector<char *> argv;
+    for (std::string &w : words) argv.push_back(&w[0]);
+    Options unit = base;
+    unit.fleetFile.clear();
+    if (ParseArgs(static_cast<int>(argv.size()), argv.data(), &unit) != kTaken) {
+      fprintf(stderr, "das-sim: %s line %d: not a unit\n", base.fleetFile.c_str(), nLine);
+      return 2;
+    }
+    pUnits->push_back(unit);
+  }
+  if (pUnits->empty()) {
+    fprintf(stderr, "das-sim: %s names no unit\n", base.fleetFile.c_str());
+    return 2;
+  }
+  return kTaken;
+}
+
+// Starts the fleet's units; holes[i] or servers[i] is set for unit i. 0 or
+// the exit status (after a message).
+int StartFleetUnits(const std::vector<Options> &units, SimFleet *pFleet, std::vector<SimServer *> *pServers,
+                    std::vector<SimBlackHole *> *pHoles) {
+  std::vector<std::string> holeAddresses;
+  for (const Options &u : units)
+    if (u.bBlackHole) holeAddresses.push_back(u.cfg.bindAddress);
+  std::vector<SimBlackHole *> holes = SimStartBlackHoles(holeAddresses);
+  if (holes.size() != holeAddresses.size()) {
+    fprintf(stderr, "das-sim: cannot listen for the fleet's black holes\n");
+    return 1;
+  }
+  size_t nHole = 0;
+  pServers->assign(units.size(), nullptr);
+  pHoles->assign(units.size(), nullptr);
+  for (size_t i = 0; i < units.size(); i++)
+    if (units[i].bBlackHole) (*pHoles)[i] = holes[nHole++];
+  for (size_t i = 0; i < units.size(); i++) {
+    const Options &u = units[i];
+    if (u.bBlackHole) continue;
+    SimServer *pSim = SimFleetAdd(pFleet, u.cfg, u.nPort);
+    if (!pSim) {
+      fprintf(stderr, "das-sim: unit %zu of the fleet: cannot listen on %s:%d (or bad --first-time)\n", i + 1,
+              u.cfg.bindAddress.c_str(), u.nPort);
+      return 1;
+    }
+    (*pServers)[i] = pSim;
+    ApplyFaults(pSim, u);
+    if (!ApplyContent(pSim, u)) return 2;
+  }
+  return 0;
+}
+
+int RunFleet(const Options &opt) {
+  std::vector<Options> units;
+  const int nRead = ReadFleet(opt, &units);
+  if (nRead != kTaken) return nRead;
+  SimFleet *pFleet = SimStartFleet();
+  if (!pFleet) {
+    fprintf(stderr, "das-sim: cannot start the fleet\n");
+    return 1;
+  }
+  std::vector<SimServer *> servers;
+  std::vector<SimBlackHole *> holes;
+  const int nStatus = StartFleetUnits(units, pFleet, &servers, &holes);
+  if (nStatus == 0) {
+    for (size_t i = 0; i < units.size(); i++)
+      printf("listening on %s:%d\n", ShownAddress(units[i].cfg.bindAddress).c_str(),
+             holes[i] ? SimBlackHolePort(holes[i]) : SimPort(servers[i]));
+    fflush(stdout);
+    std::vector<SimServer *> serving;
+    for (SimServer *p : servers)
+      if (p) serving.push_back(p);
+    RunUntilQuit(opt, serving);
+  }
+  SimStopFleet(pFleet);
+  for (SimBlackHole *h : holes) SimStopBlackHole(h);
+  return nStatus;
 }
 
 }  // namespace
@@ -358,5 +480,6 @@ int main(int argc, char **argv) {
   signal(SIGINT, OnSignal);
   signal(SIGTERM, OnSignal);
   signal(SIGPIPE, SIG_IGN);
+  if (!opt.fleetFile.empty()) return RunFleet(opt);
   return opt.bBlackHole ? RunBlackHole(opt) : RunUnit(opt);
 }

@@ -1,7 +1,8 @@
 // The simulated unit's life: start on a loopback port, one accept thread
 // and one thread per connection (at most kMaxConns at a time), a stop that
 // ends every connection within kPollMs; what tests read back from it; and
-// the black hole, a port that takes no connection at all.
+// the black hole, a port that takes no connection at all. A fleet (fleet.cpp)
+// opens its units here too but waits on all their ports with one thread.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -11,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -56,52 +58,56 @@ int BoundPort(int fd) {
 
 void AcceptLoop(SimServer *p) {
   while (!p->bStop.load()) {
-    {
-      // Reap finished connections; wait while the table is full.
-      std::lock_guard<std::mutex> lk(p->mtx);
-      for (auto it = p->conns.begin(); it != p->conns.end();) {
-        if ((*it)->bDone.load()) {
-          (*it)->th.join();
-          it = p->conns.erase(it);
-        } else {
-          ++it;
-        }
-      }
-    }
-    size_t nActive;
-    {
-      std::lock_guard<std::mutex> lk(p->mtx);
-      nActive = p->conns.size();
-    }
-    if (nActive >= static_cast<size_t>(kMaxConns)) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+    pollfd pfd{p->fdListen, POLLIN, 0};
+    if (poll(&pfd, 1, kPollMs) <= 0) {
+      ReapConns(p);
       continue;
     }
-    pollfd pfd{p->fdListen, POLLIN, 0};
-    int r = poll(&pfd, 1, kPollMs);
-    if (r <= 0) continue;
-    int fd = accept(p->fdListen, nullptr, nullptr);
-    if (fd < 0) continue;
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-    int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    auto c = std::make_unique<SimServer::Conn>();
-    SimServer::Conn *pc = c.get();
-    {
-      std::lock_guard<std::mutex> lk(p->mtx);
-      p->conns.push_back(std::move(c));
-      pc->th = std::thread([p, fd, pc] {
-        Serve(p, fd);
-        close(fd);
-        pc->bDone.store(true);
-      });
-    }
+    if (!AcceptConn(p)) std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
   }
 }
 
 }  // namespace
 
-SimServer *SimStart(const SimConfig &cfg, int nPort) {
+namespace sim {
+
+void ReapConns(SimServer *p) {
+  std::lock_guard<std::mutex> lk(p->mtx);
+  for (auto it = p->conns.begin(); it != p->conns.end();) {
+    if ((*it)->bDone.load()) {
+      (*it)->th.join();
+      it = p->conns.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+bool AcceptConn(SimServer *p) {
+  ReapConns(p);
+  {
+    std::lock_guard<std::mutex> lk(p->mtx);
+    if (p->conns.size() >= static_cast<size_t>(kMaxConns)) return false;
+  }
+  // The listening socket does not block: a client that gave up between the
+  // wake-up and here leaves nothing to accept.
+  int fd = accept4(p->fdListen, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  if (fd < 0) return true;
+  int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  auto c = std::make_unique<SimServer::Conn>();
+  SimServer::Conn *pc = c.get();
+  std::lock_guard<std::mutex> lk(p->mtx);
+  p->conns.push_back(std::move(c));
+  pc->th = std::thread([p, fd, pc] {
+    Serve(p, fd);
+    close(fd);
+    pc->bDone.store(true);
+  });
+  return true;
+}
+
+SimServer *OpenUnit(const SimConfig &cfg, int nPort) {
   auto p = std::make_unique<SimServer>();
   p->cfg = cfg;
   p->bHtmlForUnknown = cfg.bHtmlForUnknown;
@@ -115,7 +121,7 @@ SimServer *SimStart(const SimConfig &cfg, int nPort) {
   sockaddr_storage sa;
   socklen_t nLen = nPort < 0 || nPort > 65535 ? 0 : ListenAddress(cfg.bindAddress, nPort, &sa);
   if (nLen == 0) return nullptr;
-  int fd = socket(sa.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int fd = socket(sa.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return nullptr;
   int one = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -125,17 +131,11 @@ SimServer *SimStart(const SimConfig &cfg, int nPort) {
   }
   p->fdListen = fd;
   p->nPort = BoundPort(fd);
-  SimServer *raw = p.release();
-  raw->accepter = std::thread(AcceptLoop, raw);
-  return raw;
+  return p.release();
 }
 
-int SimPort(SimServer *p) { return p ? p->nPort : 0; }
-
-void SimStop(SimServer *p) {
-  if (!p) return;
+void CloseUnit(SimServer *p) {
   p->bStop.store(true);
-  if (p->accepter.joinable()) p->accepter.join();
   // No new connections now; every handler sees the stop within kPollMs.
   std::list<std::unique_ptr<SimServer::Conn>> conns;
   {
@@ -145,6 +145,23 @@ void SimStop(SimServer *p) {
   for (auto &c : conns) c->th.join();
   close(p->fdListen);
   delete p;
+}
+
+}  // namespace sim
+
+SimServer *SimStart(const SimConfig &cfg, int nPort) {
+  SimServer *p = OpenUnit(cfg, nPort);
+  if (p) p->accepter = std::thread(AcceptLoop, p);
+  return p;
+}
+
+int SimPort(SimServer *p) { return p ? p->nPort : 0; }
+
+void SimStop(SimServer *p) {
+  if (!p) return;
+  p->bStop.store(true);
+  if (p->accepter.joinable()) p->accepter.join();
+  CloseUnit(p);
 }
 
 std::vector<std::string> SimRequests(SimServer *p) {
@@ -197,10 +214,16 @@ void SimAdvance(SimServer *p, long nMinutes) {
 struct SimBlackHole {
   int fdListen = -1;
   int nPort = 0;
+  sockaddr_storage addr{};  // where it listens, for its own fillers
+  socklen_t nAddrLen = 0;
   std::vector<int> fillers;
 };
 
-SimBlackHole *SimStartBlackHole(const std::string &bindAddress) {
+namespace {
+
+// A listening socket whose accept queue holds a single connection; null
+// when it cannot be had.
+SimBlackHole *OpenHole(const std::string &bindAddress) {
   sockaddr_storage sa;
   socklen_t nLen = ListenAddress(bindAddress, 0, &sa);
   if (nLen == 0) return nullptr;
@@ -218,22 +241,77 @@ SimBlackHole *SimStartBlackHole(const std::string &bindAddress) {
     reinterpret_cast<sockaddr_in6 *>(&sa)->sin6_port = htons(static_cast<uint16_t>(h->nPort));
   else
     reinterpret_cast<sockaddr_in *>(&sa)->sin_port = htons(static_cast<uint16_t>(h->nPort));
-  // Fill the accept queue with connections nobody accepts; once it is full
-  // the kernel drops further handshakes, and a connect waits in vain. A
-  // handshake on loopback takes microseconds, so one that has not completed
-  // within a second was dropped.
-  for (int i = 0; i < 16; i++) {
-    int c = socket(sa.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (c < 0) break;
-    connect(c, reinterpret_cast<sockaddr *>(&sa), nLen);
-    pollfd pfd{c, POLLOUT, 0};
-    if (poll(&pfd, 1, 1000) <= 0) {
-      close(c);
-      break;
-    }
-    h->fillers.push_back(c);
-  }
+  h->addr = sa;
+  h->nAddrLen = nLen;
   return h;
+}
+
+// One more connection to each hole in pending; the holes whose connection
+// completed stay in pending, the others are full and leave it. A handshake
+// on loopback takes microseconds, so one that has not completed within a
+// second was dropped. All holes wait that second together, so a fleet's
+// hundreds of dead units start as fast as one.
+void FillRound(std::vector<SimBlackHole *> *pPending) {
+  const size_t nCount = pPending->size();
+  std::vector<int> fds(nCount, -1);
+  std::vector<pollfd> pfds(nCount, pollfd{-1, POLLOUT, 0});
+  for (size_t i = 0; i < nCount; i++) {
+    SimBlackHole *h = (*pPending)[i];
+    fds[i] = socket(h->addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fds[i] < 0) continue;
+    connect(fds[i], reinterpret_cast<const sockaddr *>(&h->addr), h->nAddrLen);
+    pfds[i].fd = fds[i];
+  }
+  std::vector<char> bUp(nCount, 0);
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  size_t nLeft = nCount;
+  while (nLeft > 0) {
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+    if (ms.count() <= 0) break;
+    int r = poll(pfds.data(), pfds.size(), static_cast<int>(ms.count()));
+    if (r < 0 && errno != EINTR) break;
+    for (size_t i = 0; r > 0 && i < nCount; i++) {
+      if (pfds[i].fd < 0 || !pfds[i].revents) continue;
+      bUp[i] = (pfds[i].revents & (POLLERR | POLLHUP)) == 0;
+      pfds[i].fd = -1;  // poll passes over it from now on
+      nLeft--;
+    }
+  }
+  std::vector<SimBlackHole *> still;
+  for (size_t i = 0; i < nCount; i++) {
+    SimBlackHole *h = (*pPending)[i];
+    if (!bUp[i]) {
+      if (fds[i] >= 0) close(fds[i]);
+      continue;
+    }
+    h->fillers.push_back(fds[i]);
+    if (h->fillers.size() < 16) still.push_back(h);
+  }
+  pPending->swap(still);
+}
+
+}  // namespace
+
+std::vector<SimBlackHole *> SimStartBlackHoles(const std::vector<std::string> &bindAddresses) {
+  std::vector<SimBlackHole *> holes;
+  for (const std::string &address : bindAddresses) {
+    SimBlackHole *h = OpenHole(address);
+    if (!h) {
+      for (SimBlackHole *o : holes) SimStopBlackHole(o);
+      return {};
+    }
+    holes.push_back(h);
+  }
+  // Fill every accept queue with connections nobody accepts; once it is
+  // full the kernel drops further handshakes, and a connect waits in vain.
+  std::vector<SimBlackHole *> pending = holes;
+  while (!pending.empty()) FillRound(&pending);
+  return holes;
+}
+
+SimBlackHole *SimStartBlackHole(const std::string &bindAddress) {
+  std::vector<SimBlackHole *> v = SimStartBlackHoles({bindAddress});
+  return v.empty() ? nullptr : v[0];
 }
 
 int SimBlackHolePort(SimBlackHole *h) { return h ? h->nPort : 0; }

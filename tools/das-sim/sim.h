@@ -178,8 +178,24 @@ std::string SimSerialCommentLine(int nLen, const std::string &fake);
 // full and never served, so a connect waits until the client gives up.
 struct SimBlackHole;
 SimBlackHole *SimStartBlackHole(const std::string &bindAddress = "127.0.0.1");
+// One on each address given, all at once in about the time of one (empty
+// on failure).
+std::vector<SimBlackHole *> SimStartBlackHoles(const std::vector<std::string> &bindAddresses);
 int SimBlackHolePort(SimBlackHole *pHole);
 void SimStopBlackHole(SimBlackHole *pHole);
+
+// Many units in one process, as a site's whole list of units: each unit is
+// a SimServer of its own (port, logs, deletes, faults, requests; the calls
+// above work on it as on any), but one thread waits on all their ports
+// (epoll) instead of one per unit, so that thousands of idle units cost
+// nothing. Every connection still gets a thread of its own while it lasts.
+struct SimFleet;
+SimFleet *SimStartFleet();
+// A unit served by the fleet; null on failure as SimStart. It belongs to
+// the fleet: SimStopFleet stops it (never SimStop).
+SimServer *SimFleetAdd(SimFleet *pFleet, const SimConfig &cfg, int nPort = 0);
+// Stops every unit of the fleet, as SimStop does one, and frees it all.
+void SimStopFleet(SimFleet *pFleet);
 
 // Base64 of the text (standard alphabet, padded).
 std::string SimBase64(const std::string &text);

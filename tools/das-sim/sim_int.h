@@ -4,7 +4,8 @@
 //   faults.cpp  the fault setters and Decide, which picks each answer;
 //   serve.cpp   one connection: request, auth, and the answer on the wire
 //               (slow, stall, cut, chunked, compressed, dribbled);
-//   server.cpp  start, accept loop, stop, observation, and the black hole.
+//   server.cpp  start, accept loop, stop, observation, and the black hole;
+//   fleet.cpp   many units behind one thread that waits on all their ports.
 #pragma once
 #include <atomic>
 #include <deque>
@@ -108,6 +109,19 @@ namespace sim {
 // look-up: a log download marks its records as handed over, and a delete
 // removes the records the last download handed over.
 Answer Decide(SimServer *p, const std::string &path, bool bAuthOk);
+
+// server.cpp
+// A unit listening on its port (non-blocking), with no thread yet; null on
+// failure.
+SimServer *OpenUnit(const SimConfig &cfg, int nPort);
+// Joins the unit's finished connections.
+void ReapConns(SimServer *p);
+// Takes one waiting connection (if any) and starts its thread; false when
+// the unit already has its most connections open, and nothing was taken.
+bool AcceptConn(SimServer *p);
+// Stops the unit's connections and frees it (its accepter, if any, has
+// ended already).
+void CloseUnit(SimServer *p);
 
 // serve.cpp
 // Reads one request on fd, records it and sends its answer (fd stays open).
