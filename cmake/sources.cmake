@@ -26,6 +26,7 @@ set(TANDREL_CORE_SOURCES
   download/job.cpp
   download/progress.cpp
   download/sequence.cpp
+  download/timelimit.cpp
   download/transfer.cpp
   download/worker.cpp
   merge/leftovers.cpp

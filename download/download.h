@@ -58,6 +58,12 @@ struct DownloadJob {
   int nDevices;
   long lRecords;
   std::atomic<int> bUnnoted;  // 1 until MarkJobNoted
+  // When the worker started (PlatTickMs; 0 before): the unit's time limit
+  // counts from here.
+  std::atomic<std::uint64_t> ullStartMs;
+  // Who settled the race between the time limit and the worker's end
+  // (TIME_LIMIT_ values, download/timelimit.cpp).
+  std::atomic<int> nTimeLimit;
 };
 
 // What became of one unit's download: UNIT_COMPLETE, UNIT_FAILED or
@@ -100,6 +106,23 @@ void CloseJobSocket(std::atomic<SOCKET> &slot);
 // Stops the job as the operator's cancel does: no further request, what
 // arrived whole is merged, no delete for a log that did not. Any thread.
 void CancelJob(DownloadJob *pJob);
+// Calls pfnJob for every job allocated and not yet freed, under the lock
+// that FreeDownloadJob takes: a job cannot be freed during the call, so
+// pfnJob must not free one, nor wait for a worker or the user-interface
+// thread.
+void ForEachLiveJob(void (*pfnJob)(void *pCtx, DownloadJob *pJob), void *pCtx);
+// The unattended run's time limit per unit: from StartUnitTimeLimit until
+// StopUnitTimeLimit a watchdog thread looks at the live jobs about every
+// 250 ms, and a unit whose worker has been running for nSeconds is stopped
+// as the operator's cancel stops it (its dialog closes, what arrived whole
+// is merged, no delete for a log that did not). 0 seconds: no watchdog.
+// User-interface thread, once each per run.
+void StartUnitTimeLimit(unsigned nSeconds);
+void StopUnitTimeLimit();
+// For the worker as it settles the outcome: the limit in seconds when the
+// time limit stopped the job (told once: later calls give 0), 0 when it did
+// not, and from the first call on it will not.
+unsigned JobStoppedAtTimeLimit(DownloadJob *pJob);
 // Writes the status line (bounded to 64 bytes) and sends the progress refresh.
 void SetJobStatus(DownloadJob *pJob, const char *pszFormat, ...)
     PRINTF_LIKE(2, 3);

@@ -2,7 +2,9 @@
 // the progress convention (status line, then a synchronous refresh).
 #include <cstdarg>
 #include <cstdio>
+#include <mutex>
 #include <new>
+#include <vector>
 
 #include "download/download.h"
 #include "download/job_int.h"
@@ -15,7 +17,20 @@ std::atomic<int> g_nJobsAlive{0};
 
 namespace {
 std::atomic<int> nOutcomesPending{0};
+
+// Every job from its allocation to its release, so that a stop of the whole
+// run (or a unit's time limit) can reach the jobs at work. Never destroyed:
+// a worker in its final wait may release its job while the process ends.
+struct LiveJobs {
+  std::mutex mx;
+  std::vector<DownloadJob *> jobs;
+};
+LiveJobs &Live() {
+  static LiveJobs *p = new LiveJobs;
+  return *p;
 }
+
+}  // namespace
 
 int DownloadOutcomesPending() { return nOutcomesPending.load(); }
 
@@ -33,6 +48,16 @@ DownloadJob *AllocDownloadJob(DasRecord *pDas, HWND hDlg) {
   pJob->sockFile.store(INVALID_SOCKET);
   pJob->sockQuery.store(INVALID_SOCKET);
   pJob->bUnnoted.store(1);
+  {
+    LiveJobs &live = Live();
+    std::lock_guard<std::mutex> lk(live.mx);
+    try {
+      live.jobs.push_back(pJob);
+    } catch (...) {
+      delete pJob;
+      return nullptr;
+    }
+  }
   nOutcomesPending.fetch_add(1);
   g_nJobsAlive.fetch_add(1);
   return pJob;
@@ -41,6 +66,16 @@ DownloadJob *AllocDownloadJob(DasRecord *pDas, HWND hDlg) {
 void FreeDownloadJob(DownloadJob *pJob) {
   if (!pJob) return;
   MarkJobNoted(pJob);
+  {
+    LiveJobs &live = Live();
+    std::lock_guard<std::mutex> lk(live.mx);
+    for (std::size_t i = 0; i < live.jobs.size(); i++)
+      if (live.jobs[i] == pJob) {
+        live.jobs[i] = live.jobs.back();
+        live.jobs.pop_back();
+        break;
+      }
+  }
   delete pJob;
   g_nJobsAlive.fetch_sub(1);
 }
@@ -62,6 +97,12 @@ void CancelJob(DownloadJob *pJob) {
   }
   CloseJobSocket(pJob->sockQuery);
   CloseJobSocket(pJob->sockFile);
+}
+
+void ForEachLiveJob(void (*pfnJob)(void *pCtx, DownloadJob *pJob), void *pCtx) {
+  LiveJobs &live = Live();
+  std::lock_guard<std::mutex> lk(live.mx);
+  for (DownloadJob *pJob : live.jobs) pfnJob(pCtx, pJob);
 }
 
 void RefreshJob(DownloadJob *pJob) {

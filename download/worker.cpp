@@ -9,6 +9,7 @@
 #include "log/summary.h"
 #include "platform/system.h"
 #include "platform/window.h"
+#include "util/text.h"
 
 namespace {
 const std::size_t kMinDialoutPhone = 3;
@@ -20,6 +21,20 @@ void NoteUnit(DownloadJob *pJob, int nOutcome) {
                   pJob->nDevices, pJob->lRecords);
   MarkJobNoted(pJob);
 }
+// Stopped like a cancel, but nobody chose it: a unit stopped at its time
+// limit has failed, and that is what its entry and its summary line say,
+// whatever its steps said before. 1 when it was (told once).
+int SettleTimeLimit(DownloadJob *pJob) {
+  unsigned nLimitS = JobStoppedAtTimeLimit(pJob);
+  if (!nLimitS) return 0;
+  pJob->nOutcome = UNIT_FAILED;
+  FormatString(pJob->szReason, sizeof pJob->szReason, "stopped at its time limit of %u s",
+               nLimitS);
+  LogError("download", __LINE__, "Download of DAS %s at %s stopped at its time limit of %u s",
+           pJob->pDas->serialnumber, pJob->pDas->ipaddress, nLimitS);
+  return 1;
+}
+
 // An address that is not plainly four numbers, a host name or a bracketed
 // IPv6 address would be read some other way by someone (a leading 0 as
 // octal, "10.1" as 10.0.0.1) and could reach another unit, which would then
@@ -66,6 +81,7 @@ int OpenTheWay(DownloadJob *pJob, int bDialout, HRASCONN *phConn) {
     // that they repair); they need no line to the unit.
     MergeLeftoverLogs(pJob);
   }
+  SettleTimeLimit(pJob);  // a dial that outlasted it
   NoteUnit(pJob, pJob->nOutcome == UNIT_FAILED ? UNIT_FAILED : UNIT_CANCELLED);
   SendMessage(pJob->hDlg, WM_CLOSE, 0, 0);
   pJob->cState.store(JOB_CANCELLED);
@@ -115,6 +131,7 @@ int DownloadReachedUnit(DownloadJob *pJob) {
 // unit, unless the step that failed has written one already.
 void SettleOutcome(DownloadJob *pJob, long nErrorsBefore) {
   DasRecord *pDas = pJob->pDas;
+  if (SettleTimeLimit(pJob)) return;
   int bCancelled = pJob->cState.load() != JOB_RUNNING && pJob->nOutcome != UNIT_FAILED;
   if (bCancelled) {
     pJob->nOutcome = UNIT_CANCELLED;
@@ -142,6 +159,7 @@ void DownloadThread(void *pParam) {
   // going: that cancel has moved the job to 2 already and nothing is done.
   unsigned char cExpected = JOB_CREATED;
   pJob->cState.compare_exchange_strong(cExpected, JOB_RUNNING);
+  pJob->ullStartMs.store(PlatTickMs());
 
   LogInfo("download", __LINE__, "Download thread starting for %s.", pDas->serialnumber);
 

@@ -168,6 +168,8 @@ int AppMain(int argc, char **argv) {
   }
 
   PlatSetDisplayLostHandler(DisplayLost);
+  // The window's downloads take no limit: the operator has the Cancel button.
+  if (AutoRun) StartUnitTimeLimit(RunOptions.nUnitTimeLimitS);
   if (DialogBoxParam(InstanceHandle, "DLG_DASLIST", nullptr, MainWindowProc, 0) == -1) {
     // A session without a desktop (a service, a scheduler's session): the
     // main window could not be made, so no unit was looked at. That is a
@@ -181,6 +183,7 @@ int AppMain(int argc, char **argv) {
   // its unit, within reason, before the process ends under it.
   for (int i = 0; i < kOutcomeWaitSteps && DownloadOutcomesPending() > 0; i++)
     PlatSleep(kOutcomeWaitStepMs);
+  StopUnitTimeLimit();
 
   PlatSockCleanup();
   LogInfo("main", __LINE__, "Software exiting.");

@@ -155,6 +155,9 @@ TEST(SystemdUnits, TheServiceCommandsRunTheUnattendedDownload) {
     // error (in the folder of the list: it is there).
     WriteFileBytes(workDir + "/daslist.txt", "serialnumber,name,phone,ipaddress,deletelog,password\r\n");
     EXPECT_EQ(exec.rfind(home.dir.File(".local/bin/tandreldl "), 0), 0u) << exec;
+    // A night is not held up by one unit (the option's value is checked:
+    // a bad one would end the run with status 2 below).
+    EXPECT_NE(exec.find(" --unit-time-limit 1800"), std::string::npos) << exec;
     Result r = Shell("cd " + Quote(workDir) + " && env -u DISPLAY -u WAYLAND_DISPLAY " + exec);
     EXPECT_EQ(r.nStatus, 0) << r.output;
     EXPECT_TRUE(FileExists(workDir + "/daslist.txt"));
@@ -162,6 +165,25 @@ TEST(SystemdUnits, TheServiceCommandsRunTheUnattendedDownload) {
     ASSERT_GE(entries.size(), 2u);
     EXPECT_EQ(entries[1].message, "option /AUTO. Running automatic download");
   }
+}
+
+// The nightly task's arguments, as Task Scheduler passes them: a run of a
+// list without units that ends without error (a bad option value ends with 2).
+TEST(WindowsTask, ItsArgumentsRunTheUnattendedDownload) {
+  std::string xml = ReadFileBytes(Source + "/contrib/windows/tandreldl-task.xml");
+  std::size_t at = xml.find("<Arguments>");
+  ASSERT_NE(at, std::string::npos);
+  at += 11;
+  std::string args = xml.substr(at, xml.find("</Arguments>", at) - at);
+  EXPECT_NE(args.find("--unit-time-limit 1800"), std::string::npos) << args;
+  TempDir dir(false);
+  WriteFileBytes(dir.File("daslist.txt"), "serialnumber,name,phone,ipaddress,deletelog,password\r\n");
+  Result r = Shell("cd " + Quote(dir.Path()) + " && env -u DISPLAY -u WAYLAND_DISPLAY " +
+                   Quote(TANDREL_BINARY) + " " + args);
+  EXPECT_EQ(r.nStatus, 0) << r.output;
+  std::vector<LogEntry> entries = ReadLogEntries(dir.File("errorlog.txt"));
+  ASSERT_GE(entries.size(), 2u);
+  EXPECT_EQ(entries[1].message, "option /AUTO. Running automatic download");
 }
 
 TEST(ManualPage, RendersWithoutWarnings) {

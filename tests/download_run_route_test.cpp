@@ -8,9 +8,11 @@
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <chrono>
@@ -65,6 +67,10 @@ class Route : public ::testing::Test {
     int pid = StartProgram(TANDREL_BINARY, work, {"/AUTO"}, base.File("out.txt"),
                            base.File("err.txt"));
     return pid < 0 ? -1 : WaitProgram(pid, 300);
+  }
+  // The run started with these arguments; its process id.
+  int StartRun(const std::vector<std::string> &args) {
+    return StartProgram(TANDREL_BINARY, work, args, base.File("out.txt"), base.File("err.txt"));
   }
   std::vector<LogEntry> Entries() { return ReadLogEntries(W("errorlog.txt")); }
   std::string Dump() {
@@ -440,6 +446,76 @@ TEST_F(Route, AListTheNightDoesNotChangeIsNotWritten) {
   EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
   EXPECT_EQ(ReadFileBytes(W("daslist.txt")), list);
   EXPECT_TRUE(FileExists(W(S + "/mb-001.log")));
+}
+
+// A run stopped while its first unit dribbles its first log (two bytes a
+// second: slow, but never slow enough to time out), by the unit's time limit
+// or by a signal from outside. Either way the cut unit is told to delete
+// nothing, the run ends with status 1, its entry and a summary line for
+// every unit, and the next run brings every record of both units.
+struct StopRow {
+  const char *pszName;
+  int nSignal;  // 0: the time limit (--unit-time-limit 2) stops the unit
+};
+
+TEST_F(Route, ARunStoppedWhileAUnitDribbles) {
+  const StopRow rows[] = {
+      {"time limit", 0}};
+  for (const StopRow &row : rows) {
+    SCOPED_TRACE(row.pszName);
+    Start(SimConfig{});
+    SimConfig c2;
+    c2.serial = "DAS000000002";
+    c2.name = "Second";
+    SimUnit second(c2);
+    ASSERT_NE(second.p, nullptr);
+    list += "DAS000000002,Second,\"\"," + second.Address() + ",YES," + kPass + "\r\n";
+    WriteFileBytes(W("daslist.txt"), list);
+    SimSetDribble(sim->p, "/setup/logexport.cgi?MB=1", 500);
+    const std::string secondBody = SimLogBody(second.p, 2);
+
+    std::vector<std::string> args = {"/AUTO"};
+    if (!row.nSignal) args = {"/AUTO", "--unit-time-limit", "2"};
+    int pid = StartRun(args);
+    ASSERT_GT(pid, 0);
+    if (row.nSignal) {
+      ASSERT_TRUE(WaitFor([&] { return sim->Asked("/setup/logexport.cgi?MB=1"); })) << Dump();
+      kill(pid, row.nSignal);
+    }
+    EXPECT_EQ(WaitProgram(pid, 120), 1) << Dump();
+
+    std::vector<std::string> errors;
+    for (auto &e : Entries())
+      if (e.message.find("stopped") != std::string::npos) errors.push_back(e.module + ": " + e.message);
+    std::string err = ReadFileBytes(base.File("err.txt"));
+    if (!row.nSignal) {
+      EXPECT_EQ(errors, std::vector<std::string>{"download: Download of DAS " + S + " at " + A +
+                                                 " stopped at its time limit of 2 s"})
+          << Dump();
+      EXPECT_NE(err.find(S + " Sim unit: failed: stopped at its time limit of 2 s\n"),
+                std::string::npos) << err;
+      // The rest of the night goes on.
+      EXPECT_NE(err.find("DAS000000002 Second: complete, 2 devices, 2880 records\n"),
+                std::string::npos) << err;
+      EXPECT_EQ(SimDeleteCount(second.p, 1), 1);
+    } else {
+      EXPECT_EQ(errors, std::vector<std::string>{"main: Run stopped by signal " +
+                                                 std::to_string(row.nSignal)})
+          << Dump();
+      EXPECT_NE(err.find(S + " Sim unit: cancelled\n"), std::string::npos) << err;
+      EXPECT_NE(err.find("DAS000000002 Second: not started\n"), std::string::npos) << err;
+      EXPECT_TRUE(SimRequestPaths(second.p).empty());
+      EXPECT_EQ(Entries().back().message, "Software exiting.");
+    }
+    ExpectNothingDeleted();
+    std::vector<std::string> paths = SimRequestPaths(sim->p);
+    EXPECT_EQ(std::count(paths.begin(), paths.end(), "/setup/logexport.cgi?MB=2"), 0);
+
+    // Nothing lost: the next run brings both units whole.
+    ExpectNextGoodRunKeepsAll();
+    std::string got = ReadFileBytes(W("DAS000000002/mb-002.log"));
+    EXPECT_TRUE(got == secondBody) << FirstDifference(got, secondBody);
+  }
 }
 
 // A name server that never answers, counting the look-ups it was asked.
