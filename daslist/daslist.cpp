@@ -115,6 +115,16 @@ void DownloadUnit(HWND hWnd) {
 // during the run may take up the operator's edits of the file and show the
 // list anew: items then move, so the run goes by record, and a unit whose
 // row the operator has removed meanwhile is not downloaded.
+// The main window while it exists, for a stop from another thread.
+std::atomic<HWND> MainWindow{nullptr};
+
+// The units from the one at nFrom on, which a stopped run did not reach,
+// in the run's summary.
+void NoteNotStarted(const std::vector<DasRecord *> &units, std::size_t nFrom) {
+  for (std::size_t i = nFrom; i < units.size(); i++)
+    SummaryNoteUnit(units[i]->serialnumber, units[i]->name, UNIT_NOT_STARTED, "", 0, 0);
+}
+
 void DownloadAllUnits(HWND hWnd) {
   HWND hList = GetDlgItem(hWnd, IDC_DASLIST);
   LRESULT nCount = SendMessage(hList, LB_GETCOUNT, 0, 0);
@@ -125,7 +135,12 @@ void DownloadAllUnits(HWND hWnd) {
     unsigned nShown = DasListShownAnew();
     int bShownAnew = 0;
     std::unordered_set<const DasRecord *> listed;
-    for (DasRecord *pDas : units) {
+    for (std::size_t i = 0; i < units.size(); i++) {
+      DasRecord *pDas = units[i];
+      if (DownloadsStopped()) {
+        NoteNotStarted(units, i);
+        break;
+      }
       if (DasListShownAnew() != nShown) {
         nShown = DasListShownAnew();
         bShownAnew = 1;
@@ -155,9 +170,17 @@ void InitMainWindow(HWND hWnd) {
   SetWindowText(hWnd, szTitle);
   // Posted: the automatic run starts once the window's loop runs.
   if (AutoRun) PostMessage(hWnd, WM_COMMAND, CMD_AUTO_RUN, 0);
+  // A stop that came while the window was being made found none to end.
+  MainWindow.store(hWnd);
+  if (DownloadsStopped()) PostMessage(hWnd, WM_COMMAND, CMD_RUN_STOPPED, 0);
 }
 
 }  // namespace
+
+void StopMainWindow() {
+  HWND hWnd = MainWindow.load();
+  if (hWnd) PostMessage(hWnd, WM_COMMAND, CMD_RUN_STOPPED, 0);
+}
 
 LRESULT MainWindowProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
   switch (uMsg) {
@@ -168,6 +191,7 @@ LRESULT MainWindowProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
       DestroyWindow(hWnd);
       return 1;
     case WM_DESTROY:
+      MainWindow.store(nullptr);
       PostQuitMessage(0);
       return 0;
     case WM_COMMAND:
@@ -183,6 +207,14 @@ LRESULT MainWindowProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
           return 0;
         case CMD_SAVE_REFRESH:
           SaveAndRefresh(hWnd);
+          return 0;
+        case CMD_RUN_STOPPED:
+          // The quit message ends every loop of this thread, the innermost
+          // first: a progress dialog (its job is cancelled already), the
+          // settings dialog, a box, then this window. The code around a
+          // loop goes on as after its end: a Download All notes the units
+          // it did not reach.
+          PostQuitMessage(0);
           return 0;
         case CMD_AUTO_RUN:
           SendCommand(hWnd, IDC_DOWNLOADALL);

@@ -26,6 +26,11 @@ int ParseDasListLine(char *pszLine, DasRecord *pDas);
 void LoadDasList(HWND hList);
 void SaveDasList(HWND hList);
 LRESULT MainWindowProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam);
+// The run is being stopped (a signal): the main window ends it, with every
+// dialog or box still open above it; a Download All starts no further unit
+// and notes the units it did not reach as not started. Any thread; once
+// the download module has been stopped (StopAllDownloads).
+void StopMainWindow();
 
 // The settings dialog.
 int EditDasSettings(HWND hOwner, DasRecord *pDas);

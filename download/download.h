@@ -111,6 +111,12 @@ void CancelJob(DownloadJob *pJob);
 // pfnJob must not free one, nor wait for a worker or the user-interface
 // thread.
 void ForEachLiveJob(void (*pfnJob)(void *pCtx, DownloadJob *pJob), void *pCtx);
+// Stops the whole run: every live job is cancelled and its progress dialog,
+// if any, closes as on the operator's cancel; a job allocated from now on
+// starts cancelled. Any thread (not a signal handler).
+void StopAllDownloads();
+// 1 once StopAllDownloads has been called: start no further unit.
+int DownloadsStopped();
 // The unattended run's time limit per unit: from StartUnitTimeLimit until
 // StopUnitTimeLimit a watchdog thread looks at the live jobs about every
 // 250 ms, and a unit whose worker has been running for nSeconds is stopped

@@ -24,6 +24,7 @@ std::atomic<int> nOutcomesPending{0};
 struct LiveJobs {
   std::mutex mx;
   std::vector<DownloadJob *> jobs;
+  int bStopped = 0;
 };
 LiveJobs &Live() {
   static LiveJobs *p = new LiveJobs;
@@ -57,6 +58,9 @@ DownloadJob *AllocDownloadJob(DasRecord *pDas, HWND hDlg) {
       delete pJob;
       return nullptr;
     }
+    // A job made after the run was stopped starts stopped: its worker
+    // sends no request.
+    if (live.bStopped) pJob->cState.store(JOB_CANCELLED);
   }
   nOutcomesPending.fetch_add(1);
   g_nJobsAlive.fetch_add(1);
@@ -103,6 +107,24 @@ void ForEachLiveJob(void (*pfnJob)(void *pCtx, DownloadJob *pJob), void *pCtx) {
   LiveJobs &live = Live();
   std::lock_guard<std::mutex> lk(live.mx);
   for (DownloadJob *pJob : live.jobs) pfnJob(pCtx, pJob);
+}
+
+void StopAllDownloads() {
+  LiveJobs &live = Live();
+  std::lock_guard<std::mutex> lk(live.mx);
+  live.bStopped = 1;
+  for (DownloadJob *pJob : live.jobs) {
+    CancelJob(pJob);
+    // The dialog closes as on the operator's cancel. Posted: the
+    // user-interface thread may be waiting for this lock.
+    if (pJob->hDlg) PostMessage(pJob->hDlg, WM_CLOSE, 0, 0);
+  }
+}
+
+int DownloadsStopped() {
+  LiveJobs &live = Live();
+  std::lock_guard<std::mutex> lk(live.mx);
+  return live.bStopped;
 }
 
 void RefreshJob(DownloadJob *pJob) {

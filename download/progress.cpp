@@ -32,6 +32,9 @@ void InitDialog(HWND hDlg) {
   DownloadJob *pJob = AllocDownloadJob(DownloadRecord, hDlg);
   CurrentJob = pJob;
   if (!pJob) return;  // no worker: the dialog waits to be closed
+  // The run was stopped just now: the job starts cancelled, its worker does
+  // nothing, and the dialog closes as on a cancel.
+  if (pJob->cState.load() == JOB_CANCELLED) PostMessage(hDlg, WM_CLOSE, 0, 0);
   pJob->hThread = PlatBeginThread(DownloadThread, pJob);
   if (!pJob->hThread) {
     // Nobody would ever free the job or close the dialog.

@@ -113,6 +113,8 @@ void OpenErrorLog(int nSuppressBoxes) {
   g_hLog = h;
 }
 
+void StopErrorBoxes() { g_bSuppressBoxes.store(1); }
+
 int LogError(const char *pszFile, int nLine, const char *pszFormat, ...) {
   std::time_t t = Now();  // the time of the call, not of the end of the box
   g_nErrors++;

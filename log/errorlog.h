@@ -23,6 +23,9 @@ const char *FormatFileError(char *pszBuf, unsigned nCap, const char *pszWhat, co
 int LogFileError(const char *pszModule, int nLine, const char *pszWhat, const char *pszPath,
                  int nErr);
 
+// From now on no entry shows a box, as with "/AUTO": the run is being
+// stopped, and nobody is to answer one. Any thread.
+void StopErrorBoxes();
 // Number of error entries made in this run (the exit status tells a
 // scheduler whether the night went well).
 long ErrorLogErrorCount();

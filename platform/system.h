@@ -24,6 +24,15 @@ std::uintptr_t PlatBeginThread(void (*fn)(void *), void *pArg);
 // destructor runs under a download worker that still writes its files.
 void PlatSetDisplayLostHandler(void (*pfnHandler)());
 [[noreturn]] void PlatDisplayLost();
+// Asks for the run to be stopped from outside: SIGTERM, SIGINT and SIGHUP
+// (on Windows the console's Ctrl-C, given as 2, and Ctrl-Break, close,
+// logoff and shutdown, given as 15). The first one calls pfnHandler with
+// that number on a thread of the platform's own, never inside the signal
+// itself, so the handler may log, lock and post; it should return soon,
+// the run then ends by itself. A second one ends the process at once with
+// status 128 + its number (what was written before is taken up by the next
+// run, as after a crash). Set once, before the main window.
+void PlatSetStopHandler(void (*pfnHandler)(int nSignal));
 // Writes text to standard error (one write).
 void PlatStderr(const char *pszText);
 // 1 when standard error is a terminal.

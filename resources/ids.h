@@ -14,6 +14,7 @@ enum {
   CMD_SAVE_REFRESH = 175,
   CMD_PROGRESS_REFRESH = 176,  // to the progress dialog
   CMD_AUTO_RUN = 177,
+  CMD_RUN_STOPPED = 178,  // posted: the run is stopped, every loop ends
   IDC_DASLIST = 202,
   IDC_EDITDAS = 203,
   IDC_DOWNLOAD = 204,

@@ -86,6 +86,17 @@ void DisplayLost() {
   EndProcess();
 }
 
+// SIGTERM, SIGINT, SIGHUP (or the console's events): the run ends as if
+// every download were cancelled. What is being merged is finished (the wait
+// at the end of AppMain), the summary tells what became of every unit, and
+// the exit status says the night did not go well.
+void RunStopped(int nSignal) {
+  StopErrorBoxes();
+  LogError("main", __LINE__, "Run stopped by signal %d", nSignal);
+  StopAllDownloads();
+  StopMainWindow();
+}
+
 }  // namespace
 
 void CheckCommandLine(HINSTANCE hInstance, const char *pszCmdLine) {
@@ -168,6 +179,7 @@ int AppMain(int argc, char **argv) {
   }
 
   PlatSetDisplayLostHandler(DisplayLost);
+  PlatSetStopHandler(RunStopped);
   // The window's downloads take no limit: the operator has the Cancel button.
   if (AutoRun) StartUnitTimeLimit(RunOptions.nUnitTimeLimitS);
   if (DialogBoxParam(InstanceHandle, "DLG_DASLIST", nullptr, MainWindowProc, 0) == -1) {

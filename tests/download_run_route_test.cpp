@@ -460,7 +460,7 @@ struct StopRow {
 
 TEST_F(Route, ARunStoppedWhileAUnitDribbles) {
   const StopRow rows[] = {
-      {"time limit", 0}};
+      {"time limit", 0}, {"SIGTERM", SIGTERM}, {"SIGINT", SIGINT}, {"SIGHUP", SIGHUP}};
   for (const StopRow &row : rows) {
     SCOPED_TRACE(row.pszName);
     Start(SimConfig{});
@@ -516,6 +516,27 @@ TEST_F(Route, ARunStoppedWhileAUnitDribbles) {
     std::string got = ReadFileBytes(W("DAS000000002/mb-002.log"));
     EXPECT_TRUE(got == secondBody) << FirstDifference(got, secondBody);
   }
+}
+
+// A second signal while the first one's stop is under way ends the run at
+// once, without its summary; what it cut off is taken up by the next run.
+TEST_F(Route, ASecondSignalEndsTheRunAtOnce) {
+  Start(SimConfig{});
+  SimSetDribble(sim->p, "/setup/logexport.cgi?MB=1", 500);
+  int pid = StartRun({"/AUTO"});
+  ASSERT_GT(pid, 0);
+  ASSERT_TRUE(WaitFor([&] { return sim->Asked("/setup/logexport.cgi?MB=1"); })) << Dump();
+  // Two different signals: two of the same kind may arrive as one.
+  kill(pid, SIGTERM);
+  kill(pid, SIGINT);
+  // Pending signals come in the order of their numbers: the second to be
+  // handled is the one that ends the run, with 128 + its number.
+  int nStatus = WaitProgram(pid, 120);
+  EXPECT_TRUE(nStatus == 128 + SIGTERM || nStatus == 128 + SIGINT) << nStatus << Dump();
+  EXPECT_EQ(ReadFileBytes(base.File("err.txt")).find("units:"), std::string::npos);
+  for (auto &e : Entries()) EXPECT_NE(e.message, "Software exiting.");
+  ExpectNothingDeleted();
+  ExpectNextGoodRunKeepsAll();
 }
 
 // A name server that never answers, counting the look-ups it was asked.

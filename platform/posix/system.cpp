@@ -1,8 +1,12 @@
 // Clock, sleeping, threads and process exit.
 #include "platform/system.h"
 
+#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
 
 #include <atomic>
 #include <chrono>
@@ -42,6 +46,57 @@ void PlatExitProcess(int nStatus) {
   ::_exit(nStatus);
 }
 
+namespace {
+
+// The signal itself only counts and writes its number into a pipe: all the
+// rest (log entries, locks, messages) happens on StopThread, where it may.
+std::atomic<int> g_nStopSignals{0};
+int g_ahStopPipe[2] = {-1, -1};
+std::atomic<void (*)(int)> g_pfnStop{nullptr};
+
+extern "C" void OnStopSignal(int nSignal) {
+  int nSavedErrno = errno;
+  if (g_nStopSignals.fetch_add(1) > 0) ::_exit(128 + nSignal);
+  unsigned char c = static_cast<unsigned char>(nSignal);
+  if (::write(g_ahStopPipe[1], &c, 1) != 1) {
+    // Nobody would hear of the stop: end as a second signal would.
+    ::_exit(128 + nSignal);
+  }
+  errno = nSavedErrno;
+}
+
+void StopThread() {
+  unsigned char c = 0;
+  for (;;) {
+    ssize_t r = ::read(g_ahStopPipe[0], &c, 1);
+    if (r == 1) break;
+    if (r < 0 && errno == EINTR) continue;
+    return;
+  }
+  void (*pfn)(int) = g_pfnStop.load();
+  if (pfn) pfn(c);
+}
+
+}  // namespace
+
+void PlatSetStopHandler(void (*pfnHandler)(int)) {
+  g_pfnStop.store(pfnHandler);
+  if (g_ahStopPipe[0] >= 0) return;
+  if (::pipe2(g_ahStopPipe, O_CLOEXEC) != 0) return;  // the signals keep ending the run
+  try {
+    std::thread(StopThread).detach();
+  } catch (const std::system_error &) {
+    return;
+  }
+  struct sigaction sa;
+  std::memset(&sa, 0, sizeof sa);
+  sa.sa_handler = OnStopSignal;
+  sigemptyset(&sa.sa_mask);
+  // Calls that another thread is blocked in go on (the rest of the code
+  // also takes EINTR as "again").
+  sa.sa_flags = SA_RESTART;
+  for (int nSignal : {SIGTERM, SIGINT, SIGHUP}) sigaction(nSignal, &sa, nullptr);
+}
 
 namespace {
 void WriteAll(int fd, const char *pszText) {

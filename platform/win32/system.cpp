@@ -53,3 +53,33 @@ void PlatExitProcess(int nStatus) {
   ::ExitProcess(static_cast<UINT>(nStatus));
 }
 
+
+namespace {
+
+std::atomic<int> g_nStopEvents{0};
+std::atomic<void (*)(int)> g_pfnStop{nullptr};
+
+// The console's control events as the signal numbers of the other systems:
+// Ctrl-C is SIGINT (2), everything else asks the program to end (SIGTERM,
+// 15).
+int EventSignal(DWORD dwEvent) { return dwEvent == CTRL_C_EVENT ? 2 : 15; }
+
+BOOL WINAPI OnConsoleEvent(DWORD dwEvent) {
+  int nSignal = EventSignal(dwEvent);
+  if (g_nStopEvents.fetch_add(1) > 0) ::ExitProcess(static_cast<UINT>(128 + nSignal));
+  // The system calls this on a thread of its own: the handler may run here.
+  void (*pfn)(int) = g_pfnStop.load();
+  if (pfn) pfn(nSignal);
+  // After a close, logoff or shutdown the system ends the process as soon
+  // as this returns: wait here while the run ends by itself (the system
+  // gives a few seconds).
+  if (dwEvent != CTRL_C_EVENT && dwEvent != CTRL_BREAK_EVENT) ::Sleep(INFINITE);
+  return TRUE;
+}
+
+}  // namespace
+
+void PlatSetStopHandler(void (*pfnHandler)(int)) {
+  g_pfnStop.store(pfnHandler);
+  ::SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+}
