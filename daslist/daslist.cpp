@@ -208,6 +208,9 @@ LRESULT MainWindowProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
         case CMD_SAVE_REFRESH:
           SaveAndRefresh(hWnd);
           return 0;
+        case CMD_TAKE_IDENTITY:
+          TakeReportedIdentity(lParam);
+          return 0;
         case CMD_RUN_STOPPED:
           // The quit message ends every loop of this thread, the innermost
           // first: a progress dialog (its job is cancelled already), the

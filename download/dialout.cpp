@@ -97,6 +97,7 @@ int Dialout(DownloadJob *pJob, HRASCONN *phConn) {
     // The service has given up on this dial; it will not recover. The error
     // itself was logged by DialCallback and has just been shown.
     if (status.dwError != 0) {
+      pJob->nErrorsElsewhere++;  // on the service's thread
       return WaitFailed(pJob, phConn);
     }
 

@@ -20,7 +20,21 @@ enum : unsigned char {
 };
 
 struct DownloadJob {
+  // The unit as the job knows it: &das, the job's own copy of the list's
+  // record taken when the job was made. The worker reads and writes only
+  // this copy, so that an edit or a save of the list during the download
+  // (the operator's, or the take-up of a list changed on disk) meets no
+  // worker, and units downloaded side by side never share a record.
   DasRecord *pDas;
+  DasRecord das;
+  // The list's record (null for a job made without one): written only on
+  // the thread that shows the list, by TakeReportedIdentity, while the
+  // worker waits for it.
+  DasRecord *pListed;
+  // Error entries about this unit that were written on another thread (the
+  // identity taken on the user-interface thread, the dial-up service's
+  // callback): the worker's own count does not see them.
+  int nErrorsElsewhere;
   std::atomic<unsigned char> cState;
   HWND hDlg;
   std::uintptr_t hThread;
@@ -260,7 +274,15 @@ int RequestLogDelete(DownloadJob *pJob, int nKind, int nDevice);
 // 1 when the text can be a unit's serial number and so its directory name:
 // exactly 12 characters, no path separator, no control character.
 int IsValidSerialNumber(const char *pszSerial);
+// Asks the unit who it is and takes the answer: the serial number and name
+// go into the job's copy of the record and, through the main window (the
+// owner, DownloadOwner) on its own thread, into the list's record, after
+// the check that no other row of the list holds that serial number. 1 when
+// the identity was taken (a refused serial number included: bSerialRefused).
 int ReadDasIdentity(DownloadJob *pJob);
+// For the owner's window procedure on CMD_TAKE_IDENTITY: takes the identity
+// that ReadDasIdentity sends as lParam, on the thread that shows the list.
+void TakeReportedIdentity(LPARAM lTake);
 int DownloadSingleMeterDas(DownloadJob *pJob);
 int DownloadMultiDeviceDas(DownloadJob *pJob);
 // Merges what earlier runs downloaded but could not merge, for every device

@@ -134,7 +134,7 @@ int ReadIdentityBody(DownloadJob *pJob, Identity *pId, char *pszWhy, unsigned nW
 // null when there is none or no list. *pnRow and *pnOtherRow get the rows'
 // numbers, counted from 1. List items are read through the list box, which
 // serves a worker's messages as well as the user-interface thread's.
-const DasRecord *OtherRowWithSerial(const DasRecord *pDas, const char *pszSerial, int *pnRow,
+const DasRecord *OtherRowWithSerial(const DasRecord *pListed, const char *pszSerial, int *pnRow,
                                     int *pnOtherRow) {
   HWND hOwner = DownloadOwner.load();
   HWND hList = hOwner ? GetDlgItem(hOwner, IDC_DASLIST) : nullptr;
@@ -145,7 +145,7 @@ const DasRecord *OtherRowWithSerial(const DasRecord *pDas, const char *pszSerial
     LRESULT r = SendMessage(hList, LB_GETITEMDATA, static_cast<WPARAM>(i), 0);
     const DasRecord *p = r == LB_ERR ? nullptr : reinterpret_cast<const DasRecord *>(r);
     if (!p) continue;
-    if (p == pDas) {
+    if (p == pListed) {
       *pnRow = static_cast<int>(i) + 1;
     } else if (!pFound && std::strlen(p->serialnumber) == std::strlen(pszSerial) &&
                SameNoCase(p->serialnumber, pszSerial, std::strlen(pszSerial))) {
@@ -201,7 +201,7 @@ int SerialHeldElsewhere(DownloadJob *pJob, const Identity &id) {
   // sure, so this one is left alone until the list is put right.
   DasRecord *pDas = pJob->pDas;
   int nRow = 0, nOtherRow = 0;
-  const DasRecord *pOther = OtherRowWithSerial(pDas, id.szSerial, &nRow, &nOtherRow);
+  const DasRecord *pOther = OtherRowWithSerial(pJob->pListed, id.szSerial, &nRow, &nOtherRow);
   if (!pOther) return 0;
   LogError("download", __LINE__,
            "DAS %s at %s (row %d of the list) reports serial number %s, which row %d "
@@ -212,17 +212,22 @@ int SerialHeldElsewhere(DownloadJob *pJob, const Identity &id) {
   return 1;
 }
 
-// Puts the unit's name and serial number into its record, or marks a
-// serial number that cannot be used as refused.
+// Puts the unit's name and serial number into the job's record and the
+// list's, or marks a serial number that cannot be used as refused.
 void TakeIdentity(DownloadJob *pJob, const Identity &id) {
   DasRecord *pDas = pJob->pDas;
-  if (id.bName) CopyString(pDas->name, id.szName, sizeof pDas->name);
+  DasRecord *pListed = pJob->pListed;
+  if (id.bName) {
+    CopyString(pDas->name, id.szName, sizeof pDas->name);
+    if (pListed) CopyString(pListed->name, id.szName, sizeof pListed->name);
+  }
   if (!id.bSerialTooLong && IsValidSerialNumber(id.szSerial)) {
     // The row's files go to another directory from now on.
     if (pDas->serialnumber[0] && std::strcmp(pDas->serialnumber, id.szSerial) != 0)
       LogInfo("download", __LINE__, "Serial number of DAS at %s changed from %s to %s",
               pDas->ipaddress, pDas->serialnumber, id.szSerial);
     CopyString(pDas->serialnumber, id.szSerial, sizeof pDas->serialnumber);
+    if (pListed) CopyString(pListed->serialnumber, id.szSerial, sizeof pListed->serialnumber);
     PlatMkdir(pDas->serialnumber);  // exists after the first download
   } else {
     // The worker refuses such a unit. The serial number the record holds
@@ -233,7 +238,35 @@ void TakeIdentity(DownloadJob *pJob, const Identity &id) {
   }
 }
 
+// An identity on its way to the thread that shows the list.
+struct IdentityTake {
+  DownloadJob *pJob;
+  const Identity *pId;
+  int bDone;        // taken or refused
+  int nResult;      // 1 taken, 0 refused (another row holds the serial number)
+};
+
+void TakeIdentityHere(IdentityTake *pTake) {
+  pTake->bDone = 1;
+  pTake->nResult = 0;
+  const Identity &id = *pTake->pId;
+  if (!id.bSerialTooLong && IsValidSerialNumber(id.szSerial) &&
+      SerialHeldElsewhere(pTake->pJob, id))
+    return;
+  TakeIdentity(pTake->pJob, id);
+  pTake->nResult = 1;
+}
+
 }  // namespace
+
+void TakeReportedIdentity(LPARAM lTake) {
+  auto *pTake = reinterpret_cast<IdentityTake *>(lTake);
+  if (!pTake) return;
+  // Entries written here are the unit's, but not on its worker's thread.
+  long nBefore = ErrorLogThreadErrorCount();
+  TakeIdentityHere(pTake);
+  pTake->pJob->nErrorsElsewhere += static_cast<int>(ErrorLogThreadErrorCount() - nBefore);
+}
 
 int ReadDasIdentity(DownloadJob *pJob) {
   DasRecord *pDas = pJob->pDas;
@@ -261,8 +294,14 @@ int ReadDasIdentity(DownloadJob *pJob) {
     FailJob(pJob, "gave no serial number");
     return 0;
   }
-  if (!id.bSerialTooLong && IsValidSerialNumber(id.szSerial) && SerialHeldElsewhere(pJob, id))
-    return 0;
-  TakeIdentity(pJob, id);
-  return 1;
+  // The other rows and the list's record belong to the thread that shows
+  // the list (other units' workers write into them through it): the
+  // identity is taken there, while this worker waits.
+  IdentityTake take{pJob, &id, 0, 0};
+  HWND hOwner = DownloadOwner.load();
+  if (hOwner)
+    SendMessage(hOwner, WM_COMMAND, CMD_TAKE_IDENTITY, reinterpret_cast<LPARAM>(&take));
+  // No list shown (or its window has gone): nothing else reads the records.
+  if (!take.bDone) TakeIdentityHere(&take);
+  return take.nResult;
 }

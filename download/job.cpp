@@ -42,7 +42,12 @@ void MarkJobNoted(DownloadJob *pJob) {
 DownloadJob *AllocDownloadJob(DasRecord *pDas, HWND hDlg) {
   DownloadJob *pJob = new (std::nothrow) DownloadJob{};
   if (!pJob) return nullptr;
-  pJob->pDas = pDas;
+  // The copy is taken here, on the thread that shows the list.
+  if (pDas) {
+    pJob->das = *pDas;
+    pJob->pDas = &pJob->das;
+    pJob->pListed = pDas;
+  }
   pJob->hDlg = hDlg;
   pJob->nTempFile = -1;
   pJob->llContentLength = -1;

@@ -137,7 +137,7 @@ void SettleOutcome(DownloadJob *pJob, long nErrorsBefore) {
     pJob->nOutcome = UNIT_CANCELLED;
     LogInfo("download", __LINE__, "Download of %s cancelled", pDas->serialnumber);
   } else if (pJob->nOutcome == UNIT_FAILED) {
-    if (ErrorLogErrorCount() == nErrorsBefore)
+    if (ErrorLogThreadErrorCount() == nErrorsBefore && !pJob->nErrorsElsewhere)
       LogError("download", __LINE__, "Download of DAS %s at %s did not complete: %s",
                pDas->serialnumber, pDas->ipaddress, pJob->szReason);
   } else {
@@ -165,7 +165,7 @@ void DownloadThread(void *pParam) {
 
   // Error entries made from here on are about this unit: the worker adds
   // its own entry for a failed download only when there is none.
-  const long nErrorsBefore = ErrorLogErrorCount();
+  const long nErrorsBefore = ErrorLogThreadErrorCount();
 
   HRASCONN hConn = nullptr;
   int bNoted = 0;

@@ -20,6 +20,9 @@
 std::atomic<int> g_hLog{-1};
 std::atomic<int> g_bSuppressBoxes{1};
 std::atomic<long> g_nErrors{0};
+namespace {
+thread_local long t_nThreadErrors = 0;
+}  // namespace
 std::atomic<std::time_t (*)()> g_pfnClock{nullptr};
 std::atomic<int> g_bSaid{0};
 
@@ -118,6 +121,7 @@ void StopErrorBoxes() { g_bSuppressBoxes.store(1); }
 int LogError(const char *pszFile, int nLine, const char *pszFormat, ...) {
   std::time_t t = Now();  // the time of the call, not of the end of the box
   g_nErrors++;
+  t_nThreadErrors++;
   if (!g_bSuppressBoxes.load()) {
     char szCaption[640];
     FormatString(szCaption, sizeof szCaption, "Error: %s line %d", pszFile, nLine);
@@ -157,3 +161,5 @@ int LogFileError(const char *pszModule, int nLine, const char *pszWhat, const ch
 }
 
 long ErrorLogErrorCount() { return g_nErrors.load(); }
+
+long ErrorLogThreadErrorCount() { return t_nThreadErrors; }

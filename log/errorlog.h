@@ -29,3 +29,7 @@ void StopErrorBoxes();
 // Number of error entries made in this run (the exit status tells a
 // scheduler whether the night went well).
 long ErrorLogErrorCount();
+// Number of error entries the calling thread has made: a download worker
+// tells by it whether its unit has an entry already, whatever the workers
+// beside it write.
+long ErrorLogThreadErrorCount();

@@ -15,6 +15,7 @@ enum {
   CMD_PROGRESS_REFRESH = 176,  // to the progress dialog
   CMD_AUTO_RUN = 177,
   CMD_RUN_STOPPED = 178,  // posted: the run is stopped, every loop ends
+  CMD_TAKE_IDENTITY = 179,  // to the main window: a unit's identity to take
   IDC_DASLIST = 202,
   IDC_EDITDAS = 203,
   IDC_DOWNLOAD = 204,

@@ -142,6 +142,9 @@ class HttpGetTest : public ::testing::Test {
     CopyString(das.password, "qexal", sizeof das.password);
     CopyString(das.ipaddress, sim.Address().c_str(), sizeof das.ipaddress);
     pJob = AllocDownloadJob(&das, nullptr);
+    // The cases change the unit's address after the job is made: the job
+    // works on the fixture's record itself.
+    pJob->pDas = &das;
     pJob->cState.store(JOB_RUNNING);
   }
   void TearDown() override {
