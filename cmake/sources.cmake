@@ -21,6 +21,7 @@ set(TANDREL_CORE_SOURCES
   download/connect.cpp
   download/dialout.cpp
   download/dialtext.cpp
+  download/fleet.cpp
   download/http.cpp
   download/identity.cpp
   download/job.cpp

@@ -111,18 +111,50 @@ void DownloadUnit(HWND hWnd) {
   SendCommand(hWnd, CMD_SAVE_REFRESH);
 }
 
-// The units are taken as the list holds them when the run starts. A save
-// during the run may take up the operator's edits of the file and show the
-// list anew: items then move, so the run goes by record, and a unit whose
-// row the operator has removed meanwhile is not downloaded.
 // The main window while it exists, for a stop from another thread.
 std::atomic<HWND> MainWindow{nullptr};
 
 // The units from the one at nFrom on, which a stopped run did not reach,
-// in the run's summary.
+// in the run's summary (each in its place of the list).
 void NoteNotStarted(const std::vector<DasRecord *> &units, std::size_t nFrom) {
   for (std::size_t i = nFrom; i < units.size(); i++)
-    SummaryNoteUnit(units[i]->serialnumber, units[i]->name, UNIT_NOT_STARTED, "", 0, 0);
+    SummaryNoteUnit(units[i]->serialnumber, units[i]->name, UNIT_NOT_STARTED, "", 0, 0,
+                    static_cast<long>(i + 1));
+}
+
+// The units are taken as the list holds them when the run starts. A save
+// during the run may take up the operator's edits of the file and show the
+// list anew: items then move, so the run goes by record, and a unit whose
+// row the operator has removed meanwhile is not downloaded.
+// The list as the run began, and whether a save has shown it anew since.
+struct RunList {
+  HWND hList;
+  unsigned nShown;
+  int bShownAnew;
+  std::unordered_set<const DasRecord *> listed;
+};
+
+// 1 when the operator has removed the unit's row since the run began.
+int RowRemoved(void *pCtx, const DasRecord *pDas) {
+  RunList &run = *static_cast<RunList *>(pCtx);
+  if (DasListShownAnew() != run.nShown) {
+    run.nShown = DasListShownAnew();
+    run.bShownAnew = 1;
+    std::vector<DasRecord *> now = DasListRecords(run.hList);
+    run.listed = std::unordered_set<const DasRecord *>(now.begin(), now.end());
+  }
+  return run.bShownAnew && !run.listed.count(pDas);
+}
+
+// One unit after the other; how many were gone through.
+std::size_t DownloadInTurn(HWND hWnd, const std::vector<DasRecord *> &units, RunList &run) {
+  for (std::size_t i = 0; i < units.size(); i++) {
+    if (DownloadsStopped()) return i;
+    if (RowRemoved(&run, units[i])) continue;
+    // A failed or cancelled download does not stop the others.
+    InitDownloadDASProcess(units[i], hWnd);
+  }
+  return units.size();
 }
 
 void DownloadAllUnits(HWND hWnd) {
@@ -132,25 +164,15 @@ void DownloadAllUnits(HWND hWnd) {
     std::vector<DasRecord *> units;
     for (int i = 0; i < nCount; i++)
       if (DasRecord *pDas = ItemRecordOrReport(hList, i)) units.push_back(pDas);
-    unsigned nShown = DasListShownAnew();
-    int bShownAnew = 0;
-    std::unordered_set<const DasRecord *> listed;
-    for (std::size_t i = 0; i < units.size(); i++) {
-      DasRecord *pDas = units[i];
-      if (DownloadsStopped()) {
-        NoteNotStarted(units, i);
-        break;
-      }
-      if (DasListShownAnew() != nShown) {
-        nShown = DasListShownAnew();
-        bShownAnew = 1;
-        std::vector<DasRecord *> now = DasListRecords(hList);
-        listed = std::unordered_set<const DasRecord *>(now.begin(), now.end());
-      }
-      if (bShownAnew && !listed.count(pDas)) continue;
-      // A failed or cancelled download does not stop the others.
-      InitDownloadDASProcess(pDas, hWnd);
-    }
+    RunList run{hList, DasListShownAnew(), 0, {}};
+    // Side by side only unattended: at the desktop the operator follows
+    // (and may cancel) one unit at a time.
+    std::size_t nDone =
+        AutoRun && RunOptions.nJobs > 1
+            ? DownloadUnitsSideBySide(units.data(), units.size(), RunOptions.nJobs, hWnd,
+                                      RowRemoved, &run)
+            : DownloadInTurn(hWnd, units, run);
+    if (nDone < units.size()) NoteNotStarted(units, nDone);
   } catch (const std::bad_alloc &) {
     LogError("daslist", __LINE__, "%s", AllocFailed);
   }

@@ -78,7 +78,31 @@ struct DownloadJob {
   // Who settled the race between the time limit and the worker's end
   // (TIME_LIMIT_ values, download/timelimit.cpp).
   std::atomic<int> nTimeLimit;
+  // The unit's place in the list (from 1) for the summary, 0 when the
+  // units are noted in the order they end anyway (one at a time).
+  long lListOrder;
 };
+
+// The lParam of a WM_CLOSE that a job sends or posts to its dialog (its
+// worker is done, or a stop or its time limit cancelled it), as against the
+// operator's close: the dialog of units side by side closes for the
+// operator only.
+const LPARAM kCloseForJob = 1;
+// 1 when the unit is reached by dialling its phone number first.
+int UnitDialsOut(const DasRecord *pDas);
+// The unattended run's Download All with nJobs above 1: the units in list
+// order, up to nJobs of them at once, each with its own job and worker
+// under one progress dialog owned by hOwner; those with a phone number one
+// at a time (there is one dial-up line), the units after such a unit
+// waiting with it for the line. A unit for which pfnSkip (if given)
+// answers 1 when its turn comes is passed over. Ends when every unit
+// started has ended; a stop of the run, or the operator closing the
+// dialog, starts no further unit. Returns how many units it went through
+// (started or passed over): the rest were not started. User-interface
+// thread.
+std::size_t DownloadUnitsSideBySide(DasRecord *const *ppUnits, std::size_t nUnits, int nJobs,
+                                    HWND hOwner, int (*pfnSkip)(void *pCtx, const DasRecord *pDas),
+                                    void *pCtx);
 
 // What became of one unit's download: UNIT_COMPLETE, UNIT_FAILED or
 // UNIT_CANCELLED, the values the end-of-run summary takes (log/summary.h).

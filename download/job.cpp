@@ -122,7 +122,7 @@ void StopAllDownloads() {
     CancelJob(pJob);
     // The dialog closes as on the operator's cancel. Posted: the
     // user-interface thread may be waiting for this lock.
-    if (pJob->hDlg) PostMessage(pJob->hDlg, WM_CLOSE, 0, 0);
+    if (pJob->hDlg) PostMessage(pJob->hDlg, WM_CLOSE, 0, kCloseForJob);
   }
 }
 
@@ -133,7 +133,9 @@ int DownloadsStopped() {
 }
 
 void RefreshJob(DownloadJob *pJob) {
-  SendMessage(pJob->hDlg, WM_COMMAND, CMD_PROGRESS_REFRESH, 0);
+  // The job goes along: a dialog of units side by side shows the one that
+  // refreshed.
+  SendMessage(pJob->hDlg, WM_COMMAND, CMD_PROGRESS_REFRESH, reinterpret_cast<LPARAM>(pJob));
 }
 
 void RefreshJobContext(void *pJob) {

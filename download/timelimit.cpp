@@ -65,7 +65,7 @@ void WatchJobs() {
     ForEachLiveJob(CheckJob, &scan);
     // Posted once the jobs' lock is let go; a dialog that has ended in the
     // meantime takes no message.
-    for (HWND hDlg : scan.dialogs) PostMessage(hDlg, WM_CLOSE, 0, 0);
+    for (HWND hDlg : scan.dialogs) PostMessage(hDlg, WM_CLOSE, 0, kCloseForJob);
     lk.lock();
   }
 }

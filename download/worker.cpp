@@ -13,12 +13,17 @@
 
 namespace {
 const std::size_t kMinDialoutPhone = 3;
+}  // namespace
+
+int UnitDialsOut(const DasRecord *pDas) { return std::strlen(pDas->phone) >= kMinDialoutPhone; }
+
+namespace {
 
 // The unit goes into the end-of-run summary before its dialog closes: once
 // the last dialog has gone, an unattended run finds every unit noted.
 void NoteUnit(DownloadJob *pJob, int nOutcome) {
   SummaryNoteUnit(pJob->pDas->serialnumber, pJob->pDas->name, nOutcome, pJob->szReason,
-                  pJob->nDevices, pJob->lRecords);
+                  pJob->nDevices, pJob->lRecords, pJob->lListOrder);
   MarkJobNoted(pJob);
 }
 // Stopped like a cancel, but nobody chose it: a unit stopped at its time
@@ -83,7 +88,7 @@ int OpenTheWay(DownloadJob *pJob, int bDialout, HRASCONN *phConn) {
   }
   SettleTimeLimit(pJob);  // a dial that outlasted it
   NoteUnit(pJob, pJob->nOutcome == UNIT_FAILED ? UNIT_FAILED : UNIT_CANCELLED);
-  SendMessage(pJob->hDlg, WM_CLOSE, 0, 0);
+  SendMessage(pJob->hDlg, WM_CLOSE, 0, kCloseForJob);
   pJob->cState.store(JOB_CANCELLED);
   return 0;
 }
@@ -169,7 +174,7 @@ void DownloadThread(void *pParam) {
 
   HRASCONN hConn = nullptr;
   int bNoted = 0;
-  int bDialout = std::strlen(pDas->phone) >= kMinDialoutPhone;
+  int bDialout = UnitDialsOut(pDas);
   if (JobRunning(pJob) && !AddressUsable(pJob)) bDialout = 0;
   if (JobRunning(pJob) && pJob->nOutcome != UNIT_FAILED && !OpenTheWay(pJob, bDialout, &hConn))
     bNoted = 1;
@@ -190,9 +195,13 @@ void DownloadThread(void *pParam) {
   // cancel that got in first has closed it already.
   unsigned char cRunning = JOB_RUNNING;
   if (pJob->cState.compare_exchange_strong(cRunning, JOB_FINISHED))
-    SendMessage(pJob->hDlg, WM_CLOSE, 0, 0);
+    SendMessage(pJob->hDlg, WM_CLOSE, 0, kCloseForJob);
   pJob->cState.store(JOB_FINISHED);
   if (bDialout) LogInfo("download", __LINE__, "Dialout terminating for %s", pDas->serialnumber);
+  // Nothing of the unit is left to do and its line is hung up: a dialog of
+  // units side by side may start the next one. A dialog that has ended
+  // takes no message.
+  SendMessage(pJob->hDlg, WM_COMMAND, CMD_JOB_ENDED, reinterpret_cast<LPARAM>(pJob));
 
   // The dialog has ended; give anything that still holds the job (a late
   // message of the dialog) time to let go before it is freed.

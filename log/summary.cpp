@@ -5,6 +5,8 @@
 #include "log/summary.h"
 #include "log/summary_int.h"
 
+#include <algorithm>
+#include <climits>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -33,16 +35,21 @@ std::string OneLine(const char *psz) {
 
 }  // namespace
 
-std::string SummaryBuildText(const std::vector<NotedUnit> &units,
+std::string SummaryBuildText(const std::vector<NotedUnit> &notedUnits,
                              const std::vector<std::string> &problems, int bQuiet) {
   std::string out;
+  std::vector<NotedUnit> units = notedUnits;
+  std::stable_sort(units.begin(), units.end(), [](const NotedUnit &a, const NotedUnit &b) {
+    long x = a.lOrder > 0 ? a.lOrder : LONG_MAX, y = b.lOrder > 0 ? b.lOrder : LONG_MAX;
+    return x < y;
+  });
   if (units.empty()) {
     for (const std::string &p : problems) out += p + '\n';
     return out;
   }
   // Failed units first: the mail of a night with two failures among two
-  // thousand units shows them at its top. Each group keeps the order in
-  // which its units were noted. The quiet summary leaves out all but them.
+  // thousand units shows them at its top. Each group keeps the order
+  // of the list (or in which its units were noted). The quiet summary leaves out all but them.
   long anCount[UNIT_OUTCOMES] = {};
   for (const NotedUnit &u : units)
     if (u.nOutcome == UNIT_FAILED) out += u.line + '\n';
@@ -63,7 +70,7 @@ std::string SummaryBuildText(const std::vector<NotedUnit> &units,
 }
 
 void SummaryNoteUnit(const char *pszSerial, const char *pszName, int nOutcome,
-                     const char *pszReason, int nDevices, long lRecords) {
+                     const char *pszReason, int nDevices, long lRecords, long lOrder) {
   std::string line = OneLine(pszSerial);
   std::string name = OneLine(pszName);
   if (!name.empty()) line += (line.empty() ? "" : " ") + name;
@@ -83,7 +90,7 @@ void SummaryNoteUnit(const char *pszSerial, const char *pszName, int nOutcome,
   }
   SummaryState &s = SummaryStateOf();
   std::lock_guard<std::mutex> lk(s.mx);
-  s.units.push_back(NotedUnit{line, nOutcome});
+  s.units.push_back(NotedUnit{line, nOutcome, lOrder});
 }
 
 void SummaryPrint() {

@@ -8,6 +8,7 @@
 struct NotedUnit {
   std::string line;
   int nOutcome;  // one of the UNIT_ values, anything else noted as failed
+  long lOrder;   // the unit's place in the list, 0 when not given
 };
 
 struct SummaryState {

@@ -37,6 +37,7 @@ struct Service {
   int nHangUpCalls = 0;
   int nHangUpsDone = 0;
   int nDialCalls = 0;
+  int nMostLive = 0;                // most connections alive at one time
   RASDIALPARAMS lastParams{};
 };
 
@@ -89,6 +90,7 @@ unsigned long ScriptDial(const RASDIALPARAMS *pParams, RasNotifyFn pfnNotifier, 
   std::uintptr_t h = s.nNextHandle++;
   auto pConn = std::make_shared<Connection>();
   s.conns[h] = pConn;
+  if (static_cast<int>(s.conns.size()) > s.nMostLive) s.nMostLive = static_cast<int>(s.conns.size());
   *phConn = reinterpret_cast<HRASCONN>(h);
   if (s.dwStartError != 0) return s.dwStartError;
 
@@ -149,7 +151,7 @@ void RasUseScript(const RasScriptStep *pSteps, int nSteps, unsigned long dwStart
   s.bScripted = true;
   s.steps.assign(pSteps, pSteps + (nSteps > 0 ? nSteps : 0));
   s.dwStartError = dwStartError;
-  s.nHangUpCalls = s.nHangUpsDone = s.nDialCalls = 0;
+  s.nHangUpCalls = s.nHangUpsDone = s.nDialCalls = s.nMostLive = 0;
   g_pDialupService = &kScriptDialup;
 }
 
@@ -159,7 +161,7 @@ void RasUseDefault() {
   s.bScripted = false;
   s.steps.clear();
   s.dwStartError = 0;
-  s.nHangUpCalls = s.nHangUpsDone = s.nDialCalls = 0;
+  s.nHangUpCalls = s.nHangUpsDone = s.nDialCalls = s.nMostLive = 0;
   g_pDialupService = &kScriptDialup;
 }
 
@@ -171,6 +173,11 @@ int RasHangUpCalls() {
 int RasHangUpsDone() {
   std::lock_guard<std::mutex> lk(Svc().mtx);
   return Svc().nHangUpsDone;
+}
+
+int RasMostLive() {
+  std::lock_guard<std::mutex> lk(Svc().mtx);
+  return Svc().nMostLive;
 }
 
 int RasDialCalls() {

@@ -28,6 +28,9 @@ int RasHangUpsDone();
 // parameters of the latest one.
 int RasDialCalls();
 void RasLastDialParams(RASDIALPARAMS *pParams);
+// The most scripted connections that were alive (dialled, not yet hung up)
+// at one time since the last RasUseScript/RasUseDefault.
+int RasMostLive();
 // Waits until no notification thread is running any more (every script has
 // ended or been hung up). 1 = idle, 0 = timeout.
 int RasWaitIdle(int nTimeoutMs);

@@ -13,6 +13,7 @@ enum {
   IDM_REMOVE = 103,
   CMD_SAVE_REFRESH = 175,
   CMD_PROGRESS_REFRESH = 176,  // to the progress dialog
+  CMD_JOB_ENDED = 180,         // to the progress dialog: a worker is done
   CMD_AUTO_RUN = 177,
   CMD_RUN_STOPPED = 178,  // posted: the run is stopped, every loop ends
   CMD_TAKE_IDENTITY = 179,  // to the main window: a unit's identity to take

@@ -162,6 +162,44 @@ TEST_F(DialoutDownload, ErrorDuringTheDialEndsTheJobWithoutRequest) {
   EXPECT_EQ(RasHangUpCalls(), 1);  // the worker did not hang up a second time
 }
 
+// Units side by side share the one dial-up line: of three units with a
+// phone number and two on the network, downloaded four at a time, no two
+// dialled units hold the line at once, and every unit is downloaded.
+TEST_F(DialoutDownload, UnitsSideBySideDialOneAtATime) {
+  const RasScriptStep steps[] = {
+      {RASCS_ConnectDevice, 0, 0},
+      {RASCS_Connected, 0, 100},
+  };
+  RasUseScript(steps, 2);
+  std::vector<std::unique_ptr<SimServer, void (*)(SimServer *)>> sims;
+  std::vector<DasRecord> records(5);
+  std::vector<DasRecord *> units;
+  for (int i = 0; i < 5; i++) {
+    SimConfig cfg;
+    cfg.serial = "DAS00000010" + std::to_string(i);
+    cfg.devices = {1};
+    cfg.nRecords = 10;
+    sims.emplace_back(SimStart(cfg), SimStop);
+    ASSERT_NE(sims.back().get(), nullptr);
+    DasRecord &das = records[i];
+    CopyString(das.serialnumber, cfg.serial.c_str(), sizeof das.serialnumber);
+    CopyString(das.phone, i % 2 ? "" : "5551234", sizeof das.phone);
+    FormatString(das.ipaddress, sizeof das.ipaddress, "127.0.0.1:%d", SimPort(sims.back().get()));
+    CopyString(das.password, "qexal", sizeof das.password);
+    units.push_back(&das);
+  }
+  EXPECT_EQ(DownloadUnitsSideBySide(units.data(), units.size(), 4, nullptr, nullptr, nullptr), 5u);
+  for (int i = 0; i < 400 && DownloadJobsAlive() > 0; i++)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_EQ(DownloadJobsAlive(), 0) << "a worker did not end";
+  EXPECT_EQ(RasDialCalls(), 3);
+  EXPECT_EQ(RasMostLive(), 1);
+  EXPECT_EQ(RasHangUpsDone(), 3);
+  for (DasRecord *pDas : units)
+    EXPECT_TRUE(FileExists(std::string(pDas->serialnumber) + "/mb-001.log")) << pDas->serialnumber;
+  EXPECT_EQ(ErrorLogErrorCount(), 0);
+}
+
 // ---- The real program, unattended ----
 
 TEST(DialoutAutoRun, DialUnitFailsAndTheNextUnitIsDownloaded) {

@@ -20,6 +20,8 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -518,6 +520,78 @@ TEST_F(Route, ARunStoppedWhileAUnitDribbles) {
   }
 }
 
+// The same night one unit at a time and four side by side (--jobs 4), each
+// against fresh units: a multi-device unit that dribbles its first log until
+// its time limit cuts it, a single meter, two more multi-device units and a
+// row that cannot be reached. Both nights leave the same folders, files,
+// list and summary, and end with status 1; side by side, the units after
+// the dribbling one have been done before it is cut.
+TEST_F(Route, UnitsSideBySideEndAsUnitsInTurn) {
+  struct Night {
+    // The files of the units' folders (the state records beside the logs
+    // name their files' times, which differ from night to night).
+    std::map<std::string, std::string> files;
+    std::string summary;
+    int nStatus;
+    std::vector<std::string> entries;
+  };
+  auto RunNight = [&](const std::string &jobs) {
+    Start(SimConfig{});
+    SimSetDribble(sim->p, "/setup/logexport.cgi?MB=1", 500);
+    std::vector<std::unique_ptr<SimUnit>> units;
+    for (int n = 2; n <= 4; n++) {
+      SimConfig c;
+      c.serial = "DAS00000000" + std::to_string(n);
+      c.name = "Unit " + std::to_string(n);
+      c.nKind = n == 2 ? 2 : 1;
+      c.devices = n == 3 ? std::vector<int>{1, 2, 3} : std::vector<int>{5};
+      c.bCrlfLog = n == 4;
+      units.push_back(std::make_unique<SimUnit>(c));
+      list += c.serial + "," + c.name + ",\"\"," + units.back()->Address() + ",YES," + kPass + "\r\n";
+    }
+    list += "DAS000000009,Gone,\"\",127.0.0.1:1,YES," + kPass + "\r\n";
+    WriteFileBytes(W("daslist.txt"), list);
+    Night night;
+    int pid = StartRun({"/AUTO", "--jobs", jobs, "--unit-time-limit", "3"});
+    night.nStatus = pid < 0 ? -1 : WaitProgram(pid, 120);
+    for (const auto &e : fs::recursive_directory_iterator(work)) {
+      std::string rel = fs::relative(e.path(), work).string();
+      if (rel.find('/') == std::string::npos || rel.ends_with(".state")) continue;
+      night.files[rel] = e.is_regular_file() ? ReadFileBytes(e.path()) : "";
+    }
+    EXPECT_EQ(ReadFileBytes(W("daslist.txt")), list);
+    night.summary = ReadFileBytes(base.File("err.txt"));
+    for (auto &e : Entries()) night.entries.push_back(e.message);
+    for (auto &u : units) EXPECT_EQ(SimDeleteCount(u->p, 1) + SimDeleteCount(u->p, 5), 1);
+    ExpectNothingDeleted();
+    return night;
+  };
+  Night inTurn = RunNight("1");
+  Night sideBySide = RunNight("4");
+  EXPECT_EQ(inTurn.nStatus, 1) << inTurn.summary;
+  EXPECT_EQ(sideBySide.nStatus, 1) << sideBySide.summary;
+  EXPECT_EQ(sideBySide.summary, inTurn.summary);
+  EXPECT_NE(inTurn.summary.find(S + " Sim unit: failed: stopped at its time limit of 3 s\n"),
+            std::string::npos) << inTurn.summary;
+  EXPECT_NE(inTurn.summary.find("DAS000000003 Unit 3: complete, 3 devices"), std::string::npos)
+      << inTurn.summary;
+  ASSERT_EQ(sideBySide.files.size(), inTurn.files.size());
+  for (const auto &[rel, bytes] : inTurn.files) {
+    ASSERT_TRUE(sideBySide.files.count(rel)) << rel;
+    EXPECT_TRUE(sideBySide.files[rel] == bytes) << rel;
+  }
+  // Where the last unit started against where the first was cut.
+  auto Index = [](const Night &n, const std::string &text) {
+    auto it = std::find_if(n.entries.begin(), n.entries.end(),
+                           [&](const std::string &m) { return m.find(text) != std::string::npos; });
+    return it - n.entries.begin();
+  };
+  const std::string kLastStarts = "Download thread starting for DAS000000004";
+  const std::string kFirstCut = "stopped at its time limit";
+  EXPECT_GT(Index(inTurn, kLastStarts), Index(inTurn, kFirstCut));
+  EXPECT_LT(Index(sideBySide, kLastStarts), Index(sideBySide, kFirstCut));
+}
+
 // A second signal while the first one's stop is under way ends the run at
 // once, without its summary; what it cut off is taken up by the next run.
 TEST_F(Route, ASecondSignalEndsTheRunAtOnce) {
@@ -526,9 +600,13 @@ TEST_F(Route, ASecondSignalEndsTheRunAtOnce) {
   int pid = StartRun({"/AUTO"});
   ASSERT_GT(pid, 0);
   ASSERT_TRUE(WaitFor([&] { return sim->Asked("/setup/logexport.cgi?MB=1"); })) << Dump();
-  // Two different signals: two of the same kind may arrive as one.
+  // Two different signals (two of the same kind may arrive as one), both
+  // pending when the program goes on: sent one after the other to a running
+  // program, the first one's stop may be over before the second arrives.
+  kill(pid, SIGSTOP);
   kill(pid, SIGTERM);
   kill(pid, SIGINT);
+  kill(pid, SIGCONT);
   // Pending signals come in the order of their numbers: the second to be
   // handled is the one that ends the run, with 128 + its number.
   int nStatus = WaitProgram(pid, 120);
