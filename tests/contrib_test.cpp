@@ -158,6 +158,7 @@ TEST(SystemdUnits, TheServiceCommandsRunTheUnattendedDownload) {
     // A night is not held up by one unit (the option's value is checked:
     // a bad one would end the run with status 2 below).
     EXPECT_NE(exec.find(" --unit-time-limit 1800"), std::string::npos) << exec;
+    EXPECT_NE(exec.find(" --jobs 8 "), std::string::npos) << exec;
     Result r = Shell("cd " + Quote(workDir) + " && env -u DISPLAY -u WAYLAND_DISPLAY " + exec);
     EXPECT_EQ(r.nStatus, 0) << r.output;
     EXPECT_TRUE(FileExists(workDir + "/daslist.txt"));
