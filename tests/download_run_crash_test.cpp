@@ -204,8 +204,7 @@ class DownloadCrash : public ::testing::Test {
   }
 
   int Start() {
-    return StartProgram(TANDREL_BINARY, work, {"/AUTO"}, base.File("out.txt"),
-                        base.File("err.txt"));
+    return StartProgram(TANDREL_BINARY, work, args, base.File("out.txt"), base.File("err.txt"));
   }
   int RunClean() {
     int pid = Start();
@@ -441,6 +440,7 @@ class DownloadCrash : public ::testing::Test {
 
   TempDir base{false};
   std::string work;
+  std::vector<std::string> args{"/AUTO"};  // of every run
   std::vector<std::unique_ptr<SimUnit>> units;
   std::vector<Device> devices;
   std::string listFile;
@@ -468,6 +468,13 @@ TEST_F(DownloadCrash, KilledWhileTheTailOfALogSentAgainIsReplaced) {
   bKeepLog = true;
   Campaign({kInMerge, kInMerge, kRandom});
   EXPECT_GT(nTailRuns, 0) << "no night replaced a tail";
+}
+
+// Units side by side: a kill cuts several units at once, each at its own
+// point.
+TEST_F(DownloadCrash, KilledWhileUnitsRunSideBySide) {
+  args = {"/AUTO", "--jobs", "4"};
+  Campaign({kRandom, kInMerge, kInBody});
 }
 
 TEST_F(DownloadCrash, KilledInsideMergesBodiesAndConfigurationFiles) {
