@@ -73,7 +73,6 @@ set(TANDREL_WIN32_SOURCES
   platform/win32/system.cpp
   platform/win32/window.cpp
   platform/dialup.cpp
-  platform/displaylost.cpp
   platform/common/filetable.cpp
   platform/common/rastext.cpp
   platform/common/resolve.cpp)

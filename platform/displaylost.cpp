@@ -1,6 +1,6 @@
-// What happens when the desktop's display goes away, the same on every
-// system: the handler the shell set runs, then the process ends at once
-// through the system's PlatExitProcess.
+// What happens when the desktop's display (an X server) goes away: the
+// handler the shell set runs, then the process ends at once through
+// PlatExitProcess. POSIX only: on Windows the desktop stays.
 #include "platform/system.h"
 
 #include <atomic>

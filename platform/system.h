@@ -22,6 +22,8 @@ std::uintptr_t PlatBeginThread(void (*fn)(void *), void *pArg);
 // handler must end the process (PlatExitProcess). Without a handler, or if
 // it returns, the process ends with status 1. Either way no static
 // destructor runs under a download worker that still writes its files.
+// The Windows desktop does not go away under a program: there the handler
+// is never run, and PlatDisplayLost does not exist.
 void PlatSetDisplayLostHandler(void (*pfnHandler)());
 [[noreturn]] void PlatDisplayLost();
 // Asks for the run to be stopped from outside: SIGTERM, SIGINT and SIGHUP
@@ -35,9 +37,10 @@ void PlatSetDisplayLostHandler(void (*pfnHandler)());
 void PlatSetStopHandler(void (*pfnHandler)(int nSignal));
 // Writes text to standard error (one write).
 void PlatStderr(const char *pszText);
-// 1 when standard error is a terminal.
+// POSIX only (the headless backend's live line): 1 when standard error is
+// a terminal, and that terminal's width in characters (0 when unknown or
+// not a terminal).
 int PlatStderrIsTerminal();
-// Width of that terminal in characters, 0 when unknown or not a terminal.
 int PlatStderrColumns();
 // Writes text to standard output (one write).
 void PlatStdout(const char *pszText);

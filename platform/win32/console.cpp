@@ -76,19 +76,6 @@ void PlatStderr(const char *pszText) { WriteStd(STD_ERROR_HANDLE, pszText); }
 
 void PlatStdout(const char *pszText) { WriteStd(STD_OUTPUT_HANDLE, pszText); }
 
-int PlatStderrIsTerminal() {
-  StreamsReady();
-  DWORD nMode = 0;
-  return ::GetConsoleMode(::GetStdHandle(STD_ERROR_HANDLE), &nMode) ? 1 : 0;
-}
-
-int PlatStderrColumns() {
-  StreamsReady();
-  CONSOLE_SCREEN_BUFFER_INFO info;
-  if (!::GetConsoleScreenBufferInfo(::GetStdHandle(STD_ERROR_HANDLE), &info)) return 0;
-  return info.srWindow.Right - info.srWindow.Left + 1;
-}
-
 const char *PlatUsageText() {
   return "Usage:\n"
          "  tandreldl.exe            edit the list of DAS units (daslist.txt) and\n"

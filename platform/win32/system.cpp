@@ -53,6 +53,9 @@ void PlatExitProcess(int nStatus) {
   ::ExitProcess(static_cast<UINT>(nStatus));
 }
 
+// The desktop is the system's and does not go away under the program.
+void PlatSetDisplayLostHandler(void (*)()) {}
+
 
 namespace {
 

@@ -1,7 +1,8 @@
 // The window layer on Windows is the system's own: its dialog manager, list
 // box, message boxes, modal loops and cross-thread SendMessage. What this
 // file adds is the bridge from the program's resource tables (resources/)
-// to the dialog manager, and the layer's start-up and look-ups.
+// to the dialog manager, the template names its dialogs carry, and the
+// layer's start-up.
 //
 // DialogBoxParam: the named template is written out as an in-memory
 // DLGTEMPLATE (the dialog, then each control, DWORD-aligned, texts in
@@ -13,15 +14,14 @@
 // the client area keeps the template's size, as with a menu resource.
 #include <windows.h>
 
-#include <chrono>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <map>
 #include <mutex>
-#include <string>
-#include <thread>
 #include <vector>
 
+#include "platform/win32/window_int.h"
 #include "platform/window.h"
 #include "resources/resources.h"
 
@@ -110,19 +110,11 @@ HMENU BuildMenu(const MenuTemplate &m) {
   return hBar;
 }
 
-// ---- Dialogs by template, for the look-ups ----
-
-struct Shown {
-  std::string name;
-  std::uint64_t nSerial;
-};
+// ---- The layer's own state ----
 
 struct Layer {
   std::mutex mx;
-  std::map<HWND, Shown> dialogs;  // every dialog made here that may still exist
   std::map<HWND, HWND> workerBoxes;  // open box of a worker thread -> its owner
-  std::uint64_t nNextSerial = 1;
-  DWORD nUiThread = 0;
 };
 
 // Never destroyed: workers may look windows up after main has returned.
@@ -163,13 +155,16 @@ void Finish(HWND hDlg) {
     ::SendMessageA(hDlg, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(hIcon));
     ::SendMessageA(hDlg, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(hIcon));
   }
-  Layer &l = L();
-  std::lock_guard<std::mutex> lk(l.mx);
-  // Handles are the system's and may come back for a later window: forget
-  // the ones that are gone.
-  for (auto it = l.dialogs.begin(); it != l.dialogs.end();)
-    it = ::IsWindow(it->first) ? std::next(it) : l.dialogs.erase(it);
-  l.dialogs[hDlg] = Shown{t->pszName, l.nNextSerial++};
+  // The dialog says which template it was made from, and how late, as
+  // two window properties: the system keeps them with the window and drops
+  // them with it, where a table of our own would have to forget handles the
+  // system hands out again. Integer atoms, made once, so that no string
+  // atom is counted up for each window.
+  static const ATOM aTemplate = ::GlobalAddAtomA(kPropTemplate);
+  static const ATOM aSerial = ::GlobalAddAtomA(kPropSerial);
+  static std::atomic<std::uintptr_t> nNextSerial{1};
+  ::SetPropA(hDlg, MAKEINTATOM(aTemplate), const_cast<char *>(t->pszName));
+  ::SetPropA(hDlg, MAKEINTATOM(aSerial), reinterpret_cast<HANDLE>(nNextSerial++));
 }
 
 LRESULT CALLBACK CallWndHook(int nCode, WPARAM wParam, LPARAM lParam) {
@@ -280,53 +275,7 @@ HICON Win32LoadIcon(HINSTANCE hInstance, const char *pszName) {
 }
 
 int PlatUiInit(int) {
-  L().nUiThread = ::GetCurrentThreadId();
   return 1;  // Windows always has its desktop
 }
 
 HINSTANCE PlatGetInstance() { return ::GetModuleHandleA(nullptr); }
-
-HWND FindWindowByTemplate(const char *pszTemplate) {
-  if (!pszTemplate) return nullptr;
-  Layer &l = L();
-  std::lock_guard<std::mutex> lk(l.mx);
-  HWND hBest = nullptr;
-  std::uint64_t nBest = 0;
-  for (auto &kv : l.dialogs)
-    if (kv.second.name == pszTemplate && kv.second.nSerial > nBest && ::IsWindow(kv.first) &&
-        ::IsWindowVisible(kv.first)) {
-      hBest = kv.first;
-      nBest = kv.second.nSerial;
-    }
-  return hBest;
-}
-
-HWND WaitForWindow(const char *pszTemplate, int nTimeoutMs) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMs);
-  for (;;) {
-    HWND h = FindWindowByTemplate(pszTemplate);
-    if (h || std::chrono::steady_clock::now() >= deadline) return h;
-    ::Sleep(10);
-  }
-}
-
-int WaitForIdle(int nTimeoutMs) {
-  // The system's queue cannot be looked into from another thread; a message
-  // sent to the UI thread's newest window is answered once the thread is
-  // back in a loop with every message sent before it handled.
-  HWND hNewest = nullptr;
-  {
-    Layer &l = L();
-    std::lock_guard<std::mutex> lk(l.mx);
-    std::uint64_t nBest = 0;
-    for (auto &kv : l.dialogs)
-      if (kv.second.nSerial > nBest && ::IsWindow(kv.first)) {
-        hNewest = kv.first;
-        nBest = kv.second.nSerial;
-      }
-  }
-  if (!hNewest) return 1;
-  DWORD_PTR r = 0;
-  return ::SendMessageTimeoutA(hNewest, WM_NULL, 0, 0, SMTO_NORMAL, static_cast<UINT>(nTimeoutMs), &r) ? 1
-                                                                                                      : 0;
-}
