@@ -17,6 +17,7 @@
 #include "platform/window.h"
 #include "resources/resources.h"
 #include "tests/support/fltk_harness.h"
+#include "tests/support/program.h"
 #include "tests/support/sim_unit.h"
 #include "tests/support/testutil.h"
 #include "tests/support/wait.h"
@@ -49,54 +50,18 @@ std::string g_display;
     ASSERT_NE(FltkBackendOpen(), nullptr); /* for the fonts' metrics */           \
   } while (0)
 
-// The program, started in the current directory with the test's display.
-class Program {
- public:
-  explicit Program(const std::string &args = "", bool bDisplay = true) {
-    m_pid = fork();
-    if (m_pid == 0) {
-      if (!bDisplay) unsetenv("DISPLAY");
-      std::string err = "stderr.txt";
-      FILE *f = freopen(err.c_str(), "w", stderr);
-      (void)f;
-      if (args.empty()) execl(TANDREL_BINARY, TANDREL_BINARY, static_cast<char *>(nullptr));
-      else execl(TANDREL_BINARY, TANDREL_BINARY, args.c_str(), static_cast<char *>(nullptr));
-      _exit(127);
-    }
-  }
-  ~Program() {
-    if (m_pid > 0 && m_status < 0) {
-      kill(m_pid, SIGKILL);
-      int st;
-      waitpid(m_pid, &st, 0);
-    }
-  }
-  // The exit status, or -1 if it still runs after the timeout.
-  int Wait(int nMs = Timeout) {
-    auto deadline = Clock::now() + std::chrono::milliseconds(nMs);
-    while (m_status < 0) {
-      int st;
-      if (waitpid(m_pid, &st, WNOHANG) == m_pid) {
-        m_status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-        break;
-      }
-      if (Clock::now() >= deadline) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return m_status;
-  }
-
- private:
-  pid_t m_pid = -1;
-  int m_status = -1;
-};
+// The program, started in the current directory (the test's own) on the
+// display DISPLAY names, or on none; its standard error in program.err.
+Program Start(const std::vector<std::string> &args = {}, bool bDisplay = true) {
+  return Program(".", args, "program", bDisplay ? getenv("DISPLAY") : nullptr);
+}
 
 TEST(FltkProgram, WithoutDisplayExplainsItselfAndFails) {
   TempDir dir;
-  Program p("", false);
+  Program p = Start({}, false);
   int st = p.Wait();
   EXPECT_GT(st, 0);
-  EXPECT_NE(ReadFileBytes("stderr.txt").find("display"), std::string::npos);
+  EXPECT_NE(p.Err().find("display"), std::string::npos);
 }
 
 #ifdef TANDREL_HAVE_FLTK
@@ -188,7 +153,7 @@ void Exit(Program &p, unsigned long xidMain) {
 TEST(FltkProgram, MainWindowAddCancelAddOkEditRemove) {
   NEED_DESKTOP();
   TempDir dir;
-  Program p;
+  Program p = Start();
   unsigned long xMain = fltktest::WaitWindowNamed(D(), MainTitle, Timeout);
   ASSERT_NE(xMain, 0u) << "no window titled " << MainTitle;
   fltktest::Screenshot(D(), "fltk_program_main_empty");
@@ -258,7 +223,7 @@ TEST(FltkProgram, DownloadShowsProgressAndClosesByItself) {
   // Slow enough that the dialog is seen with its texts changing.
   SimSetSlowBody(sim.p, "/setup/logexport.cgi?MB=1", 2048, 60);
   WriteFileBytes("daslist.txt", ListWithUnit(sim));
-  Program p;
+  Program p = Start();
   unsigned long xMain = fltktest::WaitWindowNamed(D(), MainTitle, Timeout);
   ASSERT_NE(xMain, 0u);
   fltktest::Screenshot(D(), "fltk_program_main_unit");
@@ -292,7 +257,7 @@ TEST(FltkProgram, CancelDuringSlowDownloadClosesAtOnce) {
   ASSERT_NE(sim.p, nullptr);
   SimSetStallBody(sim.p, "/setup/logexport.cgi?MB=1", 100);
   WriteFileBytes("daslist.txt", ListWithUnit(sim));
-  Program p;
+  Program p = Start();
   unsigned long xMain = fltktest::WaitWindowNamed(D(), MainTitle, Timeout);
   ASSERT_NE(xMain, 0u);
   Click(xMain, "DLG_DASLIST", 204);
@@ -356,7 +321,7 @@ bool FocusOn(unsigned long xid) {
 TEST(FltkProgram, TypingAtOpeningReplacesTheAddressAndFocusComesBack) {
   NEED_DESKTOP();
   TempDir dir;
-  Program p;
+  Program p = Start();
   unsigned long xMain = fltktest::WaitWindowNamed(D(), MainTitle, Timeout);
   ASSERT_NE(xMain, 0u);
   EXPECT_TRUE(FocusOn(xMain));
@@ -404,7 +369,7 @@ TEST(FltkProgram, CancelAnswersTheWorkersBox) {
   ASSERT_NE(sim.p, nullptr);
   SimSetStatus(sim.p, "/setup/logexport.cgi?MB=1", 500);
   WriteFileBytes("daslist.txt", ListWithUnit(sim));
-  Program p;
+  Program p = Start();
   unsigned long xMain = fltktest::WaitWindowNamed(D(), MainTitle, Timeout);
   ASSERT_NE(xMain, 0u);
   Click(xMain, "DLG_DASLIST", 204);
@@ -455,7 +420,7 @@ TEST(FltkProgram, CancelInDownloadAll) {
     });
   };
   {
-    Program p;
+    Program p = Start();
     unsigned long xMain = fltktest::WaitWindowNamed(D(), MainTitle, Timeout);
     ASSERT_NE(xMain, 0u);
     Click(xMain, "DLG_DASLIST", 205);
@@ -525,9 +490,9 @@ TEST(FltkProgram, UnderAWindowManager) {
   ASSERT_NE(sim.p, nullptr);
   SimSetStatus(sim.p, "/setup/logexport.cgi?MB=1", 500);
   WriteFileBytes("daslist.txt", ListWithUnit(sim));
-  Program p;
+  Program p = Start();
   unsigned long xMain = fltktest::WaitWindowNamed(D(), MainTitle, Timeout);
-  ASSERT_NE(xMain, 0u) << "program's stderr: " << ReadFileBytes("stderr.txt")
+  ASSERT_NE(xMain, 0u) << "program's stderr: " << p.Err()
                        << "\nexit status: " << p.Wait(0);
   EXPECT_TRUE(FocusOn(xMain));
   std::string actions = XProp(xMain, "_NET_WM_ALLOWED_ACTIONS");
@@ -602,7 +567,7 @@ TEST(FltkProgram, WindowsScaledForTheScreen) {
     const std::string saved = getenv("DISPLAY");
     setenv("DISPLAY", display.c_str(), 1);
     if (pszFactor) setenv("FLTK_SCALING_FACTOR", pszFactor, 1);
-    Program p;
+    Program p = Start();
     setenv("DISPLAY", saved.c_str(), 1);
     unsetenv("FLTK_SCALING_FACTOR");
     unsigned long xMain = fltktest::WaitWindowNamed(display, MainTitle, Timeout);
@@ -648,7 +613,7 @@ TEST(FltkProgram, LosingTheDisplayMidDownloadEndsTheRunAndLosesNothing) {
   std::string list = ListWithUnit(sim);
   list.replace(list.find(",NO,"), 4, ",YES,");
   WriteFileBytes("daslist.txt", list);
-  Program p;
+  Program p = Start();
   unsigned long xMain = fltktest::WaitWindowNamed(D(), MainTitle, Timeout);
   ASSERT_NE(xMain, 0u);
   Click(xMain, "DLG_DASLIST", 204);
@@ -661,13 +626,13 @@ TEST(FltkProgram, LosingTheDisplayMidDownloadEndsTheRunAndLosesNothing) {
   pX.reset();
   g_display = SharedXvfb().Display();
   setenv("DISPLAY", g_display.c_str(), 1);
-  EXPECT_EQ(p.Wait(), 1) << ReadFileBytes("stderr.txt");
+  EXPECT_EQ(p.Wait(), 1) << p.Err();
   std::vector<LogEntry> entries = ReadLogEntries();
   EXPECT_TRUE(std::any_of(entries.begin(), entries.end(), [](const LogEntry &e) {
     return e.module == "main" && e.message.find("desktop display was lost") != std::string::npos;
   })) << ReadFileBytes("errorlog.txt");
   SimClearFaults(sim.p, "");
-  Program again("/AUTO", false);
+  Program again = Start({"/AUTO"}, false);
   EXPECT_EQ(again.Wait(), 0) << ReadFileBytes("errorlog.txt");
   std::string got = ReadFileBytes("DAS000000001/mb-001.log");
   EXPECT_TRUE(got == body) << FirstDifference(got, body);
@@ -680,7 +645,7 @@ TEST(FltkProgram, UnattendedRunShowsWindowsAndEndsByItself) {
   ASSERT_NE(sim.p, nullptr);
   SimSetSlowBody(sim.p, "/setup/logexport.cgi?MB=1", 512, 40);
   WriteFileBytes("daslist.txt", ListWithUnit(sim));
-  Program p("/AUTO");
+  Program p = Start({"/AUTO"});
   EXPECT_NE(fltktest::WaitWindowNamed(D(), "Download Progress", Timeout), 0u);
   EXPECT_NE(fltktest::FindWindowNamed(D(), MainTitle), 0u);
   fltktest::Screenshot(D(), "fltk_program_auto");

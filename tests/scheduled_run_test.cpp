@@ -22,6 +22,7 @@
 #include "log/summary.h"
 #include "log/testhooks.h"
 #include "tests/support/fltk_harness.h"
+#include "tests/support/program.h"
 #include "tests/support/sim_unit.h"
 #include "tests/support/testutil.h"
 #include "tests/support/wait.h"
@@ -32,75 +33,13 @@ namespace {
 const char Header[] = "serialnumber,name,phone,ipaddress,deletelog,password\r\n";
 const char IdentityPath[] = "/setup/logexport.cgi?CFG=loggerconfig.ini";
 
-// Waits for a condition with a bound that only a hung program reaches.
-// The program started in a directory with its output in files there
-// (<name>.out, <name>.err). Without a display unless one is given.
-class Program {
- public:
-  Program(const TempDir &dir, const std::vector<std::string> &args, const std::string &name,
-          const char *pszDisplay = nullptr) {
-    m_out = dir.File(name + ".out");
-    m_err = dir.File(name + ".err");
-    m_pid = fork();
-    if (m_pid == 0) {
-      if (chdir(dir.Path().c_str()) != 0) _exit(126);
-      unsetenv("WAYLAND_DISPLAY");
-      if (pszDisplay)
-        setenv("DISPLAY", pszDisplay, 1);
-      else
-        unsetenv("DISPLAY");
-      int fo = open(m_out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      int fe = open(m_err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      if (fo < 0 || fe < 0) _exit(126);
-      dup2(fo, 1);
-      dup2(fe, 2);
-      std::vector<char *> argv;
-      argv.push_back(const_cast<char *>(TANDREL_BINARY));
-      for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-      argv.push_back(nullptr);
-      execv(TANDREL_BINARY, argv.data());
-      _exit(127);
-    }
-  }
-  ~Program() {
-    if (m_pid > 0 && m_status == kRunning) {
-      kill(m_pid, SIGKILL);
-      waitpid(m_pid, nullptr, 0);
-    }
-  }
-  Program(const Program &) = delete;
-  Program &operator=(const Program &) = delete;
-
-  pid_t Pid() const { return m_pid; }
-  // The exit status; 128 + signal for a killed program; -1 if it has not
-  // ended within the bound.
-  int Wait() {
-    WaitFor([this] {
-      int st;
-      if (waitpid(m_pid, &st, WNOHANG) != m_pid) return false;
-      m_status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-      return true;
-    });
-    return m_status == kRunning ? -1 : m_status;
-  }
-  void Kill() {
-    kill(m_pid, SIGKILL);
-    Wait();
-  }
-  std::string Out() const { return ReadFileBytes(m_out); }
-  std::string Err() const { return ReadFileBytes(m_err); }
-
- private:
-  static const int kRunning = -1000;
-  pid_t m_pid = -1;
-  int m_status = kRunning;
-  std::string m_out, m_err;
-};
-
+// Runs the program in dir to its end (output in <name>.out and .err there):
+// its exit status, -1 when it has not ended within the bound a hung program
+// reaches.
 int RunToEnd(const TempDir &dir, const std::vector<std::string> &args, const std::string &name,
              std::string *pErr = nullptr, std::string *pOut = nullptr,
              const char *pszDisplay = nullptr) {
-  Program p(dir, args, name, pszDisplay);
+  Program p(dir.Path(), args, name, pszDisplay);
   int nStatus = p.Wait();
   if (pErr) *pErr = p.Err();
   if (pOut) *pOut = p.Out();
@@ -159,7 +98,7 @@ struct BusyUnit {
 TEST(RunLock, ASecondRunInTheSameDirectoryIsRefusedAndTouchesNothing) {
   BusyUnit u;
   ASSERT_NE(u.sim.p, nullptr);
-  Program first(u.dir, {"/AUTO"}, "first");
+  Program first(u.dir.Path(), {"/AUTO"}, "first");
   ASSERT_TRUE(WaitFor([&] { return u.sim.Asked(IdentityPath); })) << first.Err();
 
   // The first run holds the lock and is in the middle of its download.
@@ -208,13 +147,13 @@ TEST(RunLock, TheDesktopWindowIsRefusedWithAnErrorBox) {
   ASSERT_TRUE(x.Ok());
   BusyUnit u;
   ASSERT_NE(u.sim.p, nullptr);
-  Program first(u.dir, {"/AUTO"}, "first");
+  Program first(u.dir.Path(), {"/AUTO"}, "first");
   ASSERT_TRUE(WaitFor([&] { return u.sim.Asked(IdentityPath); })) << first.Err();
   std::set<std::string> before = Names(u.dir);
 
   // The operator starts the window in the same folder: a box says why it
   // will not run, before any main window; answering it ends the program.
-  Program second(u.dir, {}, "second", x.Display().c_str());
+  Program second(u.dir.Path(), {}, "second", x.Display().c_str());
   unsigned long xBox = fltktest::WaitWindowNamed(x.Display(), "Error: main line [0-9]*", 120000);
   ASSERT_NE(xBox, 0u) << second.Err();
   EXPECT_EQ(fltktest::FindWindowNamed(x.Display(), "TandrelDL - DAS Download Tool.*"), 0u);
@@ -240,7 +179,7 @@ TEST(RunLock, TheDesktopWindowIsRefusedWithAnErrorBox) {
 TEST(RunLock, AHolderKilledWithSigkillFreesTheLock) {
   BusyUnit u;
   ASSERT_NE(u.sim.p, nullptr);
-  Program first(u.dir, {"/AUTO"}, "first");
+  Program first(u.dir.Path(), {"/AUTO"}, "first");
   ASSERT_TRUE(WaitFor([&] { return u.sim.Asked(IdentityPath); })) << first.Err();
   std::string pid = std::to_string(first.Pid());
   first.Kill();

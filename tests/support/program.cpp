@@ -11,10 +11,12 @@
 #include <thread>
 
 #include "tests/support/program.h"
+#include "tests/support/testutil.h"
+#include "tests/support/wait.h"
 
 int StartProgram(const std::string &binary, const std::string &dir,
                  const std::vector<std::string> &args, const std::string &outFile,
-                 const std::string &errFile, long nFileSizeLimit) {
+                 const std::string &errFile, long nFileSizeLimit, const char *pszDisplay) {
   // Everything the child needs is built before the fork: between fork and
   // exec only async-signal-safe calls are allowed (the test has threads).
   std::vector<std::string> env;
@@ -23,6 +25,7 @@ int StartProgram(const std::string &binary, const std::string &dir,
     if (v.rfind("DISPLAY=", 0) == 0 || v.rfind("WAYLAND_DISPLAY=", 0) == 0) continue;
     env.push_back(v);
   }
+  if (pszDisplay) env.push_back(std::string("DISPLAY=") + pszDisplay);
   std::vector<char *> argv, envp;
   argv.push_back(const_cast<char *>(binary.c_str()));
   for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
@@ -86,3 +89,35 @@ int RunProgram(const std::string &dir, const std::vector<std::string> &args, int
   int pid = StartProgram(TANDREL_BINARY, dir, args, dir + "/stdout.txt", dir + "/stderr.txt");
   return pid < 0 ? -1 : WaitProgram(pid, nMaxSeconds);
 }
+
+Program::Program(const std::string &dir, const std::vector<std::string> &args, const std::string &name,
+                 const char *pszDisplay)
+    : m_out(dir + "/" + name + ".out"), m_err(dir + "/" + name + ".err") {
+  m_pid = StartProgram(TANDREL_BINARY, dir, args, m_out, m_err, -1, pszDisplay);
+  if (m_pid < 0) m_status = 127;
+}
+
+Program::~Program() {
+  if (m_pid > 0 && m_status == kRunning) KillProgram(m_pid);
+}
+
+int Program::Wait(int nMs) {
+  if (m_status == kRunning)
+    WaitFor(
+        [this] {
+          int st = 0;
+          if (waitpid(m_pid, &st, WNOHANG) != m_pid) return false;
+          m_status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+          return true;
+        },
+        nMs);
+  return m_status == kRunning ? -1 : m_status;
+}
+
+int Program::Kill() {
+  if (m_status == kRunning) kill(m_pid, SIGKILL);
+  return Wait();
+}
+
+std::string Program::Out() const { return ReadFileBytes(m_out); }
+std::string Program::Err() const { return ReadFileBytes(m_err); }
