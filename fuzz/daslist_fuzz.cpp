@@ -11,6 +11,7 @@
 
 #include "daslist/daslist.h"
 #include "fuzz/fuzz_common.h"
+#include "tests/support/testutil.h"
 #include "platform/window.h"
 #include "util/text.h"
 
@@ -50,7 +51,7 @@ INT_PTR LoadSaveProc(HWND hDlg, UINT uMsg, WPARAM, LPARAM) {
   // writes every row anew from the list, which is what is checked here.
   std::remove("daslist.txt");
   SaveDasList(hList);
-  g_out.saved = ReadWholeFile("daslist.txt");
+  g_out.saved = ReadFileBytes("daslist.txt");
   // The save must not change what the list shows: the records were made
   // safe for the file when they were read.
   for (int i = 0; i < nCount; i++) {
@@ -109,7 +110,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *pData, std::size_t nSize) {
   if (nSize > 32768) return 0;
   std::string file(reinterpret_cast<const char *>(pData), nSize);
-  WriteWholeFile("daslist.txt", file);
+  WriteFileBytes("daslist.txt", file);
   Loaded first = LoadAndSave();
 
   // Every row the loader took is one that ParseDasListLine reads as a unit,

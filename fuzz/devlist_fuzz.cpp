@@ -13,6 +13,7 @@
 
 #include "download/download.h"
 #include "fuzz/fuzz_common.h"
+#include "tests/support/testutil.h"
 #include "merge/logset.h"
 #include "platform/file.h"
 #include "platform/sock.h"
@@ -100,7 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *pData, std::size_t nSi
     FormatString(sz, sizeof sz, "GET /setup/logexport.cgi?CFG=mb-%03d.ini HTTP/1.0", d);
     FUZZ_CHECK(sent[i + 1] == sz);
     FormatString(sz, sizeof sz, "%s/mb-%03d.log", kSerial, d);
-    FUZZ_CHECK(ReadWholeFile(sz) == "2005-12-08 22:36:45,1.0\n");
+    FUZZ_CHECK(ReadFileBytes(sz) == "2005-12-08 22:36:45,1.0\n");
   }
   if (i < sent.size()) FUZZ_CHECK(sent[i] == "GET /setup/logexport.cgi?CFG=loggerconfig.ini HTTP/1.0");
   // A list that names no device asks for nothing more.

@@ -6,8 +6,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "platform/sock.h"
 #include "platform/testhooks.h"
@@ -94,16 +92,4 @@ std::string SentTo(int nPeer) {
     got.append(buf, (std::size_t)r);
   }
   return got;
-}
-
-std::string ReadWholeFile(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-void WriteWholeFile(const std::string &path, const std::string &data) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << data;
 }

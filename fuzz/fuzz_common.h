@@ -36,7 +36,3 @@ std::string CText(const std::string &s);
 SOCKET ServedConnection(const std::string &answer, int *pPeer);
 // Everything the program sent to a far end so far.
 std::string SentTo(int nPeer);
-
-// The text of file path, or "" when there is none.
-std::string ReadWholeFile(const std::string &path);
-void WriteWholeFile(const std::string &path, const std::string &data);

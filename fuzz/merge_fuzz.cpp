@@ -12,6 +12,7 @@
 #include <string>
 
 #include "fuzz/fuzz_common.h"
+#include "tests/support/testutil.h"
 #include "merge/logset.h"
 #include "merge/merge.h"
 #include "merge/records.h"
@@ -20,8 +21,8 @@
 namespace {
 
 std::string RecordListMerge(const std::string &local, const std::string &download, bool bLocal) {
-  WriteWholeFile("ref-local", local);
-  WriteWholeFile("ref-download", download);
+  WriteFileBytes("ref-local", local);
+  WriteFileBytes("ref-download", download);
   PlatUnlink("ref-merged");  // written as a new file, and this may be the second night
   LogRecord *pHead = nullptr;
   char *pHeader = nullptr;
@@ -34,7 +35,7 @@ std::string RecordListMerge(const std::string &local, const std::string &downloa
                          &lRecords, &lDuplicates) == 1);
   FUZZ_CHECK(WriteLogFile("ref-merged", &pHead, pHeader, szStatus, sizeof szStatus, nullptr) == 1);
   FreeRecords(&pHead, &pHeader);
-  return ReadWholeFile("ref-merged");
+  return ReadFileBytes("ref-merged");
 }
 
 }  // namespace
@@ -61,11 +62,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *pData, std::size_t nSi
 
   PlatMkdir("U");
   PlatMkdir("U\\temp");
-  if (bLocal) WriteWholeFile("U/mb-007.log", local);
-  WriteWholeFile("U/temp/mb-007.0.tmp", download);
+  if (bLocal) WriteFileBytes("U/mb-007.log", local);
+  WriteFileBytes("U/temp/mb-007.0.tmp", download);
   char szStatus[64];
   FUZZ_CHECK(MergeLogFile("U", 7, "U\\temp\\mb-007.0.tmp", szStatus, sizeof szStatus, nullptr) == 1);
-  std::string merged = ReadWholeFile("U/mb-007.log");
+  std::string merged = ReadFileBytes("U/mb-007.log");
   FUZZ_CHECK(!PlatExists("U/temp/mb-007.0.tmp"));
   FUZZ_CHECK(!PlatExists("U/mb-007.new"));
 
@@ -104,10 +105,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *pData, std::size_t nSi
 
   if (bNight2) {
     bool bHadLog = PlatExists("U/mb-007.log");
-    WriteWholeFile("U/temp/mb-007.1.tmp", night2);
+    WriteFileBytes("U/temp/mb-007.1.tmp", night2);
     FUZZ_CHECK(MergeLogFile("U", 7, "U\\temp\\mb-007.1.tmp", szStatus, sizeof szStatus, nullptr) == 1);
     FUZZ_CHECK(!PlatExists("U/temp/mb-007.1.tmp"));
-    FUZZ_CHECK(ReadWholeFile("U/mb-007.log") == RecordListMerge(merged, night2, bHadLog));
+    FUZZ_CHECK(ReadFileBytes("U/mb-007.log") == RecordListMerge(merged, night2, bHadLog));
   }
   ClearCurrentDir();
   return 0;
