@@ -86,3 +86,29 @@ int FileTableReadLine(int h, char *pBuf, int nCap, long (*pfnFill)(FileSlot &)) 
   pBuf[nCount] = 0;
   return 1;
 }
+
+long FileTableRead(int h, void *pBuf, std::size_t n, long (*pfnFill)(FileSlot &),
+                   long (*pfnRaw)(int fd, char *p, std::size_t n)) {
+  auto slot = FileLookup(h);
+  if (!slot) return -1;
+  FileSlot &f = *slot;
+  char *out = static_cast<char *>(pBuf);
+  std::size_t nDone = 0;
+  while (nDone < n) {
+    if (!f.bText && f.nPos == f.nLen && n - nDone >= kFileReadBuf) {
+      long r = pfnRaw(f.fd, out + nDone, n - nDone);
+      if (r < 0) return nDone > 0 ? static_cast<long>(nDone) : -1;
+      if (r == 0) break;
+      nDone += static_cast<std::size_t>(r);
+      continue;
+    }
+    long nAvail = pfnFill(f);
+    if (nAvail < 0) return nDone > 0 ? static_cast<long>(nDone) : -1;
+    if (nAvail == 0) break;
+    std::size_t k = std::min<std::size_t>(static_cast<std::size_t>(nAvail), n - nDone);
+    std::memcpy(out + nDone, f.buf.data() + f.nPos, k);
+    f.nPos += k;
+    nDone += k;
+  }
+  return static_cast<long>(nDone);
+}

@@ -7,6 +7,10 @@
 #include <memory>
 #include <vector>
 
+// The read buffer of a slot; a binary read at least this large with nothing
+// buffered goes to the system directly.
+constexpr std::size_t kFileReadBuf = 64 * 1024;
+
 struct FileSlot {
   int fd = -1;
   bool bText = false;
@@ -31,3 +35,9 @@ long FileFill(FileSlot &f);
 // PlatReadLine on the slot of h, its buffer refilled by pfnFill (the
 // system's FileFill): each system's PlatReadLine passes its own.
 int FileTableReadLine(int h, char *pBuf, int nCap, long (*pfnFill)(FileSlot &));
+
+// PlatRead on the slot of h: the buffered bytes, then more through pfnFill;
+// a large binary read with nothing buffered goes past the buffer to pfnRaw
+// (the system's read of the descriptor: bytes read, 0 at the end, -1).
+long FileTableRead(int h, void *pBuf, std::size_t n, long (*pfnFill)(FileSlot &),
+                   long (*pfnRaw)(int fd, char *p, std::size_t n));

@@ -27,7 +27,14 @@
 
 namespace {
 
-constexpr std::size_t kReadBuf = 64 * 1024;
+// A read of the descriptor as it stands, past the buffer.
+long RawRead(int fd, char *p, std::size_t n) {
+  for (;;) {
+    ssize_t r = ::read(fd, p, n);
+    if (r < 0 && errno == EINTR) continue;
+    return static_cast<long>(r);
+  }
+}
 
 }  // namespace
 
@@ -35,7 +42,7 @@ long FileFill(FileSlot &f) {
   if (f.nPos < f.nLen) return static_cast<long>(f.nLen - f.nPos);
   f.nPos = f.nLen = 0;
   if (f.bEndSeen) return 0;
-  if (f.buf.empty()) f.buf.resize(kReadBuf);
+  if (f.buf.empty()) f.buf.resize(kFileReadBuf);
   for (;;) {
     ssize_t n = ::read(f.fd, f.buf.data(), f.buf.size());
     if (n < 0) {
@@ -142,32 +149,7 @@ int PlatClose(int h) {
 
 int PlatReadLine(int h, char *pBuf, int nCap) { return FileTableReadLine(h, pBuf, nCap, FileFill); }
 
-long PlatRead(int h, void *pBuf, std::size_t n) {
-  auto slot = FileLookup(h);
-  if (!slot) return -1;
-  FileSlot &f = *slot;
-  char *out = static_cast<char *>(pBuf);
-  std::size_t nDone = 0;
-  while (nDone < n) {
-    if (!f.bText && f.nPos == f.nLen && n - nDone >= kReadBuf) {
-      // Large binary reads skip the buffer.
-      ssize_t r = ::read(f.fd, out + nDone, n - nDone);
-      if (r < 0 && errno == EINTR) continue;
-      if (r < 0) return nDone > 0 ? static_cast<long>(nDone) : -1;
-      if (r == 0) break;
-      nDone += static_cast<std::size_t>(r);
-      continue;
-    }
-    long nAvail = FileFill(f);
-    if (nAvail < 0) return nDone > 0 ? static_cast<long>(nDone) : -1;
-    if (nAvail == 0) break;
-    std::size_t k = std::min<std::size_t>(static_cast<std::size_t>(nAvail), n - nDone);
-    std::memcpy(out + nDone, f.buf.data() + f.nPos, k);
-    f.nPos += k;
-    nDone += k;
-  }
-  return static_cast<long>(nDone);
-}
+long PlatRead(int h, void *pBuf, std::size_t n) { return FileTableRead(h, pBuf, n, FileFill, RawRead); }
 
 long PlatWrite(int h, const void *pBuf, std::size_t n) {
   auto slot = FileLookup(h);

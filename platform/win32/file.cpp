@@ -41,9 +41,13 @@ bool LastErrorIsInUse() {
   return n == ERROR_SHARING_VIOLATION || n == ERROR_LOCK_VIOLATION;
 }
 
-constexpr std::size_t kReadBuf = 64 * 1024;
 // The runtime reads and writes at most this much in one call.
 constexpr std::size_t kMaxIo = 1u << 30;
+
+// A read of the descriptor as it stands, past the buffer.
+long RawRead(int fd, char *p, std::size_t n) {
+  return ::_read(fd, p, static_cast<unsigned>(std::min(n, kMaxIo)));
+}
 
 
 // The errno value of the calling thread's last Win32 error.
@@ -75,7 +79,7 @@ int ErrnoOfLastError() {
 long FileFill(FileSlot &f) {
   if (f.nPos < f.nLen) return static_cast<long>(f.nLen - f.nPos);
   f.nPos = f.nLen = 0;
-  if (f.buf.empty()) f.buf.resize(kReadBuf);
+  if (f.buf.empty()) f.buf.resize(kFileReadBuf);
   for (;;) {
     int n = ::_read(f.fd, f.buf.data(), static_cast<unsigned>(f.buf.size()));
     if (n < 0) return -1;
@@ -162,31 +166,7 @@ int PlatClose(int h) {
 
 int PlatReadLine(int h, char *pBuf, int nCap) { return FileTableReadLine(h, pBuf, nCap, FileFill); }
 
-long PlatRead(int h, void *pBuf, std::size_t n) {
-  auto slot = FileLookup(h);
-  if (!slot) return -1;
-  FileSlot &f = *slot;
-  char *out = static_cast<char *>(pBuf);
-  std::size_t nDone = 0;
-  while (nDone < n) {
-    if (!f.bText && f.nPos == f.nLen && n - nDone >= kReadBuf) {
-      // Large binary reads skip the buffer.
-      int r = ::_read(f.fd, out + nDone, static_cast<unsigned>(std::min(n - nDone, kMaxIo)));
-      if (r < 0) return nDone > 0 ? static_cast<long>(nDone) : -1;
-      if (r == 0) break;
-      nDone += static_cast<std::size_t>(r);
-      continue;
-    }
-    long nAvail = FileFill(f);
-    if (nAvail < 0) return nDone > 0 ? static_cast<long>(nDone) : -1;
-    if (nAvail == 0) break;
-    std::size_t k = std::min<std::size_t>(static_cast<std::size_t>(nAvail), n - nDone);
-    std::memcpy(out + nDone, f.buf.data() + f.nPos, k);
-    f.nPos += k;
-    nDone += k;
-  }
-  return static_cast<long>(nDone);
-}
+long PlatRead(int h, void *pBuf, std::size_t n) { return FileTableRead(h, pBuf, n, FileFill, RawRead); }
 
 long PlatWrite(int h, const void *pBuf, std::size_t n) {
   auto slot = FileLookup(h);
