@@ -97,6 +97,26 @@ void RunStopped(int nSignal) {
   StopMainWindow();
 }
 
+// Asked for help or the version: answers on standard output and gives 1
+// (the run then ends), display or not.
+int AnsweredWithoutRunning(int argc, char **argv) {
+  for (int i = 1; i < argc; i++) {
+    if (!argv[i]) continue;
+    // "/?" as every Windows program takes it, on every system alike.
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0 ||
+        std::strcmp(argv[i], "/?") == 0) {
+      PlatStdout(VersionText);
+      PlatStdout(PlatUsageText());
+      return 1;
+    }
+    if (std::strcmp(argv[i], "--version") == 0) {
+      PlatStdout(VersionText);
+      return 1;
+    }
+  }
+  return 0;
+}
+
 }  // namespace
 
 void CheckCommandLine(HINSTANCE hInstance, const char *pszCmdLine) {
@@ -122,21 +142,7 @@ unsigned short RegisterMainWindowClass(HINSTANCE hInstance) {
 }
 
 int AppMain(int argc, char **argv) {
-  // Asked for help or the version: answer and end, display or not.
-  for (int i = 1; i < argc; i++) {
-    if (!argv[i]) continue;
-    // "/?" as every Windows program takes it, on every system alike.
-    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0 ||
-        std::strcmp(argv[i], "/?") == 0) {
-      PlatStdout(VersionText);
-      PlatStdout(PlatUsageText());
-      return 0;
-    }
-    if (std::strcmp(argv[i], "--version") == 0) {
-      PlatStdout(VersionText);
-      return 0;
-    }
-  }
+  if (AnsweredWithoutRunning(argc, argv)) return 0;
 
   // A bad value is told before anything is read or written: the run would
   // otherwise go on with a width or a limit nobody asked for.
