@@ -243,6 +243,16 @@ struct BlockWriter {
   std::vector<char> block;
   std::size_t nUsed = 0;
   std::uint64_t ullSum = kFnvStart;
+  // The block itself; false (errno ENOMEM) when there is no memory for it.
+  bool Allocate() {
+    try {
+      block.resize(kWriteBlock);
+      return true;
+    } catch (const std::bad_alloc &) {
+      PlatSetErrno(PLAT_ENOMEM);
+      return false;
+    }
+  }
   bool Flush() {
     bool bOk = nUsed == 0 || PlatWrite(h, block.data(), nUsed) == static_cast<long>(nUsed);
     nUsed = 0;
@@ -292,13 +302,7 @@ int WriteRedo(const std::string &redo, const Redo &r, const LogSet *pSet) {
     LogFileError("merge", __LINE__, "creating file", redo.c_str(), nErr);
     return 0;
   }
-  bool bOk = true;
-  try {
-    out.block.resize(kWriteBlock);
-  } catch (const std::bad_alloc &) {
-    PlatSetErrno(PLAT_ENOMEM);
-    bOk = false;
-  }
+  bool bOk = out.Allocate();
   bOk = bOk && out.Put(szHead, nHead) && PutTail(out, pSet, nullptr, 0);
   char szCheck[40];
   FormatString(szCheck, sizeof szCheck, "check %016llx\n",
@@ -332,13 +336,7 @@ int ApplyRedo(const char *pszLog, const char *pszState, const std::string &redo,
     return 0;
   }
   BlockWriter out{h, {}};
-  bool bOk = true;
-  try {
-    out.block.resize(kWriteBlock);
-  } catch (const std::bad_alloc &) {
-    PlatSetErrno(PLAT_ENOMEM);
-    bOk = false;
-  }
+  bool bOk = out.Allocate();
   bOk = bOk && PlatTruncate(h, r.llOffset) == 0 &&
         PutTail(out, pSet, pBytes, static_cast<std::size_t>(r.llBytes)) && out.Flush() &&
         (!MergeFlushToDisk.load() || PlatFsync(h) == 0);
