@@ -14,6 +14,18 @@
 #include "tests/support/testutil.h"
 #include "tests/support/wait.h"
 
+namespace {
+
+// A child's end as the shell tells it: its exit status, 128 + the signal
+// that ended it, -1 for anything else.
+int StatusOf(int status) {
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return -1;
+}
+
+}  // namespace
+
 int StartProgram(const std::string &binary, const std::string &dir,
                  const std::vector<std::string> &args, const std::string &outFile,
                  const std::string &errFile, long nFileSizeLimit, const char *pszDisplay) {
@@ -64,9 +76,7 @@ int WaitProgram(int pid, int nMaxSeconds) {
     int status = 0;
     pid_t r = waitpid(pid, &status, WNOHANG);
     if (r == pid) {
-      if (WIFEXITED(status)) return WEXITSTATUS(status);
-      if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-      return -1;
+      return StatusOf(status);
     }
     if (r < 0) return -1;
     if (std::chrono::steady_clock::now() > end) {
@@ -107,7 +117,7 @@ int Program::Wait(int nMs) {
         [this] {
           int st = 0;
           if (waitpid(m_pid, &st, WNOHANG) != m_pid) return false;
-          m_status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+          m_status = StatusOf(st);
           return true;
         },
         nMs);
